@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "crossing_strength.h"
+#include "default_sigma.h"
+#include "index_pair.h"
+#include "pixel_grid.h"
+#include "weight_matrix.h"
+
+namespace quorvane {
+
+// Gaussian factor of a scale: 0.5 / sigma^2 (+inf for sigma 0, so that zero crossings give
+// NaN and positive ones 0 downstream, unguarded IEEE arithmetic by design).
+inline double gaussianFactor(double sigma) {
+  return 0.5 / (sigma * sigma);
+}
+
+// Weight of an off-diagonal entry with crossing strength m: exp(-m^2 / (8 sigma^2)),
+// evaluated as exp(((-g) * g) * factor) with g = m / 2, in exactly that order.
+inline double edgeWeight(double m, double factor) {
+  const double g = 0.5 * m;
+  return std::exp(((-g) * g) * factor);
+}
+
+// Fills out with one weight per pattern entry, column by column, in the pattern's order:
+// 1.0 on the diagonal, edgeWeight(crossingStrength(...)) elsewhere. Without sigma the scale
+// is defaultSigma over every pixel. The pattern must be valid for the grid (see
+// checkPattern): jc non-decreasing, ir holding at least jc[np] entries, every ir[k] read
+// below np. The output needs room for jc[np] - jc[0] entries and np + 1 column starts.
+template <typename Index>
+void buildWeightMatrix(const PixelGrid& grid, const double* magnitude, const double* phase,
+                       const IndexPair& pattern, std::optional<double> sigma,
+                       const WeightMatrix<Index>& out) {
+  const double factor = gaussianFactor(sigma ? *sigma : defaultSigma(magnitude, grid.np));
+  std::size_t count = 0;
+  for (std::int32_t j = 0; j < grid.np; ++j) {
+    out.jc[j] = static_cast<Index>(count);
+    const std::uint32_t end = pattern.jc[j + 1];
+    for (std::uint32_t k = pattern.jc[j]; k < end; ++k) {
+      const auto i = static_cast<std::int32_t>(pattern.ir[k]);
+      out.ir[count] = static_cast<Index>(i);
+      out.pr[count] =
+          i == j ? 1.0 : edgeWeight(crossingStrength(grid, magnitude, phase, j, i), factor);
+      ++count;
+    }
+  }
+  out.jc[grid.np] = static_cast<Index>(count);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "pixel_grid.h"
+
+namespace quorvane {
+
+// Strongest edge crossed on the digital straight line from pixel j (start) to pixel i (end):
+// the largest magnitude[a] + magnitude[b] over consecutive path pixels a, b whose phases
+// differ, or 0.0 when the phase never changes. Requires j != i, both below grid.np.
+//
+// The comparisons are written so that NaN behaves as in the definition: a NaN phase counts
+// as a change (q != previous is true), and a NaN running maximum is replaced by the next
+// candidate (!(m >= s) is true). -0.0 and 0.0 compare equal, so they are no change.
+inline double crossingStrength(const PixelGrid& grid, const double* magnitude, const double* phase,
+                               std::int32_t j, std::int32_t i) {
+  const std::int32_t nr = grid.nr;
+  const std::int32_t row0 = j % nr, col0 = j / nr;
+  const std::int32_t row1 = i % nr, col1 = i / nr;
+  const std::int32_t dRow = row1 - row0, dCol = col1 - col0;
+
+  // The exact diagonal goes to rows.
+  const bool rowsMajor = std::abs(dRow) >= std::abs(dCol);
+  const std::int32_t major0 = rowsMajor ? row0 : col0;
+  const std::int32_t minor0 = rowsMajor ? col0 : row0;
+  const std::int32_t dMajor = rowsMajor ? dRow : dCol;
+  const double slope =
+      rowsMajor ? static_cast<double>(dCol) / dRow : static_cast<double>(dRow) / dCol;
+  const std::int32_t step = dMajor >= 0 ? 1 : -1;
+  // Moving one step along the major axis moves this far in pixel index.
+  const std::int32_t majorStride = rowsMajor ? 1 : nr;
+  const std::int32_t minorStride = rowsMajor ? nr : 1;
+
+  std::int32_t current = j;
+  double previousPhase = phase[j];
+  double m = 0.0;
+  for (std::int32_t walked = step, steps = std::abs(dMajor); steps > 0; walked += step, --steps) {
+    // Minor coordinate afresh from the start: product, + 0.5, + start minor, truncated.
+    const double exact = slope * static_cast<double>(walked) + 0.5 + static_cast<double>(minor0);
+    const std::int32_t minor = static_cast<std::int32_t>(exact);
+    const std::int32_t next = (major0 + walked) * majorStride + minor * minorStride;
+    const double q = phase[next];
+    if (q != previousPhase) {
+      const double s = magnitude[current] + magnitude[next];
+      if (!(m >= s))
+        m = s;
+    }
+    current = next;
+    previousPhase = q;
+  }
+  return m;
+}
+
+}  // namespace quorvane

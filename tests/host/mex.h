@@ -1,0 +1,32 @@
+// The subset of the MEX interface that the gateway uses, served by the test host in
+// tests/host/test_host.cpp. Types follow Octave's: signed 64-bit sizes and indices.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using mwSize = std::int64_t;
+using mwIndex = std::int64_t;
+
+struct mxArray;
+
+enum mxComplexity { mxREAL = 0, mxCOMPLEX };
+
+extern "C" {
+mwSize mxGetM(const mxArray* array);
+mwSize mxGetN(const mxArray* array);
+bool mxIsEmpty(const mxArray* array);
+bool mxIsDouble(const mxArray* array);
+bool mxIsUint32(const mxArray* array);
+bool mxIsComplex(const mxArray* array);
+bool mxIsSparse(const mxArray* array);
+double* mxGetPr(const mxArray* array);
+void* mxGetData(const mxArray* array);
+double mxGetScalar(const mxArray* array);
+mxArray* mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity flag);
+mwIndex* mxGetIr(const mxArray* array);
+mwIndex* mxGetJc(const mxArray* array);
+[[noreturn]] void mexErrMsgTxt(const char* message);
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+}

@@ -1,0 +1,71 @@
+// A stand-in MEX host for fast tests of the gateway: arrays of any class and size (also
+// sizes too large to allocate, which carry no data), an output allocator that can be made
+// to fail, and mexErrMsgTxt that ends the call with an exception, as a real host unwinds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mex.h"
+
+namespace testhost {
+enum class ClassId { kDouble, kSingle, kUint32, kInt32, kUint8, kLogical, kChar };
+}
+
+// The host's array. Only what the gateway can observe is modelled.
+struct mxArray {
+  testhost::ClassId classId = testhost::ClassId::kDouble;
+  bool complex = false;
+  bool sparse = false;
+  std::uint64_t rows = 0, cols = 0;
+  std::vector<unsigned char> data;  // empty for arrays that only claim a size
+  std::vector<double> imag;
+  // Sparse arrays only.
+  std::vector<mwIndex> ir, jc;
+};
+
+namespace testhost {
+
+using HostArray = mxArray;
+
+std::unique_ptr<HostArray> doubleArray(std::uint64_t rows, std::uint64_t cols,
+                                       const std::vector<double>& values);
+std::unique_ptr<HostArray> uint32Array(std::uint64_t rows, std::uint64_t cols,
+                                       const std::vector<std::uint32_t>& values);
+inline std::unique_ptr<HostArray> uint32Column(const std::vector<std::uint32_t>& values) {
+  return uint32Array(values.size(), 1, values);
+}
+// An array that claims rows x cols elements of a class but holds no data: lets the checks
+// that run before any data is read be tested at sizes nobody can allocate.
+std::unique_ptr<HostArray> sizeOnlyArray(ClassId classId, std::uint64_t rows, std::uint64_t cols);
+
+struct CallResult {
+  std::optional<std::string> error;   // the message passed to mexErrMsgTxt, if any
+  std::unique_ptr<HostArray> output;  // what the gateway placed in output slot 1
+};
+
+// Calls mexFunction with the given inputs and requested output count, as a host would.
+CallResult call(int nlhs, const std::vector<const HostArray*>& inputs);
+
+// Host state observed across calls.
+struct HostLog {
+  std::vector<std::string> messages;  // every mexErrMsgTxt text, in order
+  int sparseCreations = 0;            // successful mxCreateSparse calls
+  int arraysAlive = 0;                // created by the host and not yet released
+};
+HostLog& log();
+void resetLog();
+
+// The next mxCreateSparse returns null, as a host out of memory would.
+void failNextSparseCreation();
+// Outputs whose arrays would exceed this many bytes are refused (null), default 1 GiB.
+void setAllocationLimit(std::uint64_t bytes);
+
+// Stored entries of a sparse output, for comparisons.
+std::vector<double> values(const HostArray& sparse);
+
+}  // namespace testhost
