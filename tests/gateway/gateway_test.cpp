@@ -1,1 +1,269 @@
-// placeholder
+// The gateway's whole contract through the stand-in host: the order of the checks, every
+// message, what is (not) read or created on failure, and the result of good calls.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "plain_walk.h"
+#include "test_host.h"
+
+namespace {
+
+using testhost::ClassId;
+using testhost::doubleArray;
+using testhost::HostArray;
+using testhost::sizeOnlyArray;
+using testhost::uint32Array;
+using testhost::uint32Column;
+
+const std::string kInputCount = "Four input arguments required";
+const std::string kOutputCount = "Too many output arguments";
+const std::string kImageSize = "Edge magnitude and phase shall be of the same image size";
+const std::string kTooManyPixels = "Edge magnitude and phase shall have fewer than 2^31 pixels";
+const std::string kImageClass = "Edge magnitude and phase shall be real double matrices";
+const std::string kIndexClass = "Index pair shall be of type UINT32";
+const std::string kIndexCount = "Wrong index representation";
+const std::string kDecreasing = "Index pair column starts shall not decrease";
+const std::string kTooFewRows = "Index pair has fewer row indices than its last column start";
+const std::string kRowRange = "Index pair row index exceeds the image size";
+const std::string kNoMemory = "Not enough memory for the output matrix";
+
+// A valid call on the 1 x 3 example image, whose parts each test spoils one by one.
+struct ExampleCall {
+  std::unique_ptr<HostArray> magnitude = doubleArray(1, 3, {2, 4, 8});
+  std::unique_ptr<HostArray> phase = doubleArray(1, 3, {0, 1, 1});
+  std::unique_ptr<HostArray> ir = uint32Column({0, 1, 2, 0, 1, 2, 0, 1, 2});
+  std::unique_ptr<HostArray> jc = uint32Column({0, 3, 6, 9});
+  std::unique_ptr<HostArray> sigma = doubleArray(1, 1, {1.0});
+
+  std::vector<const HostArray*> inputs(int count = 4) const {
+    std::vector<const HostArray*> all{magnitude.get(), phase.get(), ir.get(), jc.get(),
+                                      sigma.get()};
+    all.resize(count, sigma.get());
+    return all;
+  }
+};
+
+class Gateway : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testhost::resetLog();
+    testhost::setAllocationLimit(std::uint64_t{1} << 30);
+  }
+  void TearDown() override { EXPECT_EQ(testhost::log().arraysAlive, 0); }
+
+  // Runs a call that must fail with exactly this message, having created no output.
+  void expectError(const std::string& message, int nlhs,
+                   const std::vector<const HostArray*>& inputs, int creations = 0) {
+    const int before = testhost::log().sparseCreations;
+    const testhost::CallResult result = testhost::call(nlhs, inputs);
+    ASSERT_TRUE(result.error.has_value()) << "expected: " << message;
+    EXPECT_EQ(*result.error, message);
+    EXPECT_EQ(result.output, nullptr);
+    EXPECT_EQ(testhost::log().sparseCreations - before, creations);
+  }
+};
+
+TEST_F(Gateway, CountsAreCheckedFirstInputsBeforeOutputs) {
+  ExampleCall c;
+  expectError(kInputCount, 1, {});
+  expectError(kInputCount, 2, c.inputs(3));
+  expectError(kOutputCount, 2, c.inputs(4));
+  // Broken inputs do not matter while the counts are wrong.
+  expectError(kInputCount, 1, {c.ir.get(), c.ir.get(), c.ir.get()});
+  expectError(kOutputCount, 3, {c.ir.get(), c.ir.get(), c.ir.get(), c.ir.get()});
+  EXPECT_EQ(testhost::log().messages,
+            (std::vector<std::string>{kInputCount, kInputCount, kOutputCount, kInputCount,
+                                      kOutputCount}));
+}
+
+TEST_F(Gateway, ImageSizesMustMatchRowsAndColumnsAndNotBeEmpty) {
+  ExampleCall c;
+  auto empty = doubleArray(0, 0, {}), emptyColumns = doubleArray(0, 3, {});
+  expectError(kImageSize, 1, {empty.get(), empty.get(), c.ir.get(), c.jc.get()});
+  expectError(kImageSize, 1, {emptyColumns.get(), emptyColumns.get(), c.ir.get(), c.jc.get()});
+  auto tall = doubleArray(3, 4, std::vector<double>(12)),
+       wide = doubleArray(4, 3, std::vector<double>(12));
+  expectError(kImageSize, 1, {tall.get(), wide.get(), c.ir.get(), c.jc.get()});
+  // Size is checked before class: a single-precision phase of the wrong size is a size error.
+  auto single = sizeOnlyArray(ClassId::kSingle, 2, 3);
+  expectError(kImageSize, 1, {c.magnitude.get(), single.get(), c.ir.get(), c.jc.get()});
+}
+
+TEST_F(Gateway, TooManyPixelsIsRejectedBeforeAnyDataIsRead) {
+  ExampleCall c;
+  // 65536 x 32768 = 2^31 pixels; the arrays claim the size and hold no data.
+  auto big = sizeOnlyArray(ClassId::kDouble, 65536, 32768);
+  expectError(kTooManyPixels, 1, {big.get(), big.get(), c.ir.get(), c.jc.get()});
+  auto huge = sizeOnlyArray(ClassId::kUint8, std::uint64_t{1} << 40, std::uint64_t{1} << 30);
+  expectError(kTooManyPixels, 0, {huge.get(), huge.get(), c.ir.get(), c.jc.get()});
+  // One pixel fewer passes this check and fails on the (missing) index pair instead.
+  auto largest = sizeOnlyArray(ClassId::kDouble, 1, 2147483647);
+  expectError(kIndexClass, 1, {largest.get(), largest.get(), c.magnitude.get(), c.jc.get()});
+}
+
+TEST_F(Gateway, ImagesMustBeRealFullDouble) {
+  ExampleCall c;
+  for (ClassId other : {ClassId::kSingle, ClassId::kUint32, ClassId::kInt32, ClassId::kUint8,
+                        ClassId::kLogical, ClassId::kChar}) {
+    auto image = sizeOnlyArray(other, 1, 3);
+    expectError(kImageClass, 1, {image.get(), c.phase.get(), c.ir.get(), c.jc.get()});
+    expectError(kImageClass, 1, {c.magnitude.get(), image.get(), c.ir.get(), c.jc.get()});
+  }
+  auto complex = doubleArray(1, 3, {1, 2, 3});
+  complex->complex = true;
+  expectError(kImageClass, 1, {complex.get(), c.phase.get(), c.ir.get(), c.jc.get()});
+  auto sparse = doubleArray(1, 3, {1, 2, 3});
+  sparse->sparse = true;
+  expectError(kImageClass, 1, {c.magnitude.get(), sparse.get(), c.ir.get(), c.jc.get()});
+  // The image class is checked before the index class.
+  expectError(kImageClass, 1, {complex.get(), c.phase.get(), c.magnitude.get(), c.jc.get()});
+}
+
+TEST_F(Gateway, IndexPairMustBeUint32WithNpPlusOneColumnStartsInAnyShape) {
+  ExampleCall c;
+  auto doubleIr = doubleArray(9, 1, std::vector<double>(9));
+  auto doubleJc = doubleArray(4, 1, {0, 3, 6, 9});
+  auto int32Jc = sizeOnlyArray(ClassId::kInt32, 4, 1);
+  expectError(kIndexClass, 1, {c.magnitude.get(), c.phase.get(), doubleIr.get(), c.jc.get()});
+  expectError(kIndexClass, 1, {c.magnitude.get(), c.phase.get(), c.ir.get(), doubleJc.get()});
+  expectError(kIndexClass, 1, {c.magnitude.get(), c.phase.get(), c.ir.get(), int32Jc.get()});
+  auto shortJc = uint32Column({0, 3, 9});
+  auto longJc = uint32Column({0, 3, 6, 9, 9});
+  expectError(kIndexCount, 1, {c.magnitude.get(), c.phase.get(), c.ir.get(), shortJc.get()});
+  expectError(kIndexCount, 1, {c.magnitude.get(), c.phase.get(), c.ir.get(), longJc.get()});
+  // An equal count of a wrong class is a class error, checked first.
+  expectError(kIndexClass, 1, {c.magnitude.get(), c.phase.get(), doubleIr.get(), shortJc.get()});
+
+  auto row = uint32Array(1, 4, {0, 3, 6, 9}), square = uint32Array(2, 2, {0, 3, 6, 9});
+  for (const HostArray* jc : {row.get(), square.get()}) {
+    const testhost::CallResult result =
+        testhost::call(1, {c.magnitude.get(), c.phase.get(), c.ir.get(), jc});
+    EXPECT_FALSE(result.error.has_value());
+    ASSERT_NE(result.output, nullptr);
+    EXPECT_EQ(result.output->jc, (std::vector<mwIndex>{0, 3, 6, 9}));
+  }
+}
+
+TEST_F(Gateway, MalformedPatternsAreRejectedBeforeTheOutputExists) {
+  ExampleCall c;
+  auto call = [&](const std::vector<std::uint32_t>& ir, const std::vector<std::uint32_t>& jc,
+                  const std::string& message) {
+    auto irArray = uint32Column(ir), jcArray = uint32Column(jc);
+    expectError(message, 1, {c.magnitude.get(), c.phase.get(), irArray.get(), jcArray.get()});
+  };
+  call({0, 1, 2}, {0, 2, 1, 3}, kDecreasing);
+  call({0, 1, 2}, {2, 1, 1, 3}, kDecreasing);
+  call({0, 1}, {0, 1, 2, 3}, kTooFewRows);
+  call({}, {0, 0, 0, 4294967295u}, kTooFewRows);
+  call({0, 3, 1}, {0, 1, 2, 3}, kRowRange);
+  call({0, 1, 4294967295u}, {0, 1, 2, 3}, kRowRange);
+  // Checked in that order: decreasing starts win over a short or out-of-range IR.
+  call({7}, {0, 5, 1, 9}, kDecreasing);
+  call({7}, {0, 1, 1, 9}, kTooFewRows);
+  // Out-of-range entries that are never read pass: JC(1) = 2 skips the first two.
+  auto ir = uint32Column({99, 4294967295u, 1, 0, 2, 99}), jc = uint32Column({2, 3, 4, 5});
+  const testhost::CallResult result =
+      testhost::call(1, {c.magnitude.get(), c.phase.get(), ir.get(), jc.get()});
+  ASSERT_FALSE(result.error.has_value());
+  EXPECT_EQ(result.output->jc, (std::vector<mwIndex>{0, 1, 2, 3}));
+  EXPECT_EQ(result.output->ir.size(), 5u);  // capacity JC(end), entries JC(end) - JC(1)
+}
+
+TEST_F(Gateway, OutputThatCannotBeAllocatedIsReportedLast) {
+  ExampleCall c;
+  testhost::failNextSparseCreation();
+  expectError(kNoMemory, 1, c.inputs(4));
+  // A pattern error is reported before the allocator is ever asked.
+  testhost::failNextSparseCreation();
+  auto badIr = uint32Column({0, 1, 2, 0, 1, 2, 0, 1, 3});
+  expectError(kRowRange, 1, {c.magnitude.get(), c.phase.get(), badIr.get(), c.jc.get()});
+  testhost::call(1, c.inputs(4));  // consumes the pending failure
+  testhost::resetLog();
+  // Sizes the host cannot allocate (here above a 1 MiB limit) give the same message.
+  testhost::setAllocationLimit(1 << 20);
+  std::vector<std::uint32_t> starts(200 * 200 + 1, 0);
+  starts.back() = 100000;
+  auto image = doubleArray(200, 200, std::vector<double>(40000, 1.0));
+  auto jc = uint32Column(starts), ir = uint32Column(std::vector<std::uint32_t>(100000, 0));
+  expectError(kNoMemory, 1, {image.get(), image.get(), ir.get(), jc.get()});
+}
+
+TEST_F(Gateway, ExampleResultWithGivenDefaultedAndEmptySigma) {
+  ExampleCall c;
+  const double a = std::exp(-4.5);
+  testhost::CallResult result = testhost::call(1, c.inputs(5));
+  ASSERT_FALSE(result.error.has_value());
+  EXPECT_EQ(result.output->rows, 3u);
+  EXPECT_EQ(result.output->cols, 3u);
+  EXPECT_EQ(testhost::values(*result.output), (std::vector<double>{1, a, a, a, 1, 1, a, 1, 1}));
+  EXPECT_EQ(result.output->ir, (std::vector<mwIndex>{0, 1, 2, 0, 1, 2, 0, 1, 2}));
+  EXPECT_EQ(result.output->jc, (std::vector<mwIndex>{0, 3, 6, 9}));
+
+  const double b = std::exp(((-3.0) * 3.0) * (0.5 / ((8.0 / 6.0) * (8.0 / 6.0))));
+  const std::vector<double> defaulted{1, b, b, b, 1, 1, b, 1, 1};
+  result = testhost::call(1, c.inputs(4));
+  EXPECT_EQ(testhost::values(*result.output), defaulted);
+  // An empty fifth input means no sigma, not mxGetScalar of nothing.
+  auto empty = doubleArray(0, 0, {});
+  result =
+      testhost::call(1, {c.magnitude.get(), c.phase.get(), c.ir.get(), c.jc.get(), empty.get()});
+  ASSERT_FALSE(result.error.has_value());
+  EXPECT_EQ(testhost::values(*result.output), defaulted);
+}
+
+TEST_F(Gateway, ZeroOutputsStillFillSlotOneAndExtraInputsAreIgnored) {
+  ExampleCall c;
+  auto sixth = sizeOnlyArray(ClassId::kChar, 5, 5);  // never read
+  auto sigma = uint32Array(1, 1, {2});
+  const testhost::CallResult result = testhost::call(
+      0, {c.magnitude.get(), c.phase.get(), c.ir.get(), c.jc.get(), sigma.get(), sixth.get()});
+  ASSERT_FALSE(result.error.has_value());
+  ASSERT_NE(result.output, nullptr);
+  EXPECT_EQ(testhost::values(*result.output)[1], std::exp(((-3.0) * 3.0) * (0.5 / 4.0)));
+}
+
+TEST_F(Gateway, RandomCallsMatchThePlainTranscription) {
+  std::mt19937 rng(99);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (int trial = 0; trial < 200; ++trial) {
+    const int nr = 1 + static_cast<int>(rng() % 6), nc = 1 + static_cast<int>(rng() % 6);
+    const int np = nr * nc;
+    std::vector<double> magnitude(np), phase(np);
+    for (int p = 0; p < np; ++p) {
+      magnitude[p] = rng() % 9 == 0 ? nan : static_cast<double>(rng() % 5) - 1.0;
+      phase[p] = rng() % 7 == 0 ? -0.0 : static_cast<double>(rng() % 2);
+    }
+    std::vector<std::uint32_t> ir, jc{0};
+    for (int j = 0; j < np; ++j) {
+      for (int n = static_cast<int>(rng() % 5); n > 0; --n)
+        ir.push_back(rng() % np);
+      jc.push_back(static_cast<std::uint32_t>(ir.size()));
+    }
+    auto m = doubleArray(nr, nc, magnitude), ph = doubleArray(nr, nc, phase);
+    auto irArray = uint32Column(ir), jcArray = uint32Array(1, jc.size(), jc);
+    const bool withSigma = trial % 2 == 0;
+    auto sigma = doubleArray(1, 1, {0.75});
+    std::vector<const HostArray*> inputs{m.get(), ph.get(), irArray.get(), jcArray.get()};
+    if (withSigma)
+      inputs.push_back(sigma.get());
+    const testhost::CallResult result = testhost::call(1, inputs);
+    ASSERT_FALSE(result.error.has_value());
+    const plain::Sparse expected =
+        plain::weights(nr, nc, magnitude, phase, ir, jc, withSigma, 0.75);
+    const std::vector<double> got = testhost::values(*result.output);
+    ASSERT_EQ(got.size(), expected.values.size());
+    for (std::size_t k = 0; k < got.size(); ++k) {
+      EXPECT_TRUE(plain::sameBits(got[k], expected.values[k])) << trial << ": " << k;
+      EXPECT_EQ(result.output->ir[k], expected.rows[k]);
+    }
+    EXPECT_EQ(result.output->jc, expected.starts);
+  }
+}
+
+}  // namespace
