@@ -9,6 +9,7 @@
 #include "default_sigma.h"
 #include "index_pair.h"
 #include "pixel_grid.h"
+#include "weight_engine.h"
 #include "weight_matrix.h"
 
 namespace quorvane {
@@ -31,24 +32,21 @@ inline double edgeWeight(double m, double factor) {
 // is defaultSigma over every pixel. The pattern must be valid for the grid (see
 // checkPattern): jc non-decreasing, ir holding at least jc[np] entries, every ir[k] read
 // below np. The output needs room for jc[np] - jc[0] entries and np + 1 column starts.
+// The weights come from the engine (computeWeights), bit for bit those of the plain walk.
 template <typename Index>
 void buildWeightMatrix(const PixelGrid& grid, const double* magnitude, const double* phase,
                        const IndexPair& pattern, std::optional<double> sigma,
                        const WeightMatrix<Index>& out) {
   const double factor = gaussianFactor(sigma ? *sigma : defaultSigma(magnitude, grid.np));
-  std::size_t count = 0;
-  for (std::int32_t j = 0; j < grid.np; ++j) {
-    out.jc[j] = static_cast<Index>(count);
-    const std::uint32_t end = pattern.jc[j + 1];
-    for (std::uint32_t k = pattern.jc[j]; k < end; ++k) {
-      const auto i = static_cast<std::int32_t>(pattern.ir[k]);
-      out.ir[count] = static_cast<Index>(i);
-      out.pr[count] =
-          i == j ? 1.0 : edgeWeight(crossingStrength(grid, magnitude, phase, j, i), factor);
-      ++count;
-    }
-  }
-  out.jc[grid.np] = static_cast<Index>(count);
+  computeWeights(grid, magnitude, phase, pattern, factor, out.pr);
+  // A valid pattern's entries are ir[jc[0]] ... ir[jc[np] - 1], column j's from jc[j] on.
+  const std::uint32_t first = pattern.jc[0];
+  for (std::int32_t j = 0; j <= grid.np; ++j)
+    out.jc[j] = static_cast<Index>(pattern.jc[j] - first);
+  const std::uint32_t* ir = pattern.ir + first;
+  const std::size_t count = pattern.jc[grid.np] - first;
+  for (std::size_t k = 0; k < count; ++k)
+    out.ir[k] = static_cast<Index>(ir[k]);
 }
 
 }  // namespace quorvane

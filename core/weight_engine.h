@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+
+#include "index_pair.h"
+#include "pixel_grid.h"
+
+namespace quorvane {
+
+// The instruction sets the engine can walk with. Every kernel gives bit-for-bit the weights
+// of the plain walk (crossingStrength followed by edgeWeight); they differ only in speed.
+enum class EngineKernel {
+  kPlain,   // scalar code only, any x86-64 (or other) processor
+  kAvx,     // four start pixels per step in 256-bit registers
+  kAvx512,  // eight start pixels per step in 512-bit registers
+};
+
+// Whether this processor can run the kernel (kPlain always can).
+bool engineKernelAvailable(EngineKernel kernel);
+
+// The fastest kernel this processor runs, decided at run time.
+EngineKernel bestEngineKernel();
+
+// Writes the weight of every pattern entry k, jc[0] <= k < jc[np], to weights[k - jc[0]]:
+// 1.0 when ir[k] is the column pixel, edgeWeight(crossingStrength(...), factor) otherwise.
+// The pattern must be valid for the grid (see checkPattern). Runs on the calling thread;
+// its working memory is one allocation of at most about 300 KiB per call plus a few KiB of
+// stack, and if that allocation fails it computes the same weights the plain way.
+void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
+                    const IndexPair& pattern, double factor, double* weights,
+                    EngineKernel kernel = bestEngineKernel());
+
+}  // namespace quorvane
