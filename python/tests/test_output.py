@@ -1,0 +1,171 @@
+"""The result's form (index width, no copies, the GIL) and quorvane.disk_pattern."""
+
+import math
+import threading
+import time
+
+import numpy as np
+import pytest
+import scipy.sparse
+
+import quorvane
+from quorvane import _quorvane
+from conftest import assert_same_bits
+
+RNG = np.random.default_rng(11)
+MAGNITUDE = RNG.random((6, 7))
+PHASE = RNG.integers(0, 2, size=(6, 7)).astype(np.float64)
+# 42 pixels; 3 x 3 neighbourhoods cut by the border: (2 + 4 * 3 + 2) * (2 + 5 * 3 + 2) entries
+INDICES, INDPTR = quorvane.disk_pattern((6, 7), 1.5)
+
+
+def weights(**changes):
+    args = dict(magnitude=MAGNITUDE, phase=PHASE, indices=INDICES, indptr=INDPTR, sigma=None)
+    args.update(changes)
+    return quorvane.weights(**args)
+
+
+class TestIndexWidth:
+    def test_int32_by_default(self):
+        result = weights()
+        assert isinstance(result, scipy.sparse.csc_matrix)
+        assert result.shape == (42, 42) and result.nnz == 304
+        assert result.data.dtype == np.float64
+        assert result.indices.dtype == np.int32 and result.indptr.dtype == np.int32
+
+    @pytest.mark.parametrize(
+        "limit, expected",
+        [(304, np.int32), (303, np.int64), (42, np.int64), (10, np.int64)],
+        ids=["entries_fit", "one_entry_too_many", "pixels_fit_entries_do_not", "small"],
+    )
+    def test_int64_when_the_entry_count_does_not_fit(self, monkeypatch, limit, expected):
+        narrow = weights()
+        monkeypatch.setattr(quorvane, "_INT32_LIMIT", limit)
+        wide = weights()
+        assert wide.indices.dtype == expected and wide.indptr.dtype == expected
+        np.testing.assert_array_equal(wide.indices, narrow.indices)
+        np.testing.assert_array_equal(wide.indptr, narrow.indptr)
+        assert_same_bits(wide.data, narrow.data)
+
+    def test_int64_when_the_pixel_count_does_not_fit(self, monkeypatch):
+        # Few entries on many pixels: the entry count fits, the pixel count does not.
+        indptr = np.zeros(43, dtype=np.uint32)
+        indptr[1:] = 1
+        monkeypatch.setattr(quorvane, "_INT32_LIMIT", 41)
+        result = weights(indices=np.array([0], dtype=np.uint32), indptr=indptr)
+        assert result.indices.dtype == np.int64 and result.nnz == 1
+
+    def test_wide_result_works_in_scipy(self, monkeypatch):
+        monkeypatch.setattr(quorvane, "_INT32_LIMIT", 10)
+        wide = weights(sigma=0.5)
+        narrow_product = quorvane.weights(MAGNITUDE, PHASE, INDICES, INDPTR, 0.5) @ np.ones(42)
+        np.testing.assert_array_equal(wide @ np.ones(42), narrow_product)
+
+
+def test_the_core_writes_into_the_arrays_of_the_result(monkeypatch):
+    made = []
+    compiled = _quorvane.weights
+
+    def spy(*args):
+        made.extend(compiled(*args))
+        return tuple(made)
+
+    monkeypatch.setattr(_quorvane, "weights", spy)
+    result = weights()
+    for array, part in zip(made, (result.data, result.indices, result.indptr)):
+        assert np.shares_memory(array, part)
+        assert array.ctypes.data == part.ctypes.data
+
+
+def test_no_entry_is_dropped_sorted_or_merged():
+    # Duplicates, unsorted rows and weights of exactly 0 (sigma 0 across an edge) and NaN
+    # (sigma 0 with no edge crossed) all stay stored.
+    magnitude = np.array([[1.0, 1.0, 1.0]])
+    phase = np.array([[0.0, 1.0, 1.0]])
+    result = quorvane.weights(magnitude, phase, [2, 0, 2, 1], [0, 3, 3, 4], sigma=0)
+    np.testing.assert_array_equal(result.indices, [2, 0, 2, 1])
+    np.testing.assert_array_equal(result.indptr, [0, 3, 3, 4])
+    assert_same_bits(result.data, [0.0, 1.0, 0.0, np.nan])
+
+
+def test_the_gil_is_released_while_the_core_runs():
+    # A worker thread computes a large matrix; this thread keeps running Python meanwhile.
+    # Holding the GIL through the computation would stall it for the whole call.
+    rng = np.random.default_rng(3)
+    shape = (120, 120)
+    magnitude, phase = rng.random(shape), rng.integers(0, 2, shape).astype(np.float64)
+    indices, indptr = quorvane.disk_pattern(shape, 9)
+    span = []
+
+    def work():
+        start = time.perf_counter()
+        quorvane.weights(magnitude, phase, indices, indptr)
+        span.extend([start, time.perf_counter()])
+
+    worker = threading.Thread(target=work)
+    ticks = []
+    worker.start()
+    while worker.is_alive():
+        ticks.append(time.perf_counter())
+    worker.join()
+    start, end = span
+    inside = [t for t in ticks if start <= t <= end]
+    assert end - start > 0.05, "the computation is too short to tell"
+    gaps = np.diff([start] + inside + [end])
+    assert gaps.max() < 0.5 * (end - start), f"this thread stalled {gaps.max():.3f} s of {end - start:.3f} s"
+
+
+def brute_disc(shape, radius):
+    h, w = shape
+    r, c = np.divmod(np.arange(h * w), w)
+    indices, indptr = [], [0]
+    for p in range(h * w):
+        near = np.flatnonzero(np.sqrt((r - r[p]) ** 2 + (c - c[p]) ** 2) <= radius)
+        indices.extend(near)
+        indptr.append(len(indices))
+    return np.array(indices), np.array(indptr)
+
+
+class TestDiskPattern:
+    @pytest.mark.parametrize("shape", [(1, 1), (1, 7), (6, 1), (5, 8), (9, 4)])
+    @pytest.mark.parametrize("radius", [0, 0.99, 1, 1.5, math.sqrt(5), 2.5, 3, 100, math.inf])
+    def test_equals_brute_force(self, shape, radius):
+        indices, indptr = quorvane.disk_pattern(shape, radius)
+        assert indices.dtype == np.uint32 and indptr.dtype == np.uint32
+        expected_indices, expected_indptr = brute_disc(shape, radius)
+        np.testing.assert_array_equal(indptr, expected_indptr)
+        np.testing.assert_array_equal(indices, expected_indices)
+
+    def test_radius_zero_is_the_diagonal(self):
+        indices, indptr = quorvane.disk_pattern((3, 4), 0)
+        np.testing.assert_array_equal(indices, np.arange(12))
+        np.testing.assert_array_equal(indptr, np.arange(13))
+
+    def test_accepts_an_array_shape(self):
+        shape = np.zeros((4, 5)).shape
+        a = quorvane.disk_pattern(np.array(shape), 2)
+        b = quorvane.disk_pattern(shape, 2)
+        for x, y in zip(a, b):
+            np.testing.assert_array_equal(x, y)
+
+    @pytest.mark.parametrize(
+        "shape, radius, message",
+        [
+            ((0, 4), 1, "two positive sizes"),
+            ((4, -1), 1, "two positive sizes"),
+            ((2**16, 2**15), 1, "fewer than 2\\^31 pixels"),
+            ((3, 4), -0.5, "non-negative"),
+            ((3, 4), math.nan, "non-negative"),
+            ((4,), 1, "shape shall be \\(H, W\\)"),
+            ((2, 3, 4), 1, "shape shall be \\(H, W\\)"),
+            # 2^31 - 2 pixels, each with every other pixel: refused after counting a few.
+            ((2, 2**30 - 1), math.inf, "2\\^32 or more entries"),
+        ],
+    )
+    def test_errors(self, shape, radius, message):
+        with pytest.raises(ValueError, match=message):
+            quorvane.disk_pattern(shape, radius)
+
+    def test_non_integer_sizes_are_a_type_error(self):
+        with pytest.raises(TypeError):
+            quorvane.disk_pattern((3.5, 4), 1)
