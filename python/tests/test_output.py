@@ -115,6 +115,28 @@ def test_the_gil_is_released_while_the_core_runs():
     assert gaps.max() < 0.5 * (end - start), f"this thread stalled {gaps.max():.3f} s of {end - start:.3f} s"
 
 
+def test_concurrent_calls_give_the_serial_results():
+    # Without the GIL, calls on several threads run at once; none may disturb another.
+    rng = np.random.default_rng(8)
+    cases = [(rng.random((40, 50)), rng.integers(0, 3, (40, 50)).astype(np.float64), rng.random() + 0.1) for _ in range(6)]
+    indices, indptr = quorvane.disk_pattern((40, 50), 6)
+    serial = [quorvane.weights(m, q, indices, indptr, s) for m, q, s in cases]
+    results = [None] * len(cases)
+
+    def work(k):
+        for _ in range(3):
+            results[k] = quorvane.weights(*cases[k][:2], indices, indptr, cases[k][2])
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(cases))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for got, expected in zip(results, serial):
+        np.testing.assert_array_equal(got.indices, expected.indices)
+        assert_same_bits(got.data, expected.data)
+
+
 def brute_disc(shape, radius):
     h, w = shape
     r, c = np.divmod(np.arange(h * w), w)
