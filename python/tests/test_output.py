@@ -88,18 +88,15 @@ def test_no_entry_is_dropped_sorted_or_merged():
     assert_same_bits(result.data, [0.0, 1.0, 0.0, np.nan])
 
 
-def test_the_gil_is_released_while_the_core_runs():
-    # A worker thread computes a large matrix; this thread keeps running Python meanwhile.
-    # Holding the GIL through the computation would stall it for the whole call.
-    rng = np.random.default_rng(3)
-    shape = (120, 120)
-    magnitude, phase = rng.random(shape), rng.integers(0, 2, shape).astype(np.float64)
-    indices, indptr = quorvane.disk_pattern(shape, 9)
+def longest_stall_while_computing(magnitude, phase, indices, indptr):
+    """(longest pause of this thread's loop, duration) while a worker thread computes."""
     span = []
 
     def work():
+        # The compiled call alone, so that the package's own Python work (which holds the
+        # GIL, as it must) does not blur the measure.
         start = time.perf_counter()
-        quorvane.weights(magnitude, phase, indices, indptr)
+        _quorvane.weights(magnitude, phase, indices, indptr, None, 2**31 - 1)
         span.extend([start, time.perf_counter()])
 
     worker = threading.Thread(target=work)
@@ -110,9 +107,29 @@ def test_the_gil_is_released_while_the_core_runs():
     worker.join()
     start, end = span
     inside = [t for t in ticks if start <= t <= end]
-    assert end - start > 0.05, "the computation is too short to tell"
-    gaps = np.diff([start] + inside + [end])
-    assert gaps.max() < 0.5 * (end - start), f"this thread stalled {gaps.max():.3f} s of {end - start:.3f} s"
+    return np.diff([start] + inside + [end]).max(), end - start
+
+
+def test_the_gil_is_released_while_the_core_runs():
+    # A worker thread computes a large matrix while this thread keeps running Python.
+    # Holding the GIL through the computation stalls this thread for the whole call, every
+    # time; a released GIL leaves only scheduling pauses, so one good try of three suffices
+    # on a busy machine.
+    # Two random partners per pixel: long walks, few entries, so little memory.
+    rng = np.random.default_rng(3)
+    shape = (200, 200)
+    n = shape[0] * shape[1]
+    magnitude, phase = rng.random(shape), rng.integers(0, 2, shape).astype(np.float64)
+    indices = rng.integers(0, n, 2 * n).astype(np.uint32)
+    indptr = np.arange(0, 2 * n + 1, 2, dtype=np.uint32)
+    tries = []
+    for _ in range(3):
+        stall, duration = longest_stall_while_computing(magnitude, phase, indices, indptr)
+        assert duration > 0.05, "the computation is too short to tell"
+        tries.append((stall, duration))
+        if stall < 0.5 * duration:
+            return
+    pytest.fail(f"this thread stalled through the computation (stall, duration): {tries}")
 
 
 def test_concurrent_calls_give_the_serial_results():
