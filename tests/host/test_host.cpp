@@ -156,6 +156,9 @@ void* mxGetData(const mxArray* array) {
 double mxGetScalar(const mxArray* array) {
   if (mxIsEmpty(array))
     throw std::logic_error("mxGetScalar of an empty array is undefined");
+  // A sparse array's scalar is its first stored value, 0 when it stores none.
+  if (array->sparse && (array->jc.empty() || array->jc.back() == 0))
+    return 0.0;
   const void* data = dataOf(array);
   switch (array->classId) {
     case ClassId::kDouble:
@@ -164,6 +167,14 @@ double mxGetScalar(const mxArray* array) {
       return *static_cast<const std::uint32_t*>(data);
     case ClassId::kInt32:
       return *static_cast<const std::int32_t*>(data);
+    case ClassId::kSingle:
+      return *static_cast<const float*>(data);
+    case ClassId::kUint8:
+      return *static_cast<const std::uint8_t*>(data);
+    case ClassId::kLogical:
+      return *static_cast<const std::uint8_t*>(data) != 0 ? 1.0 : 0.0;
+    case ClassId::kChar:
+      return *static_cast<const std::uint16_t*>(data);
     default:
       throw std::logic_error("mxGetScalar of this class is not modelled");
   }
