@@ -2,7 +2,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure test clean
+.PHONY: all deps configure test clean demo package sanitize fuzz
 
 all: configure
 	cmake --build $(BUILD) --parallel 2
@@ -15,6 +15,24 @@ configure: deps
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure
+
+# Segments data/coins.png with the module and writes the pictures into $(BUILD)/demo.
+demo: all
+	octave-cli --no-gui --norc --quiet --eval \
+	  "addpath('$(BUILD)'); addpath('demo'); quorvane_demo('$(BUILD)/demo');"
+
+# The Octave package $(BUILD)/quorvane-<version>.tar.gz (pkg install compiles it).
+package: configure
+	cmake --build $(BUILD) --target quorvane_package
+
+# Hostile input: the C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# libFuzzer targets (clang) for FUZZ_SECONDS each, in their own build directories.
+FUZZ_SECONDS ?= 600
+sanitize: deps
+	tools/sanitize $(BUILD)/sanitize
+
+fuzz: deps
+	tools/fuzz $(FUZZ_SECONDS) $(BUILD)/fuzz
 
 clean:
 	rm -rf $(BUILD)
