@@ -97,8 +97,9 @@ TEST(CrossingStrength, ConstantPhaseGivesZeroWhateverTheMagnitudes) {
   image.phase[7] = 0.0;  // -0.0 equals 0.0: no change
   for (int from = 0; from < image.grid.np; ++from) {
     for (int to = 0; to < image.grid.np; ++to) {
-      if (from != to)
+      if (from != to) {
         EXPECT_EQ(image.strength(from, to), 0.0) << from << " " << to;
+      }
     }
   }
 }
