@@ -42,6 +42,7 @@ function target = quorvane_build(outdir)
     end
   end
   target = fullfile(outdir, ['quorvane.' mexext()]);
+  clear('quorvane');   % a loaded module cannot always be replaced
 
   if exist('OCTAVE_VERSION', 'builtin')
     % Octave's mex is mkoctfile --mex, which takes the compiler flags from CXXFLAGS.
@@ -65,6 +66,7 @@ function target = quorvane_build(outdir)
     copyfile(fullfile(here, 'quorvane.m'), outdir);
     copyfile(fullfile(here, 'quorvane_pattern.m'), outdir);
   end
+  rehash();            % let the path see the new module now, not at the next prompt
   fprintf('quorvane_build: wrote %s\n', target);
 end
 

@@ -6,13 +6,8 @@ function test_build_script(reference_dir, work)
     confirm_recursive_rmdir(false, 'local');
     rmdir(work, 's');
   end
-  target = quorvane_build(work);
-  check(exist(target, 'file') == 3, ['no module at ' target]);
-  check(exist(fullfile(work, 'quorvane.m'), 'file') == 2, 'help text not copied');
-  check(exist(fullfile(work, 'quorvane_pattern.m'), 'file') == 2, 'helper not copied');
-
   % An image with edges of every strength, a phase with many changes, a NaN magnitude
-  % (which spreads to the weights of lines through it) and an irregular pattern part.
+  % (which spreads to the weights of lines through it), three values of sigma and none.
   rand('seed', 4);
   mag = rand(23, 17) .^ 3;
   mag(5, 9) = NaN;
@@ -24,7 +19,15 @@ function test_build_script(reference_dir, work)
   reference = cellfun(@(extra) quorvane(mag, phase, IR, JC, extra{:}), runs, 'UniformOutput', false);
   rmpath(reference_dir);
   clear quorvane;
+
+  % The output directory is on the path before the build: the new module must be found
+  % in the same session, not shadowed by the help-only quorvane.m.
+  mkdir(work);
   addpath(work);
+  target = quorvane_build(work);
+  check(exist(target, 'file') == 3, ['no module at ' target]);
+  check(exist(fullfile(work, 'quorvane.m'), 'file') == 2, 'help text not copied');
+  check(exist(fullfile(work, 'quorvane_pattern.m'), 'file') == 2, 'helper not copied');
   check(strcmp(which('quorvane'), target), ['quorvane resolves to ' which('quorvane')]);
   built = cellfun(@(extra) quorvane(mag, phase, IR, JC, extra{:}), runs, 'UniformOutput', false);
   for k = 1:numel(runs)
