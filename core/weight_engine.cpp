@@ -5,16 +5,21 @@
 //   the minor coordinate lies within rounding distance of an integer boundary (see
 //   layOutWalk). Each offset's steps are laid out once per call, as pixel-index deltas from
 //   the start, and walks use them instead of recomputing coordinates.
-// - Start pixels that lie one below the other in an image column and hold the same entries
-//   (same count, each end shifted by the same amount) walk every shared offset together:
-//   lane l reads pixel start + l + delta, so every step is one contiguous vector load of the
-//   phases and one of the magnitudes for all lanes.
+// - Start pixels that hold the same entries (same count, each end shifted by the same amount
+//   as the start) walk every shared offset together, one vector lane per start pixel. Stacked
+//   down an image column, lane l reads pixel start + l + delta, so every step is one
+//   contiguous vector load of the phases and one of the magnitudes; rows where the pattern
+//   is cut differently from row to row (a disc at the top and bottom borders) are set side by
+//   side along the row instead, with gathered loads.
+// - Consecutive blocks down a column usually hold the same offsets, so the sorting of a
+//   block's entries into vector walks and others (its plan) is reused when it still holds.
 // - The weight is a function of the crossing strength alone, and many entries share one, so
 //   weights are kept in a small direct-mapped cache keyed by the strength's bits.
 //
-// Working memory: one allocation per call (the cache, at most 64 KiB, and the laid-out walks
-// of offsets up to kMaxReach rows and columns, at most about 180 KiB), plus a 4 KiB buffer
-// and a few small arrays on the stack.
+// Working memory: one allocation per call of at most about 400 KiB: the weight cache (at
+// most 64 KiB), the laid-out walks of offsets up to kMaxReach rows and columns (at most about
+// 180 KiB) and one block plan with its strengths (at most about 110 KiB); plus a few small
+// arrays on the stack. No memory per entry, no threads.
 
 #include "weight_engine.h"
 
@@ -37,10 +42,11 @@ namespace {
 // Offsets with at most this many rows and columns get their walks laid out once per call;
 // longer ones walk the plain way.
 constexpr std::int32_t kMaxReach = 24;
-// Positions of a block handled per pass; the strengths buffer holds kChunk x 8 doubles.
-constexpr int kChunk = 64;
+// Entry positions of a block handled per pass (a radius-20 disc holds 1257).
+constexpr std::uint32_t kPlanPositions = 1280;
 constexpr int kMaxLanes = 8;
 constexpr std::uint32_t kMaxCacheSlots = 4096;
+constexpr std::uint64_t kHashMultiplier = 0x9E3779B97F4A7C15ull;
 
 // Slot states of the offset table besides a pool index.
 constexpr std::int32_t kNotLaidOut = -1;
@@ -54,6 +60,24 @@ struct LaidOutWalk {
 struct OffsetSlot {
   std::int32_t start;  // index into the pool, or kNotLaidOut / kStartDependent
   std::int32_t length;
+};
+
+enum PositionKind : unsigned char { kDiagonal, kVector, kLaneByLane };
+
+// How a block's entry positions are walked: kinds[p] for every position, and the vector
+// walks in position order with their positions. A plan made for stacked lanes at (row, col)
+// from start pixel j holds for a later block of the same column whose entries are those of
+// pixel j shifted by as many rows, as long as no vector position's end row then passes the
+// column's last row (maxEndRow + shift + lanes - 1 < nr).
+struct Plan {
+  PositionKind* kinds;
+  LaidOutWalk* walks;
+  int* slots;
+  double* strengths;  // kPlanPositions x 8 lanes; then the weights, in place
+  std::uint32_t positions;
+  int vectorCount;
+  bool reusable;
+  std::int32_t j, row, col, maxEndRow;
 };
 
 struct Context {
@@ -73,6 +97,7 @@ struct Context {
   std::uint64_t* cacheKeys;
   double* cacheValues;
   std::uint32_t cacheShift;
+  Plan plan;
 };
 
 // Row and column of pixel p, without a division: the quotient from the reciprocal is off by
@@ -140,10 +165,29 @@ inline LaidOutWalk findWalk(Context& c, std::int32_t dRow, std::int32_t dCol) {
 }
 
 // The crossing strength along a laid-out walk from pixel j: crossingStrength's loop with the
-// pixel indices read from the table.
+// pixel indices read from the table. Where SSE2 is part of the baseline (every x86-64), the
+// step is branch-free, as in the vector kernels below (see there why max and then a select
+// give the same weights): a branch on whether the phase changes is mispredicted about as
+// often as the phase changes.
 inline double walkStrength(const Context& c, std::int32_t j, LaidOutWalk walk) {
   const double* phase = c.phase;
   const double* magnitude = c.magnitude;
+#ifdef __SSE2__
+  __m128d previousPhase = _mm_load_sd(phase + j);
+  __m128d previousMagnitude = _mm_load_sd(magnitude + j);
+  __m128d m = _mm_setzero_pd();
+  for (std::int32_t s = 0; s < walk.length; ++s) {
+    const std::int32_t next = j + walk.deltas[s];
+    const __m128d q = _mm_load_sd(phase + next);
+    const __m128d g = _mm_load_sd(magnitude + next);
+    const __m128d changed = _mm_cmpneq_sd(q, previousPhase);
+    const __m128d larger = _mm_max_sd(m, _mm_add_sd(previousMagnitude, g));
+    m = _mm_or_pd(_mm_and_pd(changed, larger), _mm_andnot_pd(changed, m));
+    previousPhase = q;
+    previousMagnitude = g;
+  }
+  return _mm_cvtsd_f64(m);
+#else
   double previousPhase = phase[j];
   double previousMagnitude = magnitude[j];
   double m = 0.0;
@@ -160,6 +204,7 @@ inline double walkStrength(const Context& c, std::int32_t j, LaidOutWalk walk) {
     previousMagnitude = g;
   }
   return m;
+#endif
 }
 
 // Crossing strength of one entry, start j at (rowJ, colJ), end i != j.
@@ -197,33 +242,59 @@ void processColumn(Context& c, const IndexPair& pattern, std::int32_t j, std::in
   }
 }
 
-// Whether start pixels j ... j + lanes - 1 hold the same number of entries and entry p of
-// each is entry p of pixel j shifted by the lane.
-bool sameEntries(const IndexPair& pattern, std::int32_t j, int lanes) {
-  const std::uint32_t* jc = pattern.jc;
-  const std::uint32_t count = jc[j + 1] - jc[j];
-  for (int l = 1; l < lanes; ++l) {
-    if (jc[j + l + 1] - jc[j + l] != count)
-      return false;
-  }
-  const std::uint32_t* first = pattern.ir + jc[j];
-  for (int l = 1; l < lanes; ++l) {
-    const std::uint32_t* other = pattern.ir + jc[j + l];
-    const auto shift = static_cast<std::uint32_t>(l);
+// Whether b[p] + shift == a[p] for p < count (unsigned 32-bit arithmetic).
+bool sameShifted(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t count,
+                 std::uint32_t shift) {
+  for (std::uint32_t p0 = 0; p0 < count; p0 += 64) {
+    const std::uint32_t end = std::min(count, p0 + 64);
     std::uint32_t differ = 0;
-    for (std::uint32_t p = 0; p < count; ++p)
-      differ |= other[p] ^ (first[p] + shift);
+    for (std::uint32_t p = p0; p < end; ++p)
+      differ |= a[p] ^ (b[p] + shift);
     if (differ != 0)
       return false;
   }
   return true;
 }
 
-// Walks the given laid-out walks for `lanes` consecutive start pixels at once, writing the
-// strength of walk w, lane l, to strengths[slots[w] * lanes + l]. phase and magnitude point
-// at the first start pixel.
-using BlockKernel = void (*)(const double* phase, const double* magnitude, const LaidOutWalk* walks,
-                             const int* slots, int count, double* strengths);
+// Walks laid-out walks for `lanes` start pixels at once, lane l starting at pixel
+// stride * l after the first, writing the strength of walk w, lane l, to
+// strengths[slots[w] * lanes + l]. phase and magnitude point at the first start pixel.
+using BlockKernel = void (*)(const double* phase, const double* magnitude, std::int32_t stride,
+                             const LaidOutWalk* walks, const int* slots, int count,
+                             double* strengths);
+// Turns the strengths of `positions` positions x 8 lanes into weights in place (1.0 where
+// the position is diagonal).
+using WeightKernel = void (*)(Context& c, const PositionKind* kinds, std::uint32_t positions,
+                              double* values);
+using CompareKernel = bool (*)(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t count,
+                               std::uint32_t shift);
+
+struct Kernels {
+  int lanes = 1;       // stacked lanes; 1 without vector kernels
+  int groupLanes = 1;  // side-by-side lanes; 1 without a row kernel
+  BlockKernel stacked = nullptr, sideBySide = nullptr;
+  WeightKernel weights = nullptr;
+  CompareKernel compare = sameShifted;
+};
+
+// Whether start pixels j, j + stride, ..., j + (lanes - 1) * stride hold the same number of
+// entries and entry p of each is entry p of pixel j shifted by the same amount.
+bool sameEntries(const Kernels& k, const IndexPair& pattern, std::int32_t j, std::int32_t stride,
+                 int lanes) {
+  const std::uint32_t* jc = pattern.jc;
+  const std::uint32_t count = jc[j + 1] - jc[j];
+  for (int l = 1; l < lanes; ++l) {
+    const std::int32_t start = j + l * stride;
+    if (jc[start + 1] - jc[start] != count)
+      return false;
+  }
+  for (int l = 1; l < lanes; ++l) {
+    if (!k.compare(pattern.ir + jc[j + l * stride], pattern.ir + jc[j], count,
+                   static_cast<std::uint32_t>(l * stride)))
+      return false;
+  }
+  return true;
+}
 
 #ifdef QUORVANE_X86
 // The vector step keeps NaN as written: a lane changes when q != previous or either is NaN
@@ -231,9 +302,15 @@ using BlockKernel = void (*)(const double* phase, const double* magnitude, const
 // written rule takes sum unless m >= sum. The two differ only when m == sum, that is for the
 // same value or for +0.0 against -0.0, and a zero strength of either sign gives the same
 // weight bits (its square is -0.0 either way) and the same later comparisons.
+//
+// These functions carry their instruction set as a target attribute, so the rest of the
+// library builds for the baseline processor and runs them only after the run-time check.
+// Nothing here multiplies and adds in one expression, so no fused multiply-add can arise.
+
+// Stacked start pixels (stride 1): contiguous loads.
 __attribute__((target("avx"))) void walkBlockAvx(const double* phase, const double* magnitude,
-                                                 const LaidOutWalk* walks, const int* slots,
-                                                 int count, double* strengths) {
+                                                 std::int32_t /*stride*/, const LaidOutWalk* walks,
+                                                 const int* slots, int count, double* strengths) {
   const __m256d startPhase = _mm256_loadu_pd(phase);
   const __m256d startMagnitude = _mm256_loadu_pd(magnitude);
   for (int w = 0; w < count; ++w) {
@@ -255,6 +332,7 @@ __attribute__((target("avx"))) void walkBlockAvx(const double* phase, const doub
 
 __attribute__((target("avx512f"))) void walkBlockAvx512(const double* phase,
                                                         const double* magnitude,
+                                                        std::int32_t /*stride*/,
                                                         const LaidOutWalk* walks, const int* slots,
                                                         int count, double* strengths) {
   const __m512d startPhase = _mm512_loadu_pd(phase);
@@ -274,54 +352,174 @@ __attribute__((target("avx512f"))) void walkBlockAvx512(const double* phase,
     _mm512_storeu_pd(strengths + slots[w] * 8, m);
   }
 }
+
+// Start pixels side by side in a row (stride nr): the same step, with gathered loads.
+__attribute__((target("avx512f"))) void walkRowAvx512(const double* phase, const double* magnitude,
+                                                      std::int32_t stride, const LaidOutWalk* walks,
+                                                      const int* slots, int count,
+                                                      double* strengths) {
+  const __m256i lanes = _mm256_set_epi32(7 * stride, 6 * stride, 5 * stride, 4 * stride, 3 * stride,
+                                         2 * stride, stride, 0);
+  // The masked form with a defined source: GCC 12 warns about the unmasked one's.
+  const __m512d none = _mm512_setzero_pd();
+  const __m512d startPhase = _mm512_mask_i32gather_pd(none, 0xff, lanes, phase, 8);
+  const __m512d startMagnitude = _mm512_mask_i32gather_pd(none, 0xff, lanes, magnitude, 8);
+  for (int w = 0; w < count; ++w) {
+    const std::int32_t* deltas = walks[w].deltas;
+    __m512d previousPhase = startPhase, previousMagnitude = startMagnitude;
+    __m512d m = _mm512_setzero_pd();
+    for (std::int32_t s = 0; s < walks[w].length; ++s) {
+      const __m512d q = _mm512_mask_i32gather_pd(none, 0xff, lanes, phase + deltas[s], 8);
+      const __m512d g = _mm512_mask_i32gather_pd(none, 0xff, lanes, magnitude + deltas[s], 8);
+      const __mmask8 changed = _mm512_cmp_pd_mask(q, previousPhase, _CMP_NEQ_UQ);
+      m = _mm512_mask_max_pd(m, changed, m, _mm512_add_pd(previousMagnitude, g));
+      previousPhase = q;
+      previousMagnitude = g;
+    }
+    _mm512_storeu_pd(strengths + slots[w] * 8, m);
+  }
+}
+
+// weightOf for eight strengths at once: the cache slots by one vector multiply and shift,
+// keys and weights gathered; the lanes that miss go through weightOf one by one.
+__attribute__((target("avx512f,avx512dq"))) void weightsAvx512(Context& c,
+                                                               const PositionKind* kinds,
+                                                               std::uint32_t positions,
+                                                               double* values) {
+  const __m512i multiplier = _mm512_set1_epi64(static_cast<long long>(kHashMultiplier));
+  const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(c.cacheShift));
+  const __m512d one = _mm512_set1_pd(1.0);
+  const __m512d none = _mm512_setzero_pd();
+  const auto* keys = reinterpret_cast<const long long*>(c.cacheKeys);
+  for (std::uint32_t p = 0; p < positions; ++p) {
+    double* v = values + p * 8;
+    if (kinds[p] == kDiagonal) {
+      _mm512_storeu_pd(v, one);
+      continue;
+    }
+    const __m512i bits = _mm512_castpd_si512(_mm512_loadu_pd(v));
+    const __m512i slot = _mm512_srl_epi64(_mm512_mullo_epi64(bits, multiplier), shift);
+    const __m512i found = _mm512_i64gather_epi64(slot, keys, 8);
+    const __mmask8 hit = _mm512_cmpeq_epi64_mask(found, bits);
+    const __m512d w = _mm512_mask_i64gather_pd(none, hit, slot, c.cacheValues, 8);
+    if (hit == 0xff) {
+      _mm512_storeu_pd(v, w);
+      continue;
+    }
+    double strengths[8];
+    _mm512_storeu_pd(strengths, _mm512_castsi512_pd(bits));
+    _mm512_storeu_pd(v, w);
+    for (int l = 0; l < 8; ++l) {
+      if (!(hit & (1u << l)))
+        v[l] = weightOf(c, strengths[l]);
+    }
+  }
+}
+
+__attribute__((target("avx512f"))) bool sameShiftedAvx512(const std::uint32_t* a,
+                                                          const std::uint32_t* b,
+                                                          std::uint32_t count,
+                                                          std::uint32_t shift) {
+  const __m512i by = _mm512_set1_epi32(static_cast<int>(shift));
+  std::uint32_t p = 0;
+  for (; p + 16 <= count; p += 16) {
+    const __m512i x = _mm512_loadu_si512(a + p);
+    const __m512i y = _mm512_add_epi32(_mm512_loadu_si512(b + p), by);
+    if (_mm512_cmpneq_epi32_mask(x, y) != 0)
+      return false;
+  }
+  if (p < count) {
+    // Masked loads neither read nor fault past the end.
+    const auto tail = static_cast<__mmask16>((1u << (count - p)) - 1);
+    const __m512i x = _mm512_maskz_loadu_epi32(tail, a + p);
+    const __m512i y = _mm512_add_epi32(_mm512_maskz_loadu_epi32(tail, b + p), by);
+    if (_mm512_mask_cmpneq_epi32_mask(tail, x, y) != 0)
+      return false;
+  }
+  return true;
+}
 #endif
 
-// Start pixels j ... j + lanes - 1, one below the other from (row, col), with the same
-// entries (sameEntries). Entry positions whose end stays in the grid's column for every lane
-// and whose offset has a laid-out walk go through the kernel; the rest walk lane by lane.
-void processBlock(Context& c, const IndexPair& pattern, std::int32_t j, std::int32_t row,
-                  std::int32_t col, int lanes, BlockKernel kernel, double* weights) {
-  enum Kind : unsigned char { kDiagonal, kVector, kLaneByLane };
-  double strengths[kChunk * kMaxLanes];
-  LaidOutWalk walks[kChunk];
-  int slots[kChunk];
-  Kind kinds[kChunk];
+// A block of start pixels with the same entries (sameEntries): lane l starts at pixel
+// j + l * stride, where stride 1 stacks the lanes down an image column from (row, col) and
+// stride nr sets them side by side along a row. Entry positions whose offset is the same for
+// every lane and has a laid-out walk go through the kernel; the rest walk lane by lane.
+// weights points at the weight of pattern entry `first`.
+void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::int32_t j,
+                  std::int32_t row, std::int32_t col, std::int32_t stride, int lanes,
+                  std::uint32_t first, double* weights) {
+  Plan& plan = c.plan;
+  double* outs[kMaxLanes];
+  for (int l = 0; l < lanes; ++l)
+    outs[l] = weights + (pattern.jc[j + l * stride] - first);
+  const bool stacked = stride == 1;
+  const std::int32_t rowStep = stacked ? 1 : 0, colStep = 1 - rowStep;
+  const BlockKernel kernel = stacked ? k.stacked : k.sideBySide;
 
   const std::uint32_t count = pattern.jc[j + 1] - pattern.jc[j];
   const std::uint32_t* ends = pattern.ir + pattern.jc[j];
-  for (std::uint32_t p0 = 0; p0 < count; p0 += kChunk) {
-    const int chunk = static_cast<int>(std::min<std::uint32_t>(kChunk, count - p0));
-    int vectorCount = 0;
-    for (int p = 0; p < chunk; ++p) {
-      const auto i = static_cast<std::int32_t>(ends[p0 + p]);
-      kinds[p] = kLaneByLane;
-      if (i == j) {
-        kinds[p] = kDiagonal;
-        continue;
+  for (std::uint32_t p0 = 0; p0 < count; p0 += kPlanPositions) {
+    const std::uint32_t chunk = std::min(kPlanPositions, count - p0);
+    const std::int32_t shift = row - plan.row;
+    const bool reuse = stacked && count <= kPlanPositions && plan.reusable && plan.col == col &&
+                       plan.positions == count && plan.maxEndRow + shift + lanes - 1 < c.nr &&
+                       k.compare(ends, pattern.ir + pattern.jc[plan.j], count,
+                                 static_cast<std::uint32_t>(j - plan.j));
+    if (!reuse) {
+      plan.vectorCount = 0;
+      plan.maxEndRow = -1;
+      for (std::uint32_t p = 0; p < chunk; ++p) {
+        const auto i = static_cast<std::int32_t>(ends[p0 + p]);
+        plan.kinds[p] = kLaneByLane;
+        if (i == j) {
+          plan.kinds[p] = kDiagonal;
+          continue;
+        }
+        std::int32_t rowI, colI;
+        splitPixel(c, i, rowI, colI);
+        // Stacked lanes' ends must not wrap into the next image column. Side by side, lane
+        // l's end is the pattern's entry i + l * nr, in the grid, so in the same row.
+        if (rowI + rowStep * (lanes - 1) >= c.nr)
+          continue;
+        const LaidOutWalk walk = findWalk(c, rowI - row, colI - col);
+        if (walk.length < 0)
+          continue;
+        plan.kinds[p] = kVector;
+        plan.walks[plan.vectorCount] = walk;
+        plan.slots[plan.vectorCount++] = static_cast<int>(p);
+        plan.maxEndRow = std::max(plan.maxEndRow, rowI);
       }
-      std::int32_t rowI, colI;
-      splitPixel(c, i, rowI, colI);
-      if (rowI + lanes > c.nr)
-        continue;  // the lanes' ends wrap into the next image column
-      const LaidOutWalk walk = findWalk(c, rowI - row, colI - col);
-      if (walk.length < 0)
-        continue;
-      kinds[p] = kVector;
-      walks[vectorCount] = walk;
-      slots[vectorCount++] = p;
+      plan.positions = chunk;
+      plan.reusable = stacked && count <= kPlanPositions;
+      plan.j = j;
+      plan.row = row;
+      plan.col = col;
     }
-    kernel(c.phase + j, c.magnitude + j, walks, slots, vectorCount, strengths);
-    for (int p = 0; p < chunk; ++p) {
-      if (kinds[p] != kLaneByLane)
+    double* values = plan.strengths;
+    kernel(c.phase + j, c.magnitude + j, stride, plan.walks, plan.slots, plan.vectorCount, values);
+    for (std::uint32_t p = 0; p < chunk; ++p) {
+      if (plan.kinds[p] != kLaneByLane)
         continue;
       const auto i = static_cast<std::int32_t>(ends[p0 + p]);
-      for (int l = 0; l < lanes; ++l)
-        strengths[p * lanes + l] = entryStrength(c, j + l, row + l, col, i + l);
+      for (int l = 0; l < lanes; ++l) {
+        values[p * lanes + l] =
+            entryStrength(c, j + l * stride, row + l * rowStep, col + l * colStep, i + l * stride);
+      }
+    }
+    if (k.weights != nullptr && lanes == 8) {
+      k.weights(c, plan.kinds, chunk, values);
+    } else {
+      for (std::uint32_t p = 0; p < chunk; ++p) {
+        for (int l = 0; l < lanes; ++l) {
+          double& v = values[p * lanes + l];
+          v = plan.kinds[p] == kDiagonal ? 1.0 : weightOf(c, v);
+        }
+      }
     }
     for (int l = 0; l < lanes; ++l) {
-      double* out = weights + static_cast<std::size_t>(l) * count + p0;
-      for (int p = 0; p < chunk; ++p)
-        out[p] = kinds[p] == kDiagonal ? 1.0 : weightOf(c, strengths[p * lanes + l]);
+      double* out = outs[l] + p0;
+      for (std::uint32_t p = 0; p < chunk; ++p)
+        out[p] = values[p * lanes + l];
     }
   }
 }
@@ -348,7 +546,7 @@ bool engineKernelAvailable(EngineKernel kernel) {
     case EngineKernel::kAvx:
       return __builtin_cpu_supports("avx");
     case EngineKernel::kAvx512:
-      return __builtin_cpu_supports("avx512f");
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 #else
     case EngineKernel::kAvx:
     case EngineKernel::kAvx512:
@@ -370,15 +568,17 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
                     const IndexPair& pattern, double factor, double* weights, EngineKernel kernel) {
   if (!engineKernelAvailable(kernel))
     kernel = EngineKernel::kPlain;
-  int lanes = 1;
-  BlockKernel blockKernel = nullptr;
+  Kernels k;
 #ifdef QUORVANE_X86
   if (kernel == EngineKernel::kAvx512) {
-    lanes = 8;
-    blockKernel = walkBlockAvx512;
+    k.lanes = k.groupLanes = 8;
+    k.stacked = walkBlockAvx512;
+    k.sideBySide = walkRowAvx512;
+    k.weights = weightsAvx512;
+    k.compare = sameShiftedAvx512;
   } else if (kernel == EngineKernel::kAvx) {
-    lanes = 4;
-    blockKernel = walkBlockAvx;
+    k.lanes = 4;
+    k.stacked = walkBlockAvx;
   }
 #endif
 
@@ -394,8 +594,8 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   c.reachCols = std::min(kMaxReach, grid.nc - 1);
 
   // Sizes of the one allocation: the offset slots, the pool of laid-out steps (each offset
-  // needs as many steps as its larger coordinate) and the weight cache, which shrinks for
-  // small patterns so that filling it costs no more than the call.
+  // needs as many steps as its larger coordinate), the weight cache, which shrinks for small
+  // patterns so that filling it costs no more than the call, and the plan.
   const std::size_t slotCount =
       static_cast<std::size_t>(2 * c.reachRows + 1) * static_cast<std::size_t>(2 * c.reachCols + 1);
   std::size_t poolSize = 0;
@@ -411,18 +611,28 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   while ((1u << cacheBits) < cacheSlots)
     ++cacheBits;
   c.cacheShift = 64 - cacheBits;
+  const std::size_t planPositions = k.lanes > 1 ? kPlanPositions : 0;
 
   const std::size_t bytes = cacheSlots * (sizeof(std::uint64_t) + sizeof(double)) +
+                            planPositions * (kMaxLanes * sizeof(double) + sizeof(LaidOutWalk) +
+                                             sizeof(int) + sizeof(PositionKind)) +
                             slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
   auto* memory = new (std::nothrow) unsigned char[bytes];
   if (memory == nullptr) {
     plainWeights(grid, magnitude, phase, pattern, factor, weights);
     return;
   }
+  // Carved in order of alignment: 8-byte items first.
   c.cacheKeys = reinterpret_cast<std::uint64_t*>(memory);
   c.cacheValues = reinterpret_cast<double*>(c.cacheKeys + cacheSlots);
-  c.slots = reinterpret_cast<OffsetSlot*>(c.cacheValues + cacheSlots);
+  c.plan.strengths = c.cacheValues + cacheSlots;
+  c.plan.walks = reinterpret_cast<LaidOutWalk*>(c.plan.strengths + planPositions * kMaxLanes);
+  c.slots = reinterpret_cast<OffsetSlot*>(c.plan.walks + planPositions);
   c.pool = reinterpret_cast<std::int32_t*>(c.slots + slotCount);
+  c.plan.slots = c.pool + poolSize;
+  c.plan.kinds = reinterpret_cast<PositionKind*>(c.plan.slots + planPositions);
+  c.plan.reusable = false;
+
   const double zeroWeight = edgeWeight(0.0, factor);
   for (std::uint32_t s = 0; s < cacheSlots; ++s) {
     c.cacheKeys[s] = 0;  // the bits of +0.0
@@ -431,22 +641,60 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   for (std::size_t s = 0; s < slotCount; ++s)
     c.slots[s] = OffsetSlot{kNotLaidOut, 0};
 
+  // Image columns go in groups of `lanes` (or one at a time without a row kernel). In each
+  // column, start pixels are stacked into blocks wherever their entries agree; the rows above
+  // the first block and below the last one (where a disc is cut by the image border, each
+  // row differently) wait until the group's columns are done, and are then set side by side
+  // across the group when their entries agree, or walked one by one.
   const std::uint32_t first = pattern.jc[0];
-  std::int32_t row = 0, col = 0;
-  for (std::int32_t j = 0; j < grid.np;) {
-    double* out = weights + (pattern.jc[j] - first);
-    if (lanes > 1 && row + lanes <= grid.nr && sameEntries(pattern, j, lanes)) {
-      processBlock(c, pattern, j, row, col, lanes, blockKernel, out);
-      j += lanes;
-      row += lanes;
-    } else {
-      processColumn(c, pattern, j, row, col, out);
-      ++j;
-      ++row;
+  const std::int32_t nr = grid.nr;
+  for (std::int32_t col0 = 0, group = 1; col0 < grid.nc; col0 += group) {
+    group = col0 + k.groupLanes <= grid.nc ? k.groupLanes : 1;
+    std::int32_t waitAbove[kMaxLanes], waitBelow[kMaxLanes];
+    for (int g = 0; g < group; ++g) {
+      const std::int32_t col = col0 + g;
+      std::int32_t firstBlock = -1, afterLast = 0;
+      for (std::int32_t row = 0; row < nr;) {
+        const std::int32_t j = row + col * nr;
+        if (k.lanes > 1 && row + k.lanes <= nr && sameEntries(k, pattern, j, 1, k.lanes)) {
+          if (firstBlock < 0)
+            firstBlock = row;
+          for (std::int32_t r = afterLast; r < row; ++r)
+            processColumn(c, pattern, r + col * nr, r, col,
+                          weights + (pattern.jc[r + col * nr] - first));
+          processBlock(c, k, pattern, j, row, col, 1, k.lanes, first, weights);
+          row += k.lanes;
+          afterLast = row;
+        } else {
+          ++row;
+        }
+      }
+      if (firstBlock < 0)
+        firstBlock = afterLast = nr;
+      waitAbove[g] = firstBlock;
+      waitBelow[g] = afterLast;
     }
-    if (row == grid.nr) {
-      row = 0;
-      ++col;
+    std::int32_t above = 0, below = nr;
+    for (int g = 0; g < group; ++g) {
+      above = std::max(above, waitAbove[g]);
+      below = std::min(below, waitBelow[g]);
+    }
+    for (std::int32_t row = 0; row < nr; ++row) {
+      if (row == above && below > above)
+        row = below;  // no column waits in between
+      const std::int32_t j = row + col0 * nr;
+      bool allWait = group > 1;
+      for (int g = 0; g < group && allWait; ++g)
+        allWait = row < waitAbove[g] || row >= waitBelow[g];
+      if (allWait && sameEntries(k, pattern, j, nr, group)) {
+        processBlock(c, k, pattern, j, row, col0, nr, group, first, weights);
+        continue;
+      }
+      for (int g = 0; g < group; ++g) {
+        if (row < waitAbove[g] || row >= waitBelow[g])
+          processColumn(c, pattern, j + g * nr, row, col0 + g,
+                        weights + (pattern.jc[j + g * nr] - first));
+      }
     }
   }
   delete[] memory;
