@@ -21,7 +21,7 @@
 %                JC has np + 1 elements (any shape): the pairs of column j are
 %                k = JC(j+1) .. JC(j+2)-1, pairing pixel j with pixel IR(k+1).
 %                QUORVANE_PATTERN builds the usual disc-shaped pattern.
-%     SIGMA      scale (optional). Omitted or [], it is max(0, MAGNITUDE(:))/6.
+%     SIGMA      scale (optional). Omitted or [], it is max([0; MAGNITUDE(:)])/6.
 %                Only SIGMA^2 enters. SIGMA = 0 gives 0 across an edge and NaN
 %                where no edge is crossed.
 %
