@@ -52,13 +52,17 @@ function target = quorvane_build(outdir)
     setenv('CXXFLAGS', [flags ' -std=c++17 -ffp-contract=off']);
     mex(['-I' core], sources{:}, '-o', target);
     clear restore;
-  elseif ispc() && ~isempty(strfind(lower(mex.getCompilerConfigurations('C++').ShortName), 'msvc'))
-    mex('-largeArrayDims', ['-I' core], 'COMPFLAGS=$COMPFLAGS /std:c++17 /fp:precise', ...
-        '-outdir', outdir, '-output', 'quorvane', sources{:});
   else
-    mex('-largeArrayDims', ['-I' core], ...
-        'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off', ...
-        '-outdir', outdir, '-output', 'quorvane', sources{:});
+    % MATLAB: GCC or Clang take the flags in CXXFLAGS, Microsoft's compiler in COMPFLAGS.
+    flags = 'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off';
+    if ispc()
+      selected = mex.getCompilerConfigurations('C++', 'Selected');
+      if ~isempty(selected) && ~isempty(strfind(lower(selected(1).ShortName), 'msvc'))
+        flags = 'COMPFLAGS=$COMPFLAGS /std:c++17 /fp:precise';
+      end
+    end
+    mex('-largeArrayDims', ['-I' core], flags, '-outdir', outdir, '-output', 'quorvane', ...
+        sources{:});
   end
 
   % Help text and helper beside the module: help reads the .m next to a MEX file.
