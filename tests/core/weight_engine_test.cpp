@@ -1,0 +1,266 @@
+// The engine against the plain transcription in tests/support, bit for bit, through every
+// kernel this processor runs (the scalar one always): stacked and side-by-side blocks, border
+// and interior pixels, offsets shared by many start pixels and offsets used once, long lines
+// whose walk depends on where they start, and awkward values.
+#include "weight_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "build_weight_matrix.h"
+#include "plain_walk.h"
+
+namespace {
+
+using quorvane::EngineKernel;
+
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct Images {
+  int nr, nc;
+  std::vector<double> magnitude, phase;
+};
+
+struct Pattern {
+  std::vector<std::uint32_t> ir, jc;
+};
+
+std::vector<EngineKernel> kernelsHere() {
+  std::vector<EngineKernel> kernels;
+  for (EngineKernel k : {EngineKernel::kPlain, EngineKernel::kAvx, EngineKernel::kAvx512}) {
+    if (quorvane::engineKernelAvailable(k))
+      kernels.push_back(k);
+  }
+  return kernels;
+}
+
+std::string kernelName(EngineKernel k) {
+  return k == EngineKernel::kPlain ? "plain" : k == EngineKernel::kAvx ? "avx" : "avx512";
+}
+
+// Smooth-ish random images: two phase levels in patches, so that walks both cross and do not
+// cross, with a share of awkward values mixed in when `awkward` is set.
+Images randomImages(std::mt19937& rng, int nr, int nc, bool awkward) {
+  Images im{nr, nc, {}, {}};
+  std::uniform_real_distribution<double> unit(0.0, 4.0);
+  const std::vector<double> oddMagnitudes{kNan, kInf, -kInf, -1.5, 0.0, -0.0};
+  const std::vector<double> oddPhases{kNan, -0.0, 0.0};
+  for (int p = 0; p < nr * nc; ++p) {
+    double m = unit(rng), ph = ((p % nr) / 3 + (p / nr) / 4 + static_cast<int>(rng() % 3)) % 2;
+    if (awkward && rng() % 9 == 0)
+      m = oddMagnitudes[rng() % oddMagnitudes.size()];
+    if (awkward && rng() % 9 == 0)
+      ph = oddPhases[rng() % oddPhases.size()];
+    im.magnitude.push_back(m);
+    im.phase.push_back(ph);
+  }
+  return im;
+}
+
+// Every pixel within Euclidean distance `radius`, rows sorted within each column.
+Pattern disc(int nr, int nc, int radius) {
+  Pattern pt;
+  pt.jc.push_back(0);
+  for (int j = 0; j < nr * nc; ++j) {
+    const int row = j % nr, col = j / nr;
+    for (int dc = -radius; dc <= radius; ++dc) {
+      for (int dr = -radius; dr <= radius; ++dr) {
+        const int r = row + dr, c = col + dc;
+        if (dr * dr + dc * dc <= radius * radius && r >= 0 && r < nr && c >= 0 && c < nc)
+          pt.ir.push_back(static_cast<std::uint32_t>(r + c * nr));
+      }
+    }
+    pt.jc.push_back(static_cast<std::uint32_t>(pt.ir.size()));
+  }
+  return pt;
+}
+
+// The same (row, column) offsets from every start pixel where the end lies in the grid.
+Pattern offsets(int nr, int nc, const std::vector<std::pair<int, int>>& list) {
+  Pattern pt;
+  pt.jc.push_back(0);
+  for (int j = 0; j < nr * nc; ++j) {
+    const int row = j % nr, col = j / nr;
+    for (auto [dr, dc] : list) {
+      const int r = row + dr, c = col + dc;
+      if (r >= 0 && r < nr && c >= 0 && c < nc)
+        pt.ir.push_back(static_cast<std::uint32_t>(r + c * nr));
+    }
+    pt.jc.push_back(static_cast<std::uint32_t>(pt.ir.size()));
+  }
+  return pt;
+}
+
+// Compares the engine's weights with the plain transcription's for every kernel; reports
+// the first difference.
+void expectSameWeights(const Images& im, const Pattern& pt, std::optional<double> sigma) {
+  const plain::Sparse expected = plain::weights(im.nr, im.nc, im.magnitude, im.phase, pt.ir, pt.jc,
+                                                sigma.has_value(), sigma.value_or(0.0));
+  const double factor = quorvane::gaussianFactor(
+      sigma ? *sigma : quorvane::defaultSigma(im.magnitude.data(), im.nr * im.nc));
+  const quorvane::PixelGrid grid{im.nr, im.nc, im.nr * im.nc};
+  for (EngineKernel kernel : kernelsHere()) {
+    SCOPED_TRACE("kernel " + kernelName(kernel));
+    std::vector<double> weights(expected.values.size() + 1, -123.0);
+    quorvane::computeWeights(grid, im.magnitude.data(), im.phase.data(),
+                             quorvane::IndexPair{pt.ir.data(), pt.jc.data()}, factor,
+                             weights.data(), kernel);
+    for (std::size_t k = 0; k < expected.values.size(); ++k) {
+      ASSERT_TRUE(plain::sameBits(weights[k], expected.values[k]))
+          << "entry " << k << " (row pixel " << pt.ir[pt.jc[0] + k] << "): " << weights[k] << " vs "
+          << expected.values[k];
+    }
+    EXPECT_EQ(weights.back(), -123.0) << "wrote past the entries";
+  }
+}
+
+TEST(WeightEngine, KernelChoice) {
+  EXPECT_TRUE(quorvane::engineKernelAvailable(EngineKernel::kPlain));
+  EXPECT_TRUE(quorvane::engineKernelAvailable(quorvane::bestEngineKernel()));
+  // A kernel the processor lacks falls back to the scalar one (checked by the results of
+  // every other test); here: asking for each gives weights, whatever is available.
+  std::mt19937 rng(1);
+  const Images im = randomImages(rng, 9, 9, false);
+  const Pattern pt = disc(9, 9, 2);
+  std::vector<double> reference(pt.ir.size()), weights(pt.ir.size());
+  const quorvane::PixelGrid grid{9, 9, 81};
+  const quorvane::IndexPair pair{pt.ir.data(), pt.jc.data()};
+  quorvane::computeWeights(grid, im.magnitude.data(), im.phase.data(), pair, 0.3, reference.data(),
+                           EngineKernel::kPlain);
+  for (EngineKernel k : {EngineKernel::kAvx, EngineKernel::kAvx512}) {
+    quorvane::computeWeights(grid, im.magnitude.data(), im.phase.data(), pair, 0.3, weights.data(),
+                             k);
+    for (std::size_t n = 0; n < weights.size(); ++n)
+      ASSERT_TRUE(plain::sameBits(weights[n], reference[n])) << kernelName(k) << " " << n;
+  }
+}
+
+// Discs on grids whose sizes are not multiples of the lane counts: interior blocks, rows cut
+// by the top and bottom borders (side by side), corners and leftover columns (one by one).
+TEST(WeightEngine, DiscsOnOddGridsMatchBitForBit) {
+  std::mt19937 rng(2026);
+  const int sizes[][2] = {{37, 29}, {29, 37}, {8, 40}, {40, 8}, {1, 30}, {30, 1}, {17, 17}};
+  for (auto [nr, nc] : sizes) {
+    for (int radius : {1, 3, 6}) {
+      SCOPED_TRACE(std::to_string(nr) + "x" + std::to_string(nc) + " r" + std::to_string(radius));
+      expectSameWeights(randomImages(rng, nr, nc, false), disc(nr, nc, radius), 0.7);
+      expectSameWeights(randomImages(rng, nr, nc, true), disc(nr, nc, radius), std::nullopt);
+      if (HasFatalFailure())
+        return;
+    }
+  }
+}
+
+// NaN and -0.0 phases, NaN, infinite and negative magnitudes inside shared walks, and every
+// kind of sigma, including those that make the factor infinite or NaN.
+TEST(WeightEngine, AwkwardValuesAndSigmasMatchBitForBit) {
+  std::mt19937 rng(99);
+  const std::vector<std::optional<double>> sigmas{std::nullopt, 0.0,  -0.0,   -2.0, kInf,
+                                                  -kInf,        kNan, 1e-300, 2.5};
+  for (const auto& sigma : sigmas) {
+    expectSameWeights(randomImages(rng, 26, 19, true), disc(26, 19, 4), sigma);
+    if (HasFatalFailure())
+      return;
+  }
+  // All magnitudes negative without sigma: sigma 0, every off-diagonal weight NaN.
+  Images negative = randomImages(rng, 12, 12, false);
+  for (double& m : negative.magnitude)
+    m = -m;
+  expectSameWeights(negative, disc(12, 12, 3), std::nullopt);
+}
+
+// Long lines, from start pixels at rows and columns 0, 1 and 2 upward. Past about 20 pixels
+// the rounding of the minor coordinate after adding the start's coordinate makes some walks
+// depend on the start (22 rows by 15 columns is one); such offsets must not share a walk laid
+// out for another start. Offsets around the laid-out reach (24) are included on both sides.
+TEST(WeightEngine, LongLinesFromStartsNearTheOriginMatchBitForBit) {
+  // The premise: 22 by 15 visits different relative pixels from row 0 and from row 1...
+  auto relative = [](int nr, int start, int end) {
+    std::vector<std::pair<int, int>> steps;
+    const plain::Point a{start % nr, start / nr};
+    for (const plain::Point& p : plain::path(nr, start, end))
+      steps.emplace_back(p.row - a.row, p.col - a.col);
+    return steps;
+  };
+  const int nr = 64;
+  bool dependsOnStart = false;
+  for (int col = 0; col < 3 && !dependsOnStart; ++col) {
+    for (auto [dr, dc] : {std::pair{22, 15}, std::pair{15, 22}}) {
+      const auto a = relative(nr, 0 + col * nr, dr + (col + dc) * nr);
+      const auto b = relative(nr, 1 + (col + 1) * nr, 1 + dr + (col + 1 + dc) * nr);
+      dependsOnStart = dependsOnStart || a != b;
+    }
+  }
+  ASSERT_TRUE(dependsOnStart) << "no start-dependent walk among the probes";
+
+  std::vector<std::pair<int, int>> list{{22, 15}, {15, 22}, {-22, -15}, {-15, 22}, {22, -15}};
+  std::mt19937 rng(5);
+  for (int n = 0; n < 40; ++n) {
+    const int major = 18 + static_cast<int>(rng() % 12);  // 18 ... 29, around the reach
+    const int minor = static_cast<int>(rng() % (major + 1)) * (rng() % 2 ? 1 : -1);
+    list.emplace_back(rng() % 2 ? major : -major, minor);
+    list.emplace_back(minor, rng() % 2 ? major : -major);
+  }
+  list.emplace_back(0, 0);
+  expectSameWeights(randomImages(rng, 40, 40, false), offsets(40, 40, list), 1.0);
+  expectSameWeights(randomImages(rng, 33, 47, true), offsets(33, 47, list), std::nullopt);
+}
+
+// The same pixel-index offsets from every start: stacked blocks agree on their entries even
+// where an end wraps into the next image column, and plans made for one block are offered to
+// the next (their end rows move down until one passes the column's last row).
+TEST(WeightEngine, PixelIndexOffsetsThatWrapMatchBitForBit) {
+  std::mt19937 rng(17);
+  const int nr = 23, nc = 21, np = nr * nc;
+  for (const std::vector<int>& deltas :
+       {std::vector<int>{1, 2, 5, 9, -3, nr + 4, -nr + 7, 2 * nr - 1},
+        std::vector<int>{0, 3, 11, nr, -nr, 17}}) {
+    Pattern pt;
+    pt.jc.push_back(0);
+    for (int j = 0; j < np; ++j) {
+      for (int d : deltas) {
+        if (j + d >= 0 && j + d < np)
+          pt.ir.push_back(static_cast<std::uint32_t>(j + d));
+      }
+      pt.jc.push_back(static_cast<std::uint32_t>(pt.ir.size()));
+    }
+    expectSameWeights(randomImages(rng, nr, nc, true), pt, 0.9);
+  }
+}
+
+// Patterns no two start pixels share (random, unsorted, duplicated rows, a leading unread
+// stretch of IR), next to a disc whose blocks are broken by single changed entries.
+TEST(WeightEngine, UnsharedAndBrokenPatternsMatchBitForBit) {
+  std::mt19937 rng(31);
+  for (int trial = 0; trial < 30; ++trial) {
+    const int nr = 3 + static_cast<int>(rng() % 20), nc = 3 + static_cast<int>(rng() % 20);
+    const int np = nr * nc;
+    Pattern pt;
+    pt.jc.push_back(static_cast<std::uint32_t>(rng() % 3));
+    pt.ir.assign(pt.jc[0], 999999u);
+    for (int j = 0; j < np; ++j) {
+      const int count = static_cast<int>(rng() % 12);
+      for (int n = 0; n < count; ++n)
+        pt.ir.push_back(static_cast<std::uint32_t>(rng() % np));
+      pt.jc.push_back(static_cast<std::uint32_t>(pt.ir.size()));
+    }
+    expectSameWeights(randomImages(rng, nr, nc, trial % 2 == 1), pt, 1.3);
+
+    Pattern broken = disc(nr, nc, 2);
+    for (int n = 0; n < 5; ++n)
+      broken.ir[rng() % broken.ir.size()] = static_cast<std::uint32_t>(rng() % np);
+    expectSameWeights(randomImages(rng, nr, nc, true), broken, std::nullopt);
+    if (HasFatalFailure())
+      return;
+  }
+}
+
+}  // namespace
