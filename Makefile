@@ -2,7 +2,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure test clean demo package sanitize fuzz
+.PHONY: all deps configure test clean demo package sanitize fuzz bench
 
 all: configure
 	cmake --build $(BUILD) --parallel 2
@@ -33,6 +33,11 @@ sanitize: deps
 
 fuzz: deps
 	tools/fuzz $(FUZZ_SECONDS) $(BUILD)/fuzz
+
+# The engine against the plain transcription, and quorvane against the host's floor in
+# Octave, on the standard workloads (bench/run; tables for README's Performance section).
+bench: all
+	bench/run $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
