@@ -680,8 +680,10 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
       below = std::min(below, waitBelow[g]);
     }
     for (std::int32_t row = 0; row < nr; ++row) {
-      if (row == above && below > above)
-        row = below;  // no column waits in between
+      if (row == above && below > above) {
+        row = below - 1;  // no column waits in between: go on at row `below`
+        continue;
+      }
       const std::int32_t j = row + col0 * nr;
       bool allWait = group > 1;
       for (int g = 0; g < group && allWait; ++g)
