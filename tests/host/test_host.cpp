@@ -101,7 +101,8 @@ void setAllocationLimit(std::uint64_t bytes) {
 
 std::vector<double> values(const HostArray& sparse) {
   std::vector<double> result(static_cast<std::size_t>(sparse.jc.back()));
-  std::memcpy(result.data(), sparse.data.data(), result.size() * sizeof(double));
+  if (!result.empty())  // memcpy from an empty vector's null data is undefined, even of 0 bytes
+    std::memcpy(result.data(), sparse.data.data(), result.size() * sizeof(double));
   return result;
 }
 
