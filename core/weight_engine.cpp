@@ -16,9 +16,10 @@
 // - The weight is a function of the crossing strength alone, and many entries share one, so
 //   weights are kept in a small direct-mapped cache keyed by the strength's bits.
 //
-// Working memory: one allocation per call of at most about 400 KiB: the weight cache (at
-// most 64 KiB), the laid-out walks of offsets up to kMaxReach rows and columns (at most about
-// 180 KiB) and one block plan with its strengths (at most about 110 KiB); plus a few small
+// Working memory: one allocation per call of at most about 560 KiB, sized from the grid and
+// the pattern's entry count: the weight cache (at most 256 KiB, so that it stays in the
+// second-level cache), the laid-out walks of offsets up to kMaxReach rows and columns (at
+// most about 180 KiB) and one block plan with its strengths (about 110 KiB); plus a few small
 // arrays on the stack. No memory per entry, no threads.
 
 #include "weight_engine.h"
@@ -45,8 +46,7 @@ constexpr std::int32_t kMaxReach = 24;
 // Entry positions of a block handled per pass (a radius-20 disc holds 1257).
 constexpr std::uint32_t kPlanPositions = 1280;
 constexpr int kMaxLanes = 8;
-constexpr std::uint32_t kMaxCacheSlots = 4096;
-constexpr std::uint64_t kHashMultiplier = 0x9E3779B97F4A7C15ull;
+constexpr std::uint32_t kMaxCacheSlots = 16384;
 
 // Slot states of the offset table besides a pool index.
 constexpr std::int32_t kNotLaidOut = -1;
@@ -62,6 +62,13 @@ struct OffsetSlot {
   std::int32_t length;
 };
 
+// A weight cache slot: the strength's bits and its weight side by side, so that a lookup
+// touches one cache line.
+struct CacheSlot {
+  std::uint64_t key;
+  double value;
+};
+
 enum PositionKind : unsigned char { kDiagonal, kVector, kLaneByLane };
 
 // How a block's entry positions are walked: kinds[p] for every position, and the vector
@@ -73,7 +80,7 @@ struct Plan {
   PositionKind* kinds;
   LaidOutWalk* walks;
   int* slots;
-  double* strengths;  // kPlanPositions x 8 lanes; then the weights, in place
+  double* strengths;  // kPlanPositions x 8 lanes
   std::uint32_t positions;
   int vectorCount;
   bool reusable;
@@ -94,9 +101,8 @@ struct Context {
   std::int32_t* pool;
   std::int32_t poolUsed;
   // The weight cache.
-  std::uint64_t* cacheKeys;
-  double* cacheValues;
-  std::uint32_t cacheShift;
+  CacheSlot* cache;
+  std::uint64_t cacheMask;
   Plan plan;
 };
 
@@ -218,17 +224,23 @@ inline double entryStrength(Context& c, std::int32_t j, std::int32_t rowJ, std::
   return crossingStrength(c.grid, c.magnitude, c.phase, j, i);
 }
 
+// The cache slot of a strength: its bits folded, the low mantissa bits (which differ most
+// between sums of magnitudes) mixed with the exponent and high mantissa.
+inline std::uint64_t cacheSlotOf(const Context& c, std::uint64_t bits) {
+  return (bits ^ (bits >> 13) ^ (bits >> 31)) & c.cacheMask;
+}
+
 // edgeWeight(m, factor), from the cache when the same strength (same bits) came before.
 // Every slot starts valid, holding the weight of +0.0.
 inline double weightOf(const Context& c, double m) {
   std::uint64_t bits;
   std::memcpy(&bits, &m, sizeof bits);
-  const std::uint64_t slot = (bits * 0x9E3779B97F4A7C15ull) >> c.cacheShift;
-  if (c.cacheKeys[slot] == bits)
-    return c.cacheValues[slot];
+  CacheSlot& slot = c.cache[cacheSlotOf(c, bits)];
+  if (slot.key == bits)
+    return slot.value;
   const double w = edgeWeight(m, c.factor);
-  c.cacheKeys[slot] = bits;
-  c.cacheValues[slot] = w;
+  slot.key = bits;
+  slot.value = w;
   return w;
 }
 
@@ -262,10 +274,6 @@ bool sameShifted(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t c
 using BlockKernel = void (*)(const double* phase, const double* magnitude, std::int32_t stride,
                              const LaidOutWalk* walks, const int* slots, int count,
                              double* strengths);
-// Turns the strengths of `positions` positions x 8 lanes into weights in place (1.0 where
-// the position is diagonal).
-using WeightKernel = void (*)(Context& c, const PositionKind* kinds, std::uint32_t positions,
-                              double* values);
 using CompareKernel = bool (*)(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t count,
                                std::uint32_t shift);
 
@@ -273,7 +281,6 @@ struct Kernels {
   int lanes = 1;       // stacked lanes; 1 without vector kernels
   int groupLanes = 1;  // side-by-side lanes; 1 without a row kernel
   BlockKernel stacked = nullptr, sideBySide = nullptr;
-  WeightKernel weights = nullptr;
   CompareKernel compare = sameShifted;
 };
 
@@ -380,42 +387,6 @@ __attribute__((target("avx512f"))) void walkRowAvx512(const double* phase, const
   }
 }
 
-// weightOf for eight strengths at once: the cache slots by one vector multiply and shift,
-// keys and weights gathered; the lanes that miss go through weightOf one by one.
-__attribute__((target("avx512f,avx512dq"))) void weightsAvx512(Context& c,
-                                                               const PositionKind* kinds,
-                                                               std::uint32_t positions,
-                                                               double* values) {
-  const __m512i multiplier = _mm512_set1_epi64(static_cast<long long>(kHashMultiplier));
-  const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(c.cacheShift));
-  const __m512d one = _mm512_set1_pd(1.0);
-  const __m512d none = _mm512_setzero_pd();
-  const auto* keys = reinterpret_cast<const long long*>(c.cacheKeys);
-  for (std::uint32_t p = 0; p < positions; ++p) {
-    double* v = values + p * 8;
-    if (kinds[p] == kDiagonal) {
-      _mm512_storeu_pd(v, one);
-      continue;
-    }
-    const __m512i bits = _mm512_castpd_si512(_mm512_loadu_pd(v));
-    const __m512i slot = _mm512_srl_epi64(_mm512_mullo_epi64(bits, multiplier), shift);
-    const __m512i found = _mm512_i64gather_epi64(slot, keys, 8);
-    const __mmask8 hit = _mm512_cmpeq_epi64_mask(found, bits);
-    const __m512d w = _mm512_mask_i64gather_pd(none, hit, slot, c.cacheValues, 8);
-    if (hit == 0xff) {
-      _mm512_storeu_pd(v, w);
-      continue;
-    }
-    double strengths[8];
-    _mm512_storeu_pd(strengths, _mm512_castsi512_pd(bits));
-    _mm512_storeu_pd(v, w);
-    for (int l = 0; l < 8; ++l) {
-      if (!(hit & (1u << l)))
-        v[l] = weightOf(c, strengths[l]);
-    }
-  }
-}
-
 __attribute__((target("avx512f"))) bool sameShiftedAvx512(const std::uint32_t* a,
                                                           const std::uint32_t* b,
                                                           std::uint32_t count,
@@ -506,20 +477,11 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
             entryStrength(c, j + l * stride, row + l * rowStep, col + l * colStep, i + l * stride);
       }
     }
-    if (k.weights != nullptr && lanes == 8) {
-      k.weights(c, plan.kinds, chunk, values);
-    } else {
-      for (std::uint32_t p = 0; p < chunk; ++p) {
-        for (int l = 0; l < lanes; ++l) {
-          double& v = values[p * lanes + l];
-          v = plan.kinds[p] == kDiagonal ? 1.0 : weightOf(c, v);
-        }
-      }
-    }
+    // Weights straight into each lane's stretch of the output.
     for (int l = 0; l < lanes; ++l) {
       double* out = outs[l] + p0;
       for (std::uint32_t p = 0; p < chunk; ++p)
-        out[p] = values[p * lanes + l];
+        out[p] = plan.kinds[p] == kDiagonal ? 1.0 : weightOf(c, values[p * lanes + l]);
     }
   }
 }
@@ -546,7 +508,7 @@ bool engineKernelAvailable(EngineKernel kernel) {
     case EngineKernel::kAvx:
       return __builtin_cpu_supports("avx");
     case EngineKernel::kAvx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+      return __builtin_cpu_supports("avx512f");
 #else
     case EngineKernel::kAvx:
     case EngineKernel::kAvx512:
@@ -574,7 +536,6 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
     k.lanes = k.groupLanes = 8;
     k.stacked = walkBlockAvx512;
     k.sideBySide = walkRowAvx512;
-    k.weights = weightsAvx512;
     k.compare = sameShiftedAvx512;
   } else if (kernel == EngineKernel::kAvx) {
     k.lanes = 4;
@@ -607,10 +568,7 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   std::uint32_t cacheSlots = 64;
   while (cacheSlots < kMaxCacheSlots && cacheSlots < entries / 8)
     cacheSlots *= 2;
-  std::uint32_t cacheBits = 0;
-  while ((1u << cacheBits) < cacheSlots)
-    ++cacheBits;
-  c.cacheShift = 64 - cacheBits;
+  c.cacheMask = cacheSlots - 1;
   const std::size_t planPositions = k.lanes > 1 ? kPlanPositions : 0;
 
   const std::size_t bytes = cacheSlots * (sizeof(std::uint64_t) + sizeof(double)) +
@@ -623,9 +581,8 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
     return;
   }
   // Carved in order of alignment: 8-byte items first.
-  c.cacheKeys = reinterpret_cast<std::uint64_t*>(memory);
-  c.cacheValues = reinterpret_cast<double*>(c.cacheKeys + cacheSlots);
-  c.plan.strengths = c.cacheValues + cacheSlots;
+  c.cache = reinterpret_cast<CacheSlot*>(memory);
+  c.plan.strengths = reinterpret_cast<double*>(c.cache + cacheSlots);
   c.plan.walks = reinterpret_cast<LaidOutWalk*>(c.plan.strengths + planPositions * kMaxLanes);
   c.slots = reinterpret_cast<OffsetSlot*>(c.plan.walks + planPositions);
   c.pool = reinterpret_cast<std::int32_t*>(c.slots + slotCount);
@@ -635,8 +592,7 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
 
   const double zeroWeight = edgeWeight(0.0, factor);
   for (std::uint32_t s = 0; s < cacheSlots; ++s) {
-    c.cacheKeys[s] = 0;  // the bits of +0.0
-    c.cacheValues[s] = zeroWeight;
+    c.cache[s] = CacheSlot{0, zeroWeight};  // 0: the bits of +0.0
   }
   for (std::size_t s = 0; s < slotCount; ++s)
     c.slots[s] = OffsetSlot{kNotLaidOut, 0};

@@ -24,7 +24,7 @@ EngineKernel bestEngineKernel();
 // Writes the weight of every pattern entry k, jc[0] <= k < jc[np], to weights[k - jc[0]]:
 // 1.0 when ir[k] is the column pixel, edgeWeight(crossingStrength(...), factor) otherwise.
 // The pattern must be valid for the grid (see checkPattern). Runs on the calling thread;
-// its working memory is one allocation of at most about 300 KiB per call plus a few KiB of
+// its working memory is one allocation of at most about 560 KiB per call plus a few KiB of
 // stack, and if that allocation fails it computes the same weights the plain way.
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
                     const IndexPair& pattern, double factor, double* weights,
