@@ -272,8 +272,8 @@ bool sameShifted(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t c
 // stride * l after the first, writing the strength of walk w, lane l, to
 // strengths[slots[w] * lanes + l]. phase and magnitude point at the first start pixel.
 using BlockKernel = void (*)(const double* phase, const double* magnitude, std::int32_t stride,
-                             const LaidOutWalk* walks, const int* slots, int count,
-                             double* strengths);
+                             unsigned laneMask, const LaidOutWalk* walks, const int* slots,
+                             int count, double* strengths);
 using CompareKernel = bool (*)(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t count,
                                std::uint32_t shift);
 
@@ -303,6 +303,25 @@ bool sameEntries(const Kernels& k, const IndexPair& pattern, std::int32_t j, std
   return true;
 }
 
+// The lanes among `candidates` (bit l: start pixel j + l * stride) whose entries are those
+// of lane `ref` shifted by their distance from it; ref itself included.
+unsigned agreeingLanes(const Kernels& k, const IndexPair& pattern, std::int32_t j,
+                       std::int32_t stride, int lanes, unsigned candidates, int ref) {
+  const std::uint32_t* jc = pattern.jc;
+  const std::int32_t jRef = j + ref * stride;
+  const std::uint32_t count = jc[jRef + 1] - jc[jRef];
+  unsigned agree = 1u << ref;
+  for (int l = 0; l < lanes; ++l) {
+    const std::int32_t start = j + l * stride;
+    if (l == ref || !(candidates & (1u << l)) || jc[start + 1] - jc[start] != count)
+      continue;
+    if (k.compare(pattern.ir + jc[start], pattern.ir + jc[jRef], count,
+                  static_cast<std::uint32_t>((l - ref) * stride)))
+      agree |= 1u << l;
+  }
+  return agree;
+}
+
 #ifdef QUORVANE_X86
 // The vector step keeps NaN as written: a lane changes when q != previous or either is NaN
 // (unordered not-equal), and then takes max(m, sum), which is sum unless m > sum, where the
@@ -316,8 +335,9 @@ bool sameEntries(const Kernels& k, const IndexPair& pattern, std::int32_t j, std
 
 // Stacked start pixels (stride 1): contiguous loads.
 __attribute__((target("avx"))) void walkBlockAvx(const double* phase, const double* magnitude,
-                                                 std::int32_t /*stride*/, const LaidOutWalk* walks,
-                                                 const int* slots, int count, double* strengths) {
+                                                 std::int32_t /*stride*/, unsigned /*laneMask*/,
+                                                 const LaidOutWalk* walks, const int* slots,
+                                                 int count, double* strengths) {
   const __m256d startPhase = _mm256_loadu_pd(phase);
   const __m256d startMagnitude = _mm256_loadu_pd(magnitude);
   for (int w = 0; w < count; ++w) {
@@ -337,11 +357,9 @@ __attribute__((target("avx"))) void walkBlockAvx(const double* phase, const doub
   }
 }
 
-__attribute__((target("avx512f"))) void walkBlockAvx512(const double* phase,
-                                                        const double* magnitude,
-                                                        std::int32_t /*stride*/,
-                                                        const LaidOutWalk* walks, const int* slots,
-                                                        int count, double* strengths) {
+__attribute__((target("avx512f"))) void walkBlockAvx512(
+    const double* phase, const double* magnitude, std::int32_t /*stride*/, unsigned /*laneMask*/,
+    const LaidOutWalk* walks, const int* slots, int count, double* strengths) {
   const __m512d startPhase = _mm512_loadu_pd(phase);
   const __m512d startMagnitude = _mm512_loadu_pd(magnitude);
   for (int w = 0; w < count; ++w) {
@@ -362,22 +380,23 @@ __attribute__((target("avx512f"))) void walkBlockAvx512(const double* phase,
 
 // Start pixels side by side in a row (stride nr): the same step, with gathered loads.
 __attribute__((target("avx512f"))) void walkRowAvx512(const double* phase, const double* magnitude,
-                                                      std::int32_t stride, const LaidOutWalk* walks,
-                                                      const int* slots, int count,
-                                                      double* strengths) {
+                                                      std::int32_t stride, unsigned laneMask,
+                                                      const LaidOutWalk* walks, const int* slots,
+                                                      int count, double* strengths) {
   const __m256i lanes = _mm256_set_epi32(7 * stride, 6 * stride, 5 * stride, 4 * stride, 3 * stride,
                                          2 * stride, stride, 0);
-  // The masked form with a defined source: GCC 12 warns about the unmasked one's.
+  // Lanes outside the mask load nothing (their start pixels may not share the walk).
+  const auto on = static_cast<__mmask8>(laneMask);
   const __m512d none = _mm512_setzero_pd();
-  const __m512d startPhase = _mm512_mask_i32gather_pd(none, 0xff, lanes, phase, 8);
-  const __m512d startMagnitude = _mm512_mask_i32gather_pd(none, 0xff, lanes, magnitude, 8);
+  const __m512d startPhase = _mm512_mask_i32gather_pd(none, on, lanes, phase, 8);
+  const __m512d startMagnitude = _mm512_mask_i32gather_pd(none, on, lanes, magnitude, 8);
   for (int w = 0; w < count; ++w) {
     const std::int32_t* deltas = walks[w].deltas;
     __m512d previousPhase = startPhase, previousMagnitude = startMagnitude;
     __m512d m = _mm512_setzero_pd();
     for (std::int32_t s = 0; s < walks[w].length; ++s) {
-      const __m512d q = _mm512_mask_i32gather_pd(none, 0xff, lanes, phase + deltas[s], 8);
-      const __m512d g = _mm512_mask_i32gather_pd(none, 0xff, lanes, magnitude + deltas[s], 8);
+      const __m512d q = _mm512_mask_i32gather_pd(none, on, lanes, phase + deltas[s], 8);
+      const __m512d g = _mm512_mask_i32gather_pd(none, on, lanes, magnitude + deltas[s], 8);
       const __mmask8 changed = _mm512_cmp_pd_mask(q, previousPhase, _CMP_NEQ_UQ);
       m = _mm512_mask_max_pd(m, changed, m, _mm512_add_pd(previousMagnitude, g));
       previousPhase = q;
@@ -413,12 +432,13 @@ __attribute__((target("avx512f"))) bool sameShiftedAvx512(const std::uint32_t* a
 
 // A block of start pixels with the same entries (sameEntries): lane l starts at pixel
 // j + l * stride, where stride 1 stacks the lanes down an image column from (row, col) and
-// stride nr sets them side by side along a row. Entry positions whose offset is the same for
-// every lane and has a laid-out walk go through the kernel; the rest walk lane by lane.
-// weights points at the weight of pattern entry `first`.
+// stride nr sets them side by side along a row. Only the lanes in laneMask take part; their
+// entries are those of lane `ref` shifted by their distance from it. Entry positions whose
+// offset is the same for every lane and has a laid-out walk go through the kernel; the rest
+// walk lane by lane. weights points at the weight of pattern entry `first`.
 void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::int32_t j,
                   std::int32_t row, std::int32_t col, std::int32_t stride, int lanes,
-                  std::uint32_t first, double* weights) {
+                  unsigned laneMask, int ref, std::uint32_t first, double* weights) {
   Plan& plan = c.plan;
   double* outs[kMaxLanes];
   for (int l = 0; l < lanes; ++l)
@@ -426,14 +446,18 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
   const bool stacked = stride == 1;
   const std::int32_t rowStep = stacked ? 1 : 0, colStep = 1 - rowStep;
   const BlockKernel kernel = stacked ? k.stacked : k.sideBySide;
+  // The reference lane's start pixel and coordinates.
+  const std::int32_t jRef = j + ref * stride;
+  const std::int32_t rowRef = row + ref * rowStep, colRef = col + ref * colStep;
 
-  const std::uint32_t count = pattern.jc[j + 1] - pattern.jc[j];
-  const std::uint32_t* ends = pattern.ir + pattern.jc[j];
+  const std::uint32_t count = pattern.jc[jRef + 1] - pattern.jc[jRef];
+  const std::uint32_t* ends = pattern.ir + pattern.jc[jRef];
   for (std::uint32_t p0 = 0; p0 < count; p0 += kPlanPositions) {
     const std::uint32_t chunk = std::min(kPlanPositions, count - p0);
     const std::int32_t shift = row - plan.row;
-    const bool reuse = stacked && count <= kPlanPositions && plan.reusable && plan.col == col &&
-                       plan.positions == count && plan.maxEndRow + shift + lanes - 1 < c.nr &&
+    const bool reuse = stacked && ref == 0 && count <= kPlanPositions && plan.reusable &&
+                       plan.col == col && plan.positions == count &&
+                       plan.maxEndRow + shift + lanes - 1 < c.nr &&
                        k.compare(ends, pattern.ir + pattern.jc[plan.j], count,
                                  static_cast<std::uint32_t>(j - plan.j));
     if (!reuse) {
@@ -442,7 +466,7 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
       for (std::uint32_t p = 0; p < chunk; ++p) {
         const auto i = static_cast<std::int32_t>(ends[p0 + p]);
         plan.kinds[p] = kLaneByLane;
-        if (i == j) {
+        if (i == jRef) {
           plan.kinds[p] = kDiagonal;
           continue;
         }
@@ -452,7 +476,7 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
         // l's end is the pattern's entry i + l * nr, in the grid, so in the same row.
         if (rowI + rowStep * (lanes - 1) >= c.nr)
           continue;
-        const LaidOutWalk walk = findWalk(c, rowI - row, colI - col);
+        const LaidOutWalk walk = findWalk(c, rowI - rowRef, colI - colRef);
         if (walk.length < 0)
           continue;
         plan.kinds[p] = kVector;
@@ -461,24 +485,29 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
         plan.maxEndRow = std::max(plan.maxEndRow, rowI);
       }
       plan.positions = chunk;
-      plan.reusable = stacked && count <= kPlanPositions;
+      plan.reusable = stacked && ref == 0 && count <= kPlanPositions;
       plan.j = j;
       plan.row = row;
       plan.col = col;
     }
     double* values = plan.strengths;
-    kernel(c.phase + j, c.magnitude + j, stride, plan.walks, plan.slots, plan.vectorCount, values);
+    kernel(c.phase + j, c.magnitude + j, stride, laneMask, plan.walks, plan.slots, plan.vectorCount,
+           values);
     for (std::uint32_t p = 0; p < chunk; ++p) {
       if (plan.kinds[p] != kLaneByLane)
         continue;
       const auto i = static_cast<std::int32_t>(ends[p0 + p]);
       for (int l = 0; l < lanes; ++l) {
-        values[p * lanes + l] =
-            entryStrength(c, j + l * stride, row + l * rowStep, col + l * colStep, i + l * stride);
+        if (laneMask & (1u << l)) {
+          values[p * lanes + l] = entryStrength(c, j + l * stride, row + l * rowStep,
+                                                col + l * colStep, i + (l - ref) * stride);
+        }
       }
     }
     // Weights straight into each lane's stretch of the output.
     for (int l = 0; l < lanes; ++l) {
+      if (!(laneMask & (1u << l)))
+        continue;
       double* out = outs[l] + p0;
       for (std::uint32_t p = 0; p < chunk; ++p)
         out[p] = plan.kinds[p] == kDiagonal ? 1.0 : weightOf(c, values[p * lanes + l]);
@@ -618,7 +647,8 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
           for (std::int32_t r = afterLast; r < row; ++r)
             processColumn(c, pattern, r + col * nr, r, col,
                           weights + (pattern.jc[r + col * nr] - first));
-          processBlock(c, k, pattern, j, row, col, 1, k.lanes, first, weights);
+          processBlock(c, k, pattern, j, row, col, 1, k.lanes, (1u << k.lanes) - 1, 0, first,
+                       weights);
           row += k.lanes;
           afterLast = row;
         } else {
@@ -641,15 +671,33 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
         continue;
       }
       const std::int32_t j = row + col0 * nr;
-      bool allWait = group > 1;
-      for (int g = 0; g < group && allWait; ++g)
-        allWait = row < waitAbove[g] || row >= waitBelow[g];
-      if (allWait && sameEntries(k, pattern, j, nr, group)) {
-        processBlock(c, k, pattern, j, row, col0, nr, group, first, weights);
-        continue;
-      }
+      unsigned waiting = 0;
       for (int g = 0; g < group; ++g) {
         if (row < waitAbove[g] || row >= waitBelow[g])
+          waiting |= 1u << g;
+      }
+      const unsigned all = (1u << group) - 1;
+      unsigned together = 0;
+      int ref = 0;
+      if (group > 1 && waiting == all && sameEntries(k, pattern, j, nr, group)) {
+        together = all;
+      } else if (group > 1 && waiting != 0) {
+        // Near a corner the columns of a group differ: set side by side those that agree
+        // with the first or with the last waiting column, whichever more do.
+        for (int candidate : {__builtin_ctz(waiting), 31 - __builtin_clz(waiting)}) {
+          const unsigned agree = agreeingLanes(k, pattern, j, nr, group, waiting, candidate);
+          if (__builtin_popcount(agree) > __builtin_popcount(together)) {
+            together = agree;
+            ref = candidate;
+          }
+        }
+        if (__builtin_popcount(together) < 2)
+          together = 0;
+      }
+      if (together != 0)
+        processBlock(c, k, pattern, j, row, col0, nr, group, together, ref, first, weights);
+      for (int g = 0; g < group; ++g) {
+        if ((waiting & ~together) & (1u << g))
           processColumn(c, pattern, j + g * nr, row, col0 + g,
                         weights + (pattern.jc[j + g * nr] - first));
       }
