@@ -642,11 +642,15 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
       for (std::int32_t row = 0; row < nr;) {
         const std::int32_t j = row + col * nr;
         if (k.lanes > 1 && row + k.lanes <= nr && sameEntries(k, pattern, j, 1, k.lanes)) {
-          if (firstBlock < 0)
+          // Rows above the first block wait for the border pass; rows between two blocks
+          // are walked now.
+          if (firstBlock < 0) {
             firstBlock = row;
-          for (std::int32_t r = afterLast; r < row; ++r)
-            processColumn(c, pattern, r + col * nr, r, col,
-                          weights + (pattern.jc[r + col * nr] - first));
+          } else {
+            for (std::int32_t r = afterLast; r < row; ++r)
+              processColumn(c, pattern, r + col * nr, r, col,
+                            weights + (pattern.jc[r + col * nr] - first));
+          }
           processBlock(c, k, pattern, j, row, col, 1, k.lanes, (1u << k.lanes) - 1, 0, first,
                        weights);
           row += k.lanes;
