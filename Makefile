@@ -32,7 +32,7 @@ sanitize: deps
 	tools/sanitize $(BUILD)/sanitize
 
 fuzz: deps
-	tools/fuzz $(FUZZ_SECONDS) $(BUILD)/fuzz
+	tools/fuzz $(FUZZ_SECONDS) $(BUILD)/libfuzzer
 
 # The engine against the plain transcription, and quorvane against the host's floor in
 # Octave, on the standard workloads (bench/run; tables for README's Performance section).
