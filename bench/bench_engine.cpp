@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <optional>
 #include <string>
-#include <ctime>
 #include <vector>
 
 #include "build_weight_matrix.h"
@@ -120,12 +120,10 @@ void runEngine(const Workload& w, Output& out, quorvane::EngineKernel kernel) {
   const double factor =
       quorvane::gaussianFactor(quorvane::defaultSigma(w.magnitude.data(), grid.np));
   const quorvane::IndexPair pattern{w.ir.data(), w.jc.data()};
-  quorvane::computeWeights(grid, w.magnitude.data(), w.phase.data(), pattern, factor,
-                           out.pr.data(), kernel);
+  quorvane::computeWeights(grid, w.magnitude.data(), w.phase.data(), pattern, factor, out.pr.data(),
+                           kernel, {&quorvane::copyRowIndices<std::int64_t>, out.ir.data()});
   for (int j = 0; j <= grid.np; ++j)
     out.jc[j] = w.jc[j];
-  for (std::size_t k = 0; k < w.ir.size(); ++k)
-    out.ir[k] = w.ir[k];
 }
 
 void runPlain(const Workload& w, Output& out) {
@@ -185,11 +183,13 @@ int main(int argc, char** argv) {
 
   const quorvane::EngineKernel best = quorvane::bestEngineKernel();
   if (!engineOnly) {
-    std::printf("engine kernel: %s (chosen at run time); thread CPU time, medians of %d runs "
-                "(plain: %d)\n\n",
-                kernelName(best), repeat, plainRepeat);
-    std::printf("| workload | size | radius | entries | engine ns/entry | scalar kernel ns/entry "
-                "| plain ns/entry | plain / engine | floor ns/entry | bit-identical |\n");
+    std::printf(
+        "engine kernel: %s (chosen at run time); thread CPU time, medians of %d runs "
+        "(plain: %d)\n\n",
+        kernelName(best), repeat, plainRepeat);
+    std::printf(
+        "| workload | size | radius | entries | engine ns/entry | scalar kernel ns/entry "
+        "| plain ns/entry | plain / engine | floor ns/entry | bit-identical |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
   }
   bool allIdentical = true;

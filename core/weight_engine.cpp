@@ -104,7 +104,19 @@ struct Context {
   CacheSlot* cache;
   std::uint64_t cacheMask;
   Plan plan;
+  // Where the row indices go, and the pattern's first entry.
+  RowIndexSink rows;
+  std::uint32_t first;
 };
+
+// Hands the row indices of start pixels j ... j + columns - 1 to the sink.
+inline void copyRows(const Context& c, const IndexPair& pattern, std::int32_t j,
+                     std::int32_t columns) {
+  if (c.rows.copy == nullptr)
+    return;
+  const std::uint32_t from = pattern.jc[j], to = pattern.jc[j + columns];
+  c.rows.copy(c.rows.target, pattern.ir + from, from - c.first, to - from);
+}
 
 // Row and column of pixel p, without a division: the quotient from the reciprocal is off by
 // at most one for p < 2^31, and the remainder's range corrects it.
@@ -252,6 +264,7 @@ void processColumn(Context& c, const IndexPair& pattern, std::int32_t j, std::in
     const auto i = static_cast<std::int32_t>(pattern.ir[k]);
     *weights++ = i == j ? 1.0 : weightOf(c, entryStrength(c, j, row, col, i));
   }
+  copyRows(c, pattern, j, 1);
 }
 
 // Whether b[p] + shift == a[p] for p < count (unsigned 32-bit arithmetic).
@@ -513,11 +526,22 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
         out[p] = plan.kinds[p] == kDiagonal ? 1.0 : weightOf(c, values[p * lanes + l]);
     }
   }
+  if (stacked) {
+    copyRows(c, pattern, j, lanes);
+  } else {
+    for (int l = 0; l < lanes; ++l) {
+      if (laneMask & (1u << l))
+        copyRows(c, pattern, j + l * stride, 1);
+    }
+  }
 }
 
 // The weights without the engine's working memory, as the plain walk computes them.
 void plainWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
-                  const IndexPair& pattern, double factor, double* weights) {
+                  const IndexPair& pattern, double factor, double* weights, RowIndexSink rows) {
+  const std::uint32_t first = pattern.jc[0], last = pattern.jc[grid.np];
+  if (rows.copy != nullptr)
+    rows.copy(rows.target, pattern.ir + first, 0, last - first);
   for (std::int32_t j = 0; j < grid.np; ++j) {
     for (std::uint32_t k = pattern.jc[j]; k < pattern.jc[j + 1]; ++k) {
       const auto i = static_cast<std::int32_t>(pattern.ir[k]);
@@ -556,7 +580,8 @@ EngineKernel bestEngineKernel() {
 }
 
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
-                    const IndexPair& pattern, double factor, double* weights, EngineKernel kernel) {
+                    const IndexPair& pattern, double factor, double* weights, EngineKernel kernel,
+                    RowIndexSink rows) {
   if (!engineKernelAvailable(kernel))
     kernel = EngineKernel::kPlain;
   Kernels k;
@@ -580,6 +605,8 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   c.grid = grid;
   c.factor = factor;
   c.inverseRows = 1.0 / grid.nr;
+  c.rows = rows;
+  c.first = pattern.jc[0];
   c.reachRows = std::min(kMaxReach, grid.nr - 1);
   c.reachCols = std::min(kMaxReach, grid.nc - 1);
 
@@ -606,7 +633,7 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
                             slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
   auto* memory = new (std::nothrow) unsigned char[bytes];
   if (memory == nullptr) {
-    plainWeights(grid, magnitude, phase, pattern, factor, weights);
+    plainWeights(grid, magnitude, phase, pattern, factor, weights, rows);
     return;
   }
   // Carved in order of alignment: 8-byte items first.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "index_pair.h"
@@ -15,6 +16,15 @@ enum class EngineKernel {
   kAvx512,  // eight start pixels per step in 512-bit registers
 };
 
+// Where the engine copies the pattern's row indices, if anywhere: copy(target, ir, at, count)
+// stores ir[0 .. count - 1] as the caller's index type from element `at` of target on. The
+// engine calls it for every stretch of the pattern right after computing its weights, while
+// the row indices are still in the processor's caches, instead of a second pass over them.
+struct RowIndexSink {
+  void (*copy)(void* target, const std::uint32_t* ir, std::size_t at, std::size_t count);
+  void* target;
+};
+
 // Whether this processor can run the kernel (kPlain always can).
 bool engineKernelAvailable(EngineKernel kernel);
 
@@ -22,12 +32,14 @@ bool engineKernelAvailable(EngineKernel kernel);
 EngineKernel bestEngineKernel();
 
 // Writes the weight of every pattern entry k, jc[0] <= k < jc[np], to weights[k - jc[0]]:
-// 1.0 when ir[k] is the column pixel, edgeWeight(crossingStrength(...), factor) otherwise.
+// 1.0 when ir[k] is the column pixel, edgeWeight(crossingStrength(...), factor) otherwise;
+// and, with a sink, ir[k] to element k - jc[0] of the sink's target.
 // The pattern must be valid for the grid (see checkPattern). Runs on the calling thread;
 // its working memory is one allocation of at most about 560 KiB per call plus a few KiB of
 // stack, and if that allocation fails it computes the same weights the plain way.
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
                     const IndexPair& pattern, double factor, double* weights,
-                    EngineKernel kernel = bestEngineKernel());
+                    EngineKernel kernel = bestEngineKernel(),
+                    RowIndexSink rows = {nullptr, nullptr});
 
 }  // namespace quorvane

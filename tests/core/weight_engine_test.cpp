@@ -117,9 +117,15 @@ void expectSameWeights(const Images& im, const Pattern& pt, std::optional<double
   for (EngineKernel kernel : kernelsHere()) {
     SCOPED_TRACE("kernel " + kernelName(kernel));
     std::vector<double> weights(expected.values.size() + guard, -123.0);
+    std::vector<std::int64_t> rows(expected.rows.size() + guard, -5);
     quorvane::computeWeights(grid, im.magnitude.data(), im.phase.data(),
                              quorvane::IndexPair{ir.data(), jc.data()}, factor, weights.data(),
-                             kernel);
+                             kernel, {&quorvane::copyRowIndices<std::int64_t>, rows.data()});
+    rows.resize(expected.rows.size() + guard);
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      ASSERT_EQ(rows[k], k < expected.rows.size() ? expected.rows[k] : -5)
+          << "row index of entry " << k;
+    }
     for (std::size_t k = 0; k < expected.values.size(); ++k) {
       ASSERT_TRUE(plain::sameBits(weights[k], expected.values[k]))
           << "entry " << k << " (row pixel " << pt.ir[pt.jc[0] + k] << "): " << weights[k] << " vs "
