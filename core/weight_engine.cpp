@@ -362,7 +362,9 @@ __attribute__((target("avx"))) void walkBlockAvx(const double* phase, const doub
       const __m256d g = _mm256_loadu_pd(magnitude + deltas[s]);
       const __m256d changed = _mm256_cmp_pd(q, previousPhase, _CMP_NEQ_UQ);
       const __m256d larger = _mm256_max_pd(m, _mm256_add_pd(previousMagnitude, g));
-      m = _mm256_blendv_pd(m, larger, changed);
+      // A select by masks: GCC 12 turns blendv on a comparison's result into a branch
+      // per lane here.
+      m = _mm256_or_pd(_mm256_and_pd(changed, larger), _mm256_andnot_pd(changed, m));
       previousPhase = q;
       previousMagnitude = g;
     }
