@@ -1,8 +1,9 @@
 // Times the weight engine against the plain transcription on the standard workloads, in one
 // process, on the same inputs, with the output arrays allocated once and reused so that only
-// the computation is timed. Prints, per workload: entries, ns per entry for the engine (best
-// kernel and scalar kernel) and the plain walk, their ratio, the floor (storing values and
-// row indices only) and whether every output is bit-identical to the plain walk's.
+// the computation is timed. Prints, per workload: entries, ns per entry for the engine (the
+// kernel chosen at run time, then every other kernel this processor runs) and the plain walk,
+// their ratio, the floor (storing values and row indices only) and whether every kernel's
+// output is bit-identical to the plain walk's (every NaN equal to every NaN).
 //
 // Usage: bench_engine WORKLOAD_DIR [name ...] [--repeat N] [--plain-repeat N] [--engine-only]
 // (workload files as bench/prepare_workloads.py writes them). --engine-only runs the engine
@@ -182,15 +183,25 @@ int main(int argc, char** argv) {
     names = {"noise", "coins", "camera"};
 
   const quorvane::EngineKernel best = quorvane::bestEngineKernel();
+  // Every kernel this processor runs, the one chosen at run time first.
+  std::vector<quorvane::EngineKernel> others;
+  for (auto k : {quorvane::EngineKernel::kAvx512, quorvane::EngineKernel::kAvx,
+                 quorvane::EngineKernel::kPlain}) {
+    if (k != best && quorvane::engineKernelAvailable(k))
+      others.push_back(k);
+  }
   if (!engineOnly) {
     std::printf(
         "engine kernel: %s (chosen at run time); thread CPU time, medians of %d runs "
         "(plain: %d)\n\n",
         kernelName(best), repeat, plainRepeat);
-    std::printf(
-        "| workload | size | radius | entries | engine ns/entry | scalar kernel ns/entry "
-        "| plain ns/entry | plain / engine | floor ns/entry | bit-identical |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| workload | size | radius | entries | engine ns/entry |");
+    for (auto k : others)
+      std::printf(" %s kernel ns/entry |", kernelName(k));
+    std::printf(" plain ns/entry | plain / engine | floor ns/entry | bit-identical |\n|");
+    for (std::size_t n = 0; n < 9 + others.size(); ++n)
+      std::printf("---|");
+    std::printf("\n");
   }
   bool allIdentical = true;
   for (const std::string& name : names) {
@@ -205,22 +216,27 @@ int main(int argc, char** argv) {
         runEngine(w, engine, best);
       continue;
     }
-    Output scalar(w), plain(w), floor(w);
+    Output plain(w), floor(w), other(w);
     const double entries = static_cast<double>(w.ir.size());
     runPlain(w, plain);  // first touch of every output page happens outside the timing
     runEngine(w, engine, best);
-    runEngine(w, scalar, quorvane::EngineKernel::kPlain);
     runFloor(w, floor);
-    const bool same = identical(engine, plain) && identical(scalar, plain);
-    allIdentical = allIdentical && same;
+    bool same = identical(engine, plain);
     const double tEngine = medianSeconds(repeat, [&] { runEngine(w, engine, best); });
-    const double tScalar =
-        medianSeconds(repeat, [&] { runEngine(w, scalar, quorvane::EngineKernel::kPlain); });
+    std::vector<double> tOthers;
+    for (auto k : others) {
+      runEngine(w, other, k);
+      same = same && identical(other, plain);
+      tOthers.push_back(medianSeconds(repeat, [&] { runEngine(w, other, k); }));
+    }
+    allIdentical = allIdentical && same;
     const double tPlain = medianSeconds(plainRepeat, [&] { runPlain(w, plain); });
     const double tFloor = medianSeconds(repeat, [&] { runFloor(w, floor); });
-    std::printf("| %s | %d x %d | %d | %.0f | %.2f | %.2f | %.2f | %.1fx | %.2f | %s |\n",
-                name.c_str(), w.nr, w.nc, w.radius, entries, tEngine / entries * 1e9,
-                tScalar / entries * 1e9, tPlain / entries * 1e9, tPlain / tEngine,
+    std::printf("| %s | %d x %d | %d | %.0f | %.2f |", name.c_str(), w.nr, w.nc, w.radius, entries,
+                tEngine / entries * 1e9);
+    for (double t : tOthers)
+      std::printf(" %.2f |", t / entries * 1e9);
+    std::printf(" %.2f | %.1fx | %.2f | %s |\n", tPlain / entries * 1e9, tPlain / tEngine,
                 tFloor / entries * 1e9, same ? "yes" : "NO");
     std::fflush(stdout);
   }
