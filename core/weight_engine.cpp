@@ -556,6 +556,11 @@ void plainWeights(const PixelGrid& grid, const double* magnitude, const double* 
 }  // namespace
 
 bool engineKernelAvailable(EngineKernel kernel) {
+#ifdef QUORVANE_X86
+  // The processor's features as the compiler's runtime reads them (including whether the
+  // operating system saves the wide registers); cheap after the first call.
+  __builtin_cpu_init();
+#endif
   switch (kernel) {
     case EngineKernel::kPlain:
       return true;
