@@ -16,23 +16,6 @@ HostLog hostLog;
 bool failNext = false;
 std::uint64_t allocationLimit = std::uint64_t{1} << 30;
 
-std::size_t elementSize(ClassId classId) {
-  switch (classId) {
-    case ClassId::kDouble:
-      return 8;
-    case ClassId::kSingle:
-    case ClassId::kUint32:
-    case ClassId::kInt32:
-      return 4;
-    case ClassId::kUint8:
-    case ClassId::kLogical:
-      return 1;
-    case ClassId::kChar:
-      return 2;
-  }
-  return 8;
-}
-
 template <typename T>
 std::unique_ptr<HostArray> filled(ClassId classId, std::uint64_t rows, std::uint64_t cols,
                                   const std::vector<T>& values) {
