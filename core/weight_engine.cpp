@@ -13,14 +13,22 @@
 //   side along the row instead, with gathered loads.
 // - Consecutive blocks down a column usually hold the same offsets, so the sorting of a
 //   block's entries into vector walks and others (its plan) is reused when it still holds.
-// - The weight is a function of the crossing strength alone, and many entries share one, so
-//   weights are kept in a small direct-mapped cache keyed by the strength's bits.
+// - Every crossing strength is 0 or the sum of the magnitudes of one pair of 8-adjacent
+//   pixels, so a walk keeps, besides m, which pair last replaced it (a pair code: the pair's
+//   lower pixel and one of four directions). The weight of each pair's sum is computed once
+//   per call, when first needed, in a table of 4 * np + 1 weights (the last for a zero
+//   strength); walks then look weights up by pair, with no hashing, near their start pixel.
+//   m holds the bits of that pair's sum (IEEE addition is commutative; with a NaN operand
+//   both orders give NaN), so the weight is the one edgeWeight(m) gives.
+// - The AVX-512 kernel gathers the eight lanes' weights from the table itself and writes
+//   the block's weights out eight positions at a time through a transpose in registers.
 //
-// Working memory: one allocation per call of at most about 560 KiB, sized from the grid and
-// the pattern's entry count: the weight cache (at most 256 KiB, so that it stays in the
-// second-level cache), the laid-out walks of offsets up to kMaxReach rows and columns (at
-// most about 180 KiB) and one block plan with its strengths (about 110 KiB); plus a few small
-// arrays on the stack. No memory per entry, no threads.
+// Working memory: one allocation per call, sized from the grid: the pair table, 32 bytes per
+// pixel (small against the output, which holds at least np entries of 16 bytes for a
+// pattern with the diagonal), and besides it at most about 440 KiB: the laid-out walks with
+// their pair codes for offsets up to kMaxReach rows and columns (at most about 310 KiB), the
+// offset table (about 20 KiB) and one block plan with its results (about 110 KiB); plus a
+// few small arrays on the stack. No memory per entry, no threads.
 
 #include "weight_engine.h"
 
@@ -46,7 +54,6 @@ constexpr std::int32_t kMaxReach = 24;
 // Entry positions of a block handled per pass (a radius-20 disc holds 1257).
 constexpr std::uint32_t kPlanPositions = 1280;
 constexpr int kMaxLanes = 8;
-constexpr std::uint32_t kMaxCacheSlots = 16384;
 
 // Slot states of the offset table besides a pool index.
 constexpr std::int32_t kNotLaidOut = -1;
@@ -54,19 +61,18 @@ constexpr std::int32_t kStartDependent = -2;
 
 struct LaidOutWalk {
   const std::int32_t* deltas;  // pixel-index delta of each path pixel after the start
+  const std::int32_t* pairs;   // pair code of each step, relative to the start (pairCode)
   std::int32_t length;         // number of steps
 };
+
+// A walk's result before its weight is looked up: the pair code of the step that last
+// replaced the crossing strength, relative to the start pixel, or kNoPair when none did.
+constexpr std::int64_t kNoPair = INT64_MIN;
+constexpr double kOne = 1.0;
 
 struct OffsetSlot {
   std::int32_t start;  // index into the pool, or kNotLaidOut / kStartDependent
   std::int32_t length;
-};
-
-// A weight cache slot: the strength's bits and its weight side by side, so that a lookup
-// touches one cache line.
-struct CacheSlot {
-  std::uint64_t key;
-  double value;
 };
 
 enum PositionKind : unsigned char { kDiagonal, kVector, kLaneByLane };
@@ -80,7 +86,7 @@ struct Plan {
   PositionKind* kinds;
   LaidOutWalk* walks;
   int* slots;
-  double* strengths;  // kPlanPositions x 8 lanes
+  std::int64_t* found;  // kPlanPositions x 8 lanes: pair codes (kNoPair: nothing crossed)
   std::uint32_t positions;
   int vectorCount;
   bool reusable;
@@ -100,9 +106,11 @@ struct Context {
   OffsetSlot* slots;
   std::int32_t* pool;
   std::int32_t poolUsed;
-  // The weight cache.
-  CacheSlot* cache;
-  std::uint64_t cacheMask;
+  // The pair table: the weight of pixel pair 4 * a + d (pixel a and a + pairStep[d]) once
+  // computed, kUnknown bits before; slot 4 * np holds the weight of a zero strength.
+  double* pairWeights;
+  std::int32_t pairStep[4];
+  double zeroWeight;
   Plan plan;
   // Where the row indices go, and the pattern's first entry.
   RowIndexSink rows;
@@ -134,6 +142,20 @@ inline void splitPixel(const Context& c, std::int32_t p, std::int32_t& row, std:
   col = static_cast<std::int32_t>(q);
 }
 
+// The direction part of a pair code: which of pairStep (1, nr, nr + 1, nr - 1) is the
+// pixel-index distance between two 8-adjacent pixels. For nr of 1 or 2 two of these
+// distances coincide; the first match is taken, and it names the same two pixels.
+inline std::int32_t pairDirection(std::int32_t distance, std::int32_t nr) {
+  return distance == 1 ? 0 : distance == nr ? 1 : distance == nr + 1 ? 2 : 3;
+}
+
+// The pair code of the step from pixel a to the 8-adjacent pixel b: 4 * min(a, b) plus the
+// direction. Codes relative to a start pixel j (a and b as deltas from j) become table
+// slots by adding 4 * j.
+inline std::int32_t pairCode(std::int32_t a, std::int32_t b, std::int32_t nr) {
+  return 4 * std::min(a, b) + pairDirection(std::abs(b - a), nr);
+}
+
 // Lays out the steps of the walk over offset (dRow, dCol), with the arithmetic of
 // crossingStrength. The minor coordinate there is trunc(t + minor0) with
 // t = slope * walked + 0.5; it equals floor(t) + minor0 for every start inside the grid
@@ -142,7 +164,8 @@ inline void splitPixel(const Context& c, std::int32_t p, std::int32_t& row, std:
 // the start and are refused (false); every other step is start-independent, because the gap
 // to the next integer exceeds 2^-20 and the sum, being positive for pixels in the grid,
 // truncates to floor(t) + minor0.
-bool layOutWalk(std::int32_t dRow, std::int32_t dCol, std::int32_t nr, std::int32_t* deltas) {
+bool layOutWalk(std::int32_t dRow, std::int32_t dCol, std::int32_t nr, std::int32_t* deltas,
+                std::int32_t* pairs) {
   const bool rowsMajor = std::abs(dRow) >= std::abs(dCol);
   const std::int32_t dMajor = rowsMajor ? dRow : dCol;
   const double slope =
@@ -156,7 +179,9 @@ bool layOutWalk(std::int32_t dRow, std::int32_t dCol, std::int32_t nr, std::int3
     const double whole = std::floor(t);
     if (t != whole && (whole + 1.0) - t <= 0x1p-20)
       return false;
-    deltas[n++] = walked * majorStride + static_cast<std::int32_t>(whole) * minorStride;
+    deltas[n] = walked * majorStride + static_cast<std::int32_t>(whole) * minorStride;
+    pairs[n] = pairCode(n == 0 ? 0 : deltas[n - 1], deltas[n], nr);
+    ++n;
   }
   return true;
 }
@@ -165,47 +190,55 @@ bool layOutWalk(std::int32_t dRow, std::int32_t dCol, std::int32_t nr, std::int3
 // walk depends on the start.
 inline LaidOutWalk findWalk(Context& c, std::int32_t dRow, std::int32_t dCol) {
   if (dRow < -c.reachRows || dRow > c.reachRows || dCol < -c.reachCols || dCol > c.reachCols)
-    return {nullptr, -1};
+    return {nullptr, nullptr, -1};
   OffsetSlot& slot = c.slots[(dCol + c.reachCols) * (2 * c.reachRows + 1) + (dRow + c.reachRows)];
   if (slot.start == kNotLaidOut) {
+    const std::int32_t length = std::max(std::abs(dRow), std::abs(dCol));
     std::int32_t* deltas = c.pool + c.poolUsed;
-    if (layOutWalk(dRow, dCol, c.nr, deltas)) {
+    if (layOutWalk(dRow, dCol, c.nr, deltas, deltas + length)) {
       slot.start = c.poolUsed;
-      slot.length = std::max(std::abs(dRow), std::abs(dCol));
-      c.poolUsed += slot.length;
+      slot.length = length;
+      c.poolUsed += 2 * length;
     } else {
       slot.start = kStartDependent;
     }
   }
   if (slot.start == kStartDependent)
-    return {nullptr, -1};
-  return {c.pool + slot.start, slot.length};
+    return {nullptr, nullptr, -1};
+  return {c.pool + slot.start, c.pool + slot.start + slot.length, slot.length};
 }
 
-// The crossing strength along a laid-out walk from pixel j: crossingStrength's loop with the
-// pixel indices read from the table. Where SSE2 is part of the baseline (every x86-64), the
-// step is branch-free, as in the vector kernels below (see there why max and then a select
-// give the same weights): a branch on whether the phase changes is mispredicted about as
-// often as the phase changes.
-inline double walkStrength(const Context& c, std::int32_t j, LaidOutWalk walk) {
+// The walk from pixel j along a laid-out walk: crossingStrength's loop with the pixel indices
+// read from the table, keeping besides the strength m the pair code of the step that last
+// replaced it (kNoPair while none has). m's bits are then those of that pair's sum, so its
+// weight is the pair's. Where SSE2 is part of the baseline (every x86-64), the step is
+// branch-free: a branch on whether the phase changes is mispredicted about as often as the
+// phase changes.
+inline std::int64_t walkPair(const Context& c, std::int32_t j, LaidOutWalk walk) {
   const double* phase = c.phase;
   const double* magnitude = c.magnitude;
 #ifdef __SSE2__
   __m128d previousPhase = _mm_load_sd(phase + j);
   __m128d previousMagnitude = _mm_load_sd(magnitude + j);
   __m128d m = _mm_setzero_pd();
+  // The pair code as the bits of a double, selected by the same mask as m.
+  __m128d pair = _mm_castsi128_pd(_mm_cvtsi64_si128(kNoPair));
   for (std::int32_t s = 0; s < walk.length; ++s) {
     const std::int32_t next = j + walk.deltas[s];
     const __m128d q = _mm_load_sd(phase + next);
     const __m128d g = _mm_load_sd(magnitude + next);
-    const __m128d changed = _mm_cmpneq_sd(q, previousPhase);
-    const __m128d larger = _mm_max_sd(m, _mm_add_sd(previousMagnitude, g));
-    m = _mm_or_pd(_mm_and_pd(changed, larger), _mm_andnot_pd(changed, m));
+    const __m128d sum = _mm_add_sd(previousMagnitude, g);
+    // Replaced when the phase changes (NaN counts) and !(m >= sum) (NaN m or sum counts).
+    const __m128d replaced = _mm_and_pd(_mm_cmpneq_sd(q, previousPhase), _mm_cmpnge_sd(m, sum));
+    m = _mm_or_pd(_mm_and_pd(replaced, sum), _mm_andnot_pd(replaced, m));
+    const __m128d code = _mm_castsi128_pd(_mm_cvtsi64_si128(walk.pairs[s]));
+    pair = _mm_or_pd(_mm_and_pd(replaced, code), _mm_andnot_pd(replaced, pair));
     previousPhase = q;
     previousMagnitude = g;
   }
-  return _mm_cvtsd_f64(m);
+  return _mm_cvtsi128_si64(_mm_castpd_si128(pair));
 #else
+  std::int64_t pair = kNoPair;
   double previousPhase = phase[j];
   double previousMagnitude = magnitude[j];
   double m = 0.0;
@@ -215,44 +248,93 @@ inline double walkStrength(const Context& c, std::int32_t j, LaidOutWalk walk) {
     const double g = magnitude[next];
     if (q != previousPhase) {
       const double sum = previousMagnitude + g;
-      if (!(m >= sum))
+      if (!(m >= sum)) {
         m = sum;
+        pair = walk.pairs[s];
+      }
     }
     previousPhase = q;
     previousMagnitude = g;
   }
-  return m;
+  return pair;
 #endif
 }
 
-// Crossing strength of one entry, start j at (rowJ, colJ), end i != j.
-inline double entryStrength(Context& c, std::int32_t j, std::int32_t rowJ, std::int32_t colJ,
-                            std::int32_t i) {
+// The pair-table slot of a walk's result for start pixel j.
+inline std::int64_t pairSlot(const Context& c, std::int32_t j, std::int64_t pair) {
+  return pair == kNoPair ? 4 * static_cast<std::int64_t>(c.np)
+                         : 4 * static_cast<std::int64_t>(j) + pair;
+}
+
+// crossingStrength's walk with its own arithmetic (for walks that depend on the start or lie
+// beyond the laid-out reach), returning the pair-table slot of its strength.
+std::int64_t crossingSlot(const Context& c, std::int32_t j, std::int32_t i) {
+  const std::int32_t nr = c.nr;
+  const std::int32_t row0 = j % nr, col0 = j / nr;
+  const std::int32_t dRow = i % nr - row0, dCol = i / nr - col0;
+  const bool rowsMajor = std::abs(dRow) >= std::abs(dCol);
+  const std::int32_t major0 = rowsMajor ? row0 : col0;
+  const std::int32_t minor0 = rowsMajor ? col0 : row0;
+  const std::int32_t dMajor = rowsMajor ? dRow : dCol;
+  const double slope =
+      rowsMajor ? static_cast<double>(dCol) / dRow : static_cast<double>(dRow) / dCol;
+  const std::int32_t step = dMajor >= 0 ? 1 : -1;
+  const std::int32_t majorStride = rowsMajor ? 1 : nr;
+  const std::int32_t minorStride = rowsMajor ? nr : 1;
+  std::int32_t current = j;
+  double previousPhase = c.phase[j];
+  double m = 0.0;
+  std::int64_t slot = 4 * static_cast<std::int64_t>(c.np);
+  for (std::int32_t walked = step, steps = std::abs(dMajor); steps > 0; walked += step, --steps) {
+    const double exact = slope * static_cast<double>(walked) + 0.5 + static_cast<double>(minor0);
+    const std::int32_t minor = static_cast<std::int32_t>(exact);
+    const std::int32_t next = (major0 + walked) * majorStride + minor * minorStride;
+    const double q = c.phase[next];
+    if (q != previousPhase) {
+      const double s = c.magnitude[current] + c.magnitude[next];
+      if (!(m >= s)) {
+        m = s;
+        slot = 4 * static_cast<std::int64_t>(std::min(current, next)) +
+               pairDirection(std::abs(next - current), nr);
+      }
+    }
+    current = next;
+    previousPhase = q;
+  }
+  return slot;
+}
+
+// Pair-table slot of one entry's strength, start j at (rowJ, colJ), end i != j.
+inline std::int64_t entrySlot(Context& c, std::int32_t j, std::int32_t rowJ, std::int32_t colJ,
+                              std::int32_t i) {
   std::int32_t rowI, colI;
   splitPixel(c, i, rowI, colI);
   const LaidOutWalk walk = findWalk(c, rowI - rowJ, colI - colJ);
   if (walk.length >= 0)
-    return walkStrength(c, j, walk);
-  return crossingStrength(c.grid, c.magnitude, c.phase, j, i);
+    return pairSlot(c, j, walkPair(c, j, walk));
+  return crossingSlot(c, j, i);
 }
 
-// The cache slot of a strength: its bits folded, the low mantissa bits (which differ most
-// between sums of magnitudes) mixed with the exponent and high mantissa.
-inline std::uint64_t cacheSlotOf(const Context& c, std::uint64_t bits) {
-  return (bits ^ (bits >> 13) ^ (bits >> 31)) & c.cacheMask;
-}
+// Bits of a pair-table slot whose weight is not known yet (all ones, a NaN). A weight can
+// have these bits too; such a slot is only computed again, with the same result.
+constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
 
-// edgeWeight(m, factor), from the cache when the same strength (same bits) came before.
-// Every slot starts valid, holding the weight of +0.0.
-inline double weightOf(const Context& c, double m) {
+// The weight of the strength in pair-table slot `slot`: edgeWeight of the pair's sum (the
+// same value as the walk's m; IEEE addition is commutative, NaN staying NaN), computed on
+// first use.
+inline double slotWeight(const Context& c, std::int64_t slot) {
+  double w = c.pairWeights[slot];
   std::uint64_t bits;
-  std::memcpy(&bits, &m, sizeof bits);
-  CacheSlot& slot = c.cache[cacheSlotOf(c, bits)];
-  if (slot.key == bits)
-    return slot.value;
-  const double w = edgeWeight(m, c.factor);
-  slot.key = bits;
-  slot.value = w;
+  std::memcpy(&bits, &w, sizeof bits);
+  if (__builtin_expect(bits != kUnknown, 1))
+    return w;
+  if (slot == 4 * static_cast<std::int64_t>(c.np)) {
+    w = c.zeroWeight;
+  } else {
+    const std::int64_t a = slot >> 2;
+    w = edgeWeight(c.magnitude[a] + c.magnitude[a + c.pairStep[slot & 3]], c.factor);
+  }
+  c.pairWeights[slot] = w;
   return w;
 }
 
@@ -262,7 +344,7 @@ void processColumn(Context& c, const IndexPair& pattern, std::int32_t j, std::in
   const std::uint32_t end = pattern.jc[j + 1];
   for (std::uint32_t k = pattern.jc[j]; k < end; ++k) {
     const auto i = static_cast<std::int32_t>(pattern.ir[k]);
-    *weights++ = i == j ? 1.0 : weightOf(c, entryStrength(c, j, row, col, i));
+    *weights++ = i == j ? 1.0 : slotWeight(c, entrySlot(c, j, row, col, i));
   }
   copyRows(c, pattern, j, 1);
 }
@@ -282,11 +364,13 @@ bool sameShifted(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t c
 }
 
 // Walks laid-out walks for `lanes` start pixels at once, lane l starting at pixel
-// stride * l after the first, writing the strength of walk w, lane l, to
-// strengths[slots[w] * lanes + l]. phase and magnitude point at the first start pixel.
-using BlockKernel = void (*)(const double* phase, const double* magnitude, std::int32_t stride,
+// stride * l after the first, writing for walk w, lane l, to
+// found[slots[w] * lanes + l] the pair code of its strength relative to the lane's start
+// pixel (kNoPair: nothing crossed). phase and magnitude point at the first start pixel.
+// Kernels that weigh (Kernels::weighs) write instead the weight itself, as the bits of a double.
+using BlockKernel = void (*)(const Context& c, std::int32_t j, std::int32_t stride,
                              unsigned laneMask, const LaidOutWalk* walks, const int* slots,
-                             int count, double* strengths);
+                             int count, std::int64_t* found);
 using CompareKernel = bool (*)(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t count,
                                std::uint32_t shift);
 
@@ -294,6 +378,7 @@ struct Kernels {
   int lanes = 1;       // stacked lanes; 1 without vector kernels
   int groupLanes = 1;  // side-by-side lanes; 1 without a row kernel
   BlockKernel stacked = nullptr, sideBySide = nullptr;
+  bool weighs = false;  // the block kernels write weights, not pair codes
   CompareKernel compare = sameShifted;
 };
 
@@ -336,88 +421,192 @@ unsigned agreeingLanes(const Kernels& k, const IndexPair& pattern, std::int32_t 
 }
 
 #ifdef QUORVANE_X86
-// The vector step keeps NaN as written: a lane changes when q != previous or either is NaN
-// (unordered not-equal), and then takes max(m, sum), which is sum unless m > sum, where the
-// written rule takes sum unless m >= sum. The two differ only when m == sum, that is for the
-// same value or for +0.0 against -0.0, and a zero strength of either sign gives the same
-// weight bits (its square is -0.0 either way) and the same later comparisons.
+// The vector step is the written one, lane by lane: a lane's strength m is replaced by the
+// sum when the phase changes (q != previous, or either NaN: unordered not-equal) and
+// !(m >= sum) (not-greater-or-equal, unordered: true when either is NaN); the lane's pair
+// code follows each replacement.
 //
 // These functions carry their instruction set as a target attribute, so the rest of the
 // library builds for the baseline processor and runs them only after the run-time check.
 // Nothing here multiplies and adds in one expression, so no fused multiply-add can arise.
 
-// Stacked start pixels (stride 1): contiguous loads.
-__attribute__((target("avx"))) void walkBlockAvx(const double* phase, const double* magnitude,
-                                                 std::int32_t /*stride*/, unsigned /*laneMask*/,
-                                                 const LaidOutWalk* walks, const int* slots,
-                                                 int count, double* strengths) {
-  const __m256d startPhase = _mm256_loadu_pd(phase);
-  const __m256d startMagnitude = _mm256_loadu_pd(magnitude);
-  for (int w = 0; w < count; ++w) {
-    const std::int32_t* deltas = walks[w].deltas;
-    __m256d previousPhase = startPhase, previousMagnitude = startMagnitude;
-    __m256d m = _mm256_setzero_pd();
-    for (std::int32_t s = 0; s < walks[w].length; ++s) {
-      const __m256d q = _mm256_loadu_pd(phase + deltas[s]);
-      const __m256d g = _mm256_loadu_pd(magnitude + deltas[s]);
-      const __m256d changed = _mm256_cmp_pd(q, previousPhase, _CMP_NEQ_UQ);
-      const __m256d larger = _mm256_max_pd(m, _mm256_add_pd(previousMagnitude, g));
-      // A select by masks: GCC 12 turns blendv on a comparison's result into a branch
-      // per lane here.
-      m = _mm256_or_pd(_mm256_and_pd(changed, larger), _mm256_andnot_pd(changed, m));
-      previousPhase = q;
-      previousMagnitude = g;
+// Weights of the lanes in `on` from their pair codes (slotBase: 4 * each lane's start
+// pixel), gathered from the pair table; the few not known yet are computed one by one.
+// Writes them to out[0 .. 7] as bits of doubles.
+__attribute__((target("avx512f"))) inline void weighLanes(const Context& c, __m512i pair,
+                                                          __m512i slotBase, __mmask8 on,
+                                                          std::int64_t* out) {
+  const __m512i none = _mm512_set1_epi64(kNoPair);
+  const __m512i slot =
+      _mm512_mask_mov_epi64(_mm512_add_epi64(slotBase, pair), _mm512_cmpeq_epi64_mask(pair, none),
+                            _mm512_set1_epi64(4 * static_cast<std::int64_t>(c.np)));
+  const __m512i w = _mm512_castpd_si512(
+      _mm512_mask_i64gather_pd(_mm512_setzero_pd(), on, slot, c.pairWeights, 8));
+  _mm512_storeu_si512(out, w);
+  unsigned unknown = _mm512_mask_cmpeq_epi64_mask(on, w, _mm512_set1_epi64(-1));
+  if (__builtin_expect(unknown != 0, 0)) {
+    alignas(64) std::int64_t slots[8];
+    _mm512_store_si512(slots, slot);
+    for (; unknown != 0; unknown &= unknown - 1) {
+      const int l = __builtin_ctz(unknown);
+      const double weight = slotWeight(c, slots[l]);
+      std::memcpy(out + l, &weight, sizeof weight);
     }
-    _mm256_storeu_pd(strengths + slots[w] * 4, m);
   }
 }
 
-__attribute__((target("avx512f"))) void walkBlockAvx512(
-    const double* phase, const double* magnitude, std::int32_t /*stride*/, unsigned /*laneMask*/,
-    const LaidOutWalk* walks, const int* slots, int count, double* strengths) {
-  const __m512d startPhase = _mm512_loadu_pd(phase);
-  const __m512d startMagnitude = _mm512_loadu_pd(magnitude);
+// Writes the weights of eight lanes, found[p * 8 + l] for positions p < count, to out[l][p]:
+// eight positions at a time as an 8 x 8 transpose in registers. (The zero-masking forms
+// with a full mask are the plain instructions; the unmasked intrinsics make GCC 12 warn
+// about their undefined pass-through operand.)
+__attribute__((target("avx512f"))) void transposeWeights(const std::int64_t* found,
+                                                         std::uint32_t count, double* const* out) {
+  const auto* from = reinterpret_cast<const double*>(found);
+  std::uint32_t p = 0;
+  for (; p + 8 <= count; p += 8) {
+    const double* r = from + p * 8;
+    const __m512d t0 = _mm512_maskz_unpacklo_pd(0xff, _mm512_loadu_pd(r), _mm512_loadu_pd(r + 8));
+    const __m512d t1 = _mm512_maskz_unpackhi_pd(0xff, _mm512_loadu_pd(r), _mm512_loadu_pd(r + 8));
+    const __m512d t2 =
+        _mm512_maskz_unpacklo_pd(0xff, _mm512_loadu_pd(r + 16), _mm512_loadu_pd(r + 24));
+    const __m512d t3 =
+        _mm512_maskz_unpackhi_pd(0xff, _mm512_loadu_pd(r + 16), _mm512_loadu_pd(r + 24));
+    const __m512d t4 =
+        _mm512_maskz_unpacklo_pd(0xff, _mm512_loadu_pd(r + 32), _mm512_loadu_pd(r + 40));
+    const __m512d t5 =
+        _mm512_maskz_unpackhi_pd(0xff, _mm512_loadu_pd(r + 32), _mm512_loadu_pd(r + 40));
+    const __m512d t6 =
+        _mm512_maskz_unpacklo_pd(0xff, _mm512_loadu_pd(r + 48), _mm512_loadu_pd(r + 56));
+    const __m512d t7 =
+        _mm512_maskz_unpackhi_pd(0xff, _mm512_loadu_pd(r + 48), _mm512_loadu_pd(r + 56));
+    // u0: columns 0 and 4 of rows 0-3, u1: 2 and 6, u2: 1 and 5, u3: 3 and 7; u4-u7 rows 4-7.
+    const __m512d u0 = _mm512_maskz_shuffle_f64x2(0xff, t0, t2, 0x88),
+                  u1 = _mm512_maskz_shuffle_f64x2(0xff, t0, t2, 0xdd);
+    const __m512d u2 = _mm512_maskz_shuffle_f64x2(0xff, t1, t3, 0x88),
+                  u3 = _mm512_maskz_shuffle_f64x2(0xff, t1, t3, 0xdd);
+    const __m512d u4 = _mm512_maskz_shuffle_f64x2(0xff, t4, t6, 0x88),
+                  u5 = _mm512_maskz_shuffle_f64x2(0xff, t4, t6, 0xdd);
+    const __m512d u6 = _mm512_maskz_shuffle_f64x2(0xff, t5, t7, 0x88),
+                  u7 = _mm512_maskz_shuffle_f64x2(0xff, t5, t7, 0xdd);
+    _mm512_storeu_pd(out[0] + p, _mm512_maskz_shuffle_f64x2(0xff, u0, u4, 0x88));
+    _mm512_storeu_pd(out[4] + p, _mm512_maskz_shuffle_f64x2(0xff, u0, u4, 0xdd));
+    _mm512_storeu_pd(out[2] + p, _mm512_maskz_shuffle_f64x2(0xff, u1, u5, 0x88));
+    _mm512_storeu_pd(out[6] + p, _mm512_maskz_shuffle_f64x2(0xff, u1, u5, 0xdd));
+    _mm512_storeu_pd(out[1] + p, _mm512_maskz_shuffle_f64x2(0xff, u2, u6, 0x88));
+    _mm512_storeu_pd(out[5] + p, _mm512_maskz_shuffle_f64x2(0xff, u2, u6, 0xdd));
+    _mm512_storeu_pd(out[3] + p, _mm512_maskz_shuffle_f64x2(0xff, u3, u7, 0x88));
+    _mm512_storeu_pd(out[7] + p, _mm512_maskz_shuffle_f64x2(0xff, u3, u7, 0xdd));
+  }
+  for (; p < count; ++p) {
+    for (int l = 0; l < 8; ++l)
+      out[l][p] = from[p * 8 + l];
+  }
+}
+
+// Stacked start pixels (stride 1): contiguous loads. AVX has no 256-bit integer operations,
+// so the pair codes travel as the bits of doubles, selected by masks.
+__attribute__((target("avx"))) void walkBlockAvx(const Context& c, std::int32_t j,
+                                                 std::int32_t /*stride*/, unsigned /*laneMask*/,
+                                                 const LaidOutWalk* walks, const int* slots,
+                                                 int count, std::int64_t* found) {
+  const double* phase = c.phase + j;
+  const double* magnitude = c.magnitude + j;
+  const __m256d startPhase = _mm256_loadu_pd(phase);
+  const __m256d startMagnitude = _mm256_loadu_pd(magnitude);
+  const __m256d none = _mm256_castsi256_pd(_mm256_set1_epi64x(kNoPair));
   for (int w = 0; w < count; ++w) {
     const std::int32_t* deltas = walks[w].deltas;
-    __m512d previousPhase = startPhase, previousMagnitude = startMagnitude;
-    __m512d m = _mm512_setzero_pd();
+    const std::int32_t* pairs = walks[w].pairs;
+    __m256d previousPhase = startPhase, previousMagnitude = startMagnitude;
+    __m256d m = _mm256_setzero_pd(), pair = none;
     for (std::int32_t s = 0; s < walks[w].length; ++s) {
-      const __m512d q = _mm512_loadu_pd(phase + deltas[s]);
-      const __m512d g = _mm512_loadu_pd(magnitude + deltas[s]);
-      const __mmask8 changed = _mm512_cmp_pd_mask(q, previousPhase, _CMP_NEQ_UQ);
-      m = _mm512_mask_max_pd(m, changed, m, _mm512_add_pd(previousMagnitude, g));
+      const __m256d q = _mm256_loadu_pd(phase + deltas[s]);
+      const __m256d g = _mm256_loadu_pd(magnitude + deltas[s]);
+      const __m256d sum = _mm256_add_pd(previousMagnitude, g);
+      const __m256d replaced = _mm256_and_pd(_mm256_cmp_pd(q, previousPhase, _CMP_NEQ_UQ),
+                                             _mm256_cmp_pd(m, sum, _CMP_NGE_UQ));
+      // A select by masks: GCC 12 turns blendv on a comparison's result into a branch
+      // per lane here.
+      m = _mm256_or_pd(_mm256_and_pd(replaced, sum), _mm256_andnot_pd(replaced, m));
+      const __m256d code = _mm256_castsi256_pd(_mm256_set1_epi64x(pairs[s]));
+      pair = _mm256_or_pd(_mm256_and_pd(replaced, code), _mm256_andnot_pd(replaced, pair));
       previousPhase = q;
       previousMagnitude = g;
     }
-    _mm512_storeu_pd(strengths + slots[w] * 8, m);
+    _mm256_storeu_pd(reinterpret_cast<double*>(found + slots[w] * 4), pair);
+  }
+}
+
+__attribute__((target("avx512f"))) void walkBlockAvx512(const Context& c, std::int32_t j,
+                                                        std::int32_t /*stride*/,
+                                                        unsigned /*laneMask*/,
+                                                        const LaidOutWalk* walks, const int* slots,
+                                                        int count, std::int64_t* found) {
+  const double* phase = c.phase + j;
+  const double* magnitude = c.magnitude + j;
+  const __m512i slotBase = _mm512_add_epi64(_mm512_set1_epi64(4 * static_cast<std::int64_t>(j)),
+                                            _mm512_set_epi64(28, 24, 20, 16, 12, 8, 4, 0));
+  const __m512d startPhase = _mm512_loadu_pd(phase);
+  const __m512d startMagnitude = _mm512_loadu_pd(magnitude);
+  const __m512i none = _mm512_set1_epi64(kNoPair);
+  for (int w = 0; w < count; ++w) {
+    const std::int32_t* deltas = walks[w].deltas;
+    const std::int32_t* pairs = walks[w].pairs;
+    __m512d previousPhase = startPhase, previousMagnitude = startMagnitude;
+    __m512d m = _mm512_setzero_pd();
+    __m512i pair = none;
+    for (std::int32_t s = 0; s < walks[w].length; ++s) {
+      const __m512d q = _mm512_loadu_pd(phase + deltas[s]);
+      const __m512d g = _mm512_loadu_pd(magnitude + deltas[s]);
+      const __m512d sum = _mm512_add_pd(previousMagnitude, g);
+      const __mmask8 changed = _mm512_cmp_pd_mask(q, previousPhase, _CMP_NEQ_UQ);
+      const __mmask8 replaced = _mm512_mask_cmp_pd_mask(changed, m, sum, _CMP_NGE_UQ);
+      m = _mm512_mask_mov_pd(m, replaced, sum);
+      pair = _mm512_mask_mov_epi64(pair, replaced, _mm512_set1_epi64(pairs[s]));
+      previousPhase = q;
+      previousMagnitude = g;
+    }
+    weighLanes(c, pair, slotBase, 0xff, found + slots[w] * 8);
   }
 }
 
 // Start pixels side by side in a row (stride nr): the same step, with gathered loads.
-__attribute__((target("avx512f"))) void walkRowAvx512(const double* phase, const double* magnitude,
+__attribute__((target("avx512f"))) void walkRowAvx512(const Context& c, std::int32_t j,
                                                       std::int32_t stride, unsigned laneMask,
                                                       const LaidOutWalk* walks, const int* slots,
-                                                      int count, double* strengths) {
+                                                      int count, std::int64_t* found) {
+  const double* phase = c.phase + j;
+  const double* magnitude = c.magnitude + j;
+  const std::int64_t s4 = 4 * static_cast<std::int64_t>(stride);
+  const __m512i slotBase =
+      _mm512_add_epi64(_mm512_set1_epi64(4 * static_cast<std::int64_t>(j)),
+                       _mm512_set_epi64(7 * s4, 6 * s4, 5 * s4, 4 * s4, 3 * s4, 2 * s4, s4, 0));
   const __m256i lanes = _mm256_set_epi32(7 * stride, 6 * stride, 5 * stride, 4 * stride, 3 * stride,
                                          2 * stride, stride, 0);
   // Lanes outside the mask load nothing (their start pixels may not share the walk).
   const auto on = static_cast<__mmask8>(laneMask);
-  const __m512d none = _mm512_setzero_pd();
-  const __m512d startPhase = _mm512_mask_i32gather_pd(none, on, lanes, phase, 8);
-  const __m512d startMagnitude = _mm512_mask_i32gather_pd(none, on, lanes, magnitude, 8);
+  const __m512d zero = _mm512_setzero_pd();
+  const __m512i none = _mm512_set1_epi64(kNoPair);
+  const __m512d startPhase = _mm512_mask_i32gather_pd(zero, on, lanes, phase, 8);
+  const __m512d startMagnitude = _mm512_mask_i32gather_pd(zero, on, lanes, magnitude, 8);
   for (int w = 0; w < count; ++w) {
     const std::int32_t* deltas = walks[w].deltas;
+    const std::int32_t* pairs = walks[w].pairs;
     __m512d previousPhase = startPhase, previousMagnitude = startMagnitude;
     __m512d m = _mm512_setzero_pd();
+    __m512i pair = none;
     for (std::int32_t s = 0; s < walks[w].length; ++s) {
-      const __m512d q = _mm512_mask_i32gather_pd(none, on, lanes, phase + deltas[s], 8);
-      const __m512d g = _mm512_mask_i32gather_pd(none, on, lanes, magnitude + deltas[s], 8);
+      const __m512d q = _mm512_mask_i32gather_pd(zero, on, lanes, phase + deltas[s], 8);
+      const __m512d g = _mm512_mask_i32gather_pd(zero, on, lanes, magnitude + deltas[s], 8);
+      const __m512d sum = _mm512_add_pd(previousMagnitude, g);
       const __mmask8 changed = _mm512_cmp_pd_mask(q, previousPhase, _CMP_NEQ_UQ);
-      m = _mm512_mask_max_pd(m, changed, m, _mm512_add_pd(previousMagnitude, g));
+      const __mmask8 replaced = _mm512_mask_cmp_pd_mask(changed, m, sum, _CMP_NGE_UQ);
+      m = _mm512_mask_mov_pd(m, replaced, sum);
+      pair = _mm512_mask_mov_epi64(pair, replaced, _mm512_set1_epi64(pairs[s]));
       previousPhase = q;
       previousMagnitude = g;
     }
-    _mm512_storeu_pd(strengths + slots[w] * 8, m);
+    weighLanes(c, pair, slotBase, on, found + slots[w] * 8);
   }
 }
 
@@ -483,6 +672,9 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
         plan.kinds[p] = kLaneByLane;
         if (i == jRef) {
           plan.kinds[p] = kDiagonal;
+          // Weighing kernels leave these positions alone: their weight stays with the plan.
+          for (int l = 0; l < lanes && k.weighs; ++l)
+            std::memcpy(plan.found + p * lanes + l, &kOne, sizeof kOne);
           continue;
         }
         std::int32_t rowI, colI;
@@ -505,27 +697,52 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
       plan.row = row;
       plan.col = col;
     }
-    double* values = plan.strengths;
-    kernel(c.phase + j, c.magnitude + j, stride, laneMask, plan.walks, plan.slots, plan.vectorCount,
-           values);
+    std::int64_t* found = plan.found;
+    kernel(c, j, stride, laneMask, plan.walks, plan.slots, plan.vectorCount, found);
     for (std::uint32_t p = 0; p < chunk; ++p) {
       if (plan.kinds[p] != kLaneByLane)
         continue;
       const auto i = static_cast<std::int32_t>(ends[p0 + p]);
       for (int l = 0; l < lanes; ++l) {
         if (laneMask & (1u << l)) {
-          values[p * lanes + l] = entryStrength(c, j + l * stride, row + l * rowStep,
-                                                col + l * colStep, i + (l - ref) * stride);
+          const std::int32_t start = j + l * stride;
+          const std::int64_t slot =
+              entrySlot(c, start, row + l * rowStep, col + l * colStep, i + (l - ref) * stride);
+          if (k.weighs) {
+            const double w = slotWeight(c, slot);
+            std::memcpy(found + p * lanes + l, &w, sizeof w);
+          } else {
+            // As a code relative to the lane's start, like the kernel's.
+            found[p * lanes + l] = slot - 4 * static_cast<std::int64_t>(start);
+          }
         }
       }
     }
     // Weights straight into each lane's stretch of the output.
+#ifdef QUORVANE_X86
+    if (k.weighs && lanes == 8 && laneMask == 0xff) {
+      double* laneOuts[8];
+      for (int l = 0; l < 8; ++l)
+        laneOuts[l] = outs[l] + p0;
+      transposeWeights(found, chunk, laneOuts);
+      continue;
+    }
+#endif
     for (int l = 0; l < lanes; ++l) {
       if (!(laneMask & (1u << l)))
         continue;
       double* out = outs[l] + p0;
-      for (std::uint32_t p = 0; p < chunk; ++p)
-        out[p] = plan.kinds[p] == kDiagonal ? 1.0 : weightOf(c, values[p * lanes + l]);
+      const std::int32_t start = j + l * stride;
+      if (k.weighs) {
+        for (std::uint32_t p = 0; p < chunk; ++p)
+          std::memcpy(out + p, found + p * lanes + l, sizeof(double));
+      } else {
+        for (std::uint32_t p = 0; p < chunk; ++p) {
+          out[p] = plan.kinds[p] == kDiagonal
+                       ? 1.0
+                       : slotWeight(c, pairSlot(c, start, found[p * lanes + l]));
+        }
+      }
     }
   }
   if (stacked) {
@@ -598,6 +815,7 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
     k.stacked = walkBlockAvx512;
     k.sideBySide = walkRowAvx512;
     k.compare = sameShiftedAvx512;
+    k.weighs = true;
   } else if (kernel == EngineKernel::kAvx) {
     k.lanes = 4;
     k.stacked = walkBlockAvx;
@@ -617,46 +835,51 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   c.reachRows = std::min(kMaxReach, grid.nr - 1);
   c.reachCols = std::min(kMaxReach, grid.nc - 1);
 
-  // Sizes of the one allocation: the offset slots, the pool of laid-out steps (each offset
-  // needs as many steps as its larger coordinate), the weight cache, which shrinks for small
-  // patterns so that filling it costs no more than the call, and the plan.
+  // Pair codes are 32-bit: 4 * np + 4 must stay below 2^31. Larger grids (and a failed
+  // allocation) take the plain way.
+  if (grid.np > (std::int32_t{1} << 28)) {
+    plainWeights(grid, magnitude, phase, pattern, factor, weights, rows);
+    return;
+  }
+  // Sizes of the one allocation: the pair table (4 * np + 1 weights), the offset slots, the
+  // pool of laid-out steps (each offset needs as many steps and pair codes as its larger
+  // coordinate) and the plan.
   const std::size_t slotCount =
       static_cast<std::size_t>(2 * c.reachRows + 1) * static_cast<std::size_t>(2 * c.reachCols + 1);
   std::size_t poolSize = 0;
   for (std::int32_t dCol = -c.reachCols; dCol <= c.reachCols; ++dCol) {
     for (std::int32_t dRow = -c.reachRows; dRow <= c.reachRows; ++dRow)
-      poolSize += static_cast<std::size_t>(std::max(std::abs(dRow), std::abs(dCol)));
+      poolSize += 2 * static_cast<std::size_t>(std::max(std::abs(dRow), std::abs(dCol)));
   }
-  const std::uint32_t entries = pattern.jc[grid.np] - pattern.jc[0];
-  std::uint32_t cacheSlots = 64;
-  while (cacheSlots < kMaxCacheSlots && cacheSlots < entries / 8)
-    cacheSlots *= 2;
-  c.cacheMask = cacheSlots - 1;
+  const std::size_t pairSlots = 4 * static_cast<std::size_t>(grid.np) + 1;
   const std::size_t planPositions = k.lanes > 1 ? kPlanPositions : 0;
 
-  const std::size_t bytes = cacheSlots * (sizeof(std::uint64_t) + sizeof(double)) +
-                            planPositions * (kMaxLanes * sizeof(double) + sizeof(LaidOutWalk) +
-                                             sizeof(int) + sizeof(PositionKind)) +
-                            slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
+  const std::size_t bytes =
+      pairSlots * sizeof(double) +
+      planPositions * (kMaxLanes * sizeof(std::int64_t) + sizeof(LaidOutWalk) + sizeof(int) +
+                       sizeof(PositionKind)) +
+      slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
   auto* memory = new (std::nothrow) unsigned char[bytes];
   if (memory == nullptr) {
     plainWeights(grid, magnitude, phase, pattern, factor, weights, rows);
     return;
   }
   // Carved in order of alignment: 8-byte items first.
-  c.cache = reinterpret_cast<CacheSlot*>(memory);
-  c.plan.strengths = reinterpret_cast<double*>(c.cache + cacheSlots);
-  c.plan.walks = reinterpret_cast<LaidOutWalk*>(c.plan.strengths + planPositions * kMaxLanes);
+  c.pairWeights = reinterpret_cast<double*>(memory);
+  c.plan.found = reinterpret_cast<std::int64_t*>(c.pairWeights + pairSlots);
+  c.plan.walks = reinterpret_cast<LaidOutWalk*>(c.plan.found + planPositions * kMaxLanes);
   c.slots = reinterpret_cast<OffsetSlot*>(c.plan.walks + planPositions);
   c.pool = reinterpret_cast<std::int32_t*>(c.slots + slotCount);
   c.plan.slots = c.pool + poolSize;
   c.plan.kinds = reinterpret_cast<PositionKind*>(c.plan.slots + planPositions);
   c.plan.reusable = false;
 
-  const double zeroWeight = edgeWeight(0.0, factor);
-  for (std::uint32_t s = 0; s < cacheSlots; ++s) {
-    c.cache[s] = CacheSlot{0, zeroWeight};  // 0: the bits of +0.0
-  }
+  c.zeroWeight = edgeWeight(0.0, factor);
+  c.pairStep[0] = 1;
+  c.pairStep[1] = grid.nr;
+  c.pairStep[2] = grid.nr + 1;
+  c.pairStep[3] = grid.nr - 1;
+  std::memset(c.pairWeights, 0xff, pairSlots * sizeof(double));  // every byte of kUnknown
   for (std::size_t s = 0; s < slotCount; ++s)
     c.slots[s] = OffsetSlot{kNotLaidOut, 0};
 

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <random>
@@ -190,6 +191,54 @@ TEST(WeightEngine, AwkwardValuesAndSigmasMatchBitForBit) {
   for (double& m : negative.magnitude)
     m = -m;
   expectSameWeights(negative, disc(12, 12, 3), std::nullopt);
+}
+
+// The engine looks weights up by the pixel pair whose sum became the strength. Cases where
+// that could go wrong: many equal sums (ties: the pair found must have the same sum), NaN
+// sums that must win and be replaced again, strengths that stay 0, grids of one, two and
+// three rows (where two pair directions are the same pixel distance), and NaN payloads that
+// give a weight with every bit set, the engine's mark for a weight not yet computed.
+TEST(WeightEngine, WeightsLookedUpByPixelPairMatchBitForBit) {
+  std::mt19937 rng(404);
+  auto tiedImages = [&rng](int nr, int nc, bool nans) {
+    Images im{nr, nc, {}, {}};
+    for (int p = 0; p < nr * nc; ++p) {
+      // Magnitudes of a few small integers: many pairs share a sum.
+      double m = static_cast<double>(rng() % 4);
+      if (nans && rng() % 11 == 0)
+        m = kNan;
+      if (rng() % 13 == 0)
+        m = -0.0;
+      im.magnitude.push_back(m);
+      // Half the columns hold one phase throughout (nothing crossed there), half change.
+      const int col = p / nr;
+      im.phase.push_back((col / 3) % 2 == 0 ? 1.0 : static_cast<double>(rng() % 2));
+    }
+    return im;
+  };
+  for (auto [nr, nc] : {std::pair{1, 25}, std::pair{2, 25}, std::pair{3, 20}, std::pair{25, 2},
+                        std::pair{19, 23}}) {
+    SCOPED_TRACE(std::to_string(nr) + "x" + std::to_string(nc));
+    expectSameWeights(tiedImages(nr, nc, false), disc(nr, nc, 4), 1.1);
+    expectSameWeights(tiedImages(nr, nc, true), disc(nr, nc, 3), std::nullopt);
+    if (HasFatalFailure())
+      return;
+  }
+  // NaN payloads: with g = 0.5 * m of payload 0x7ff...f, (-g) * g keeps the sign bit of -g,
+  // so exp returns NaN with all 64 bits set; a NaN sigma of that payload does the same to
+  // the weight of a zero strength.
+  double allOnesNan, positiveNan;
+  const std::uint64_t ones = ~std::uint64_t{0}, positive = ones >> 1;
+  std::memcpy(&allOnesNan, &ones, sizeof ones);
+  std::memcpy(&positiveNan, &positive, sizeof positive);
+  Images payloads = tiedImages(21, 18, false);
+  for (std::size_t p = 0; p < payloads.magnitude.size(); p += 5)
+    payloads.magnitude[p] = p % 2 ? positiveNan : allOnesNan;
+  for (const std::optional<double>& sigma :
+       {std::optional<double>(0.8), std::optional<double>(allOnesNan),
+        std::optional<double>(0.0)}) {
+    expectSameWeights(payloads, disc(21, 18, 5), sigma);
+  }
 }
 
 // Long lines, from start pixels at rows and columns 0, 1 and 2 upward. Past about 20 pixels
