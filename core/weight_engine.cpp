@@ -14,21 +14,25 @@
 // - Consecutive blocks down a column usually hold the same offsets, so the sorting of a
 //   block's entries into vector walks and others (its plan) is reused when it still holds.
 // - Every crossing strength is 0 or the sum of the magnitudes of one pair of 8-adjacent
-//   pixels, so a walk keeps, besides m, which pair last replaced it (a pair code: the pair's
-//   lower pixel and one of four directions). The weight of each pair's sum is computed once
-//   per call, when first needed, in a table of 4 * np + 1 weights (the last for a zero
-//   strength); walks then look weights up by pair, with no hashing, near their start pixel.
-//   m holds the bits of that pair's sum (IEEE addition is commutative; with a NaN operand
-//   both orders give NaN), so the weight is the one edgeWeight(m) gives.
-// - The AVX-512 kernel gathers the eight lanes' weights from the table itself and writes
-//   the block's weights out eight positions at a time through a transpose in registers.
+//   pixels. With the AVX-512 kernel a walk keeps, besides m, which pair last replaced it (a
+//   pair code: the pair's lower pixel and one of four directions). The weight of each
+//   pair's sum is computed once per call, when first needed, in a table of 4 * np + 1
+//   weights (the last for a zero strength); the kernel gathers its lanes' weights from it,
+//   with no hashing, near their start pixels, and writes a block's weights out eight
+//   positions at a time through a transpose in registers. m holds the bits of that pair's
+//   sum (IEEE addition is commutative; with a NaN operand both orders give NaN), so the
+//   weight is the one edgeWeight(m) gives.
+// - The AVX and scalar kernels, without gathers, keep only m (tracking the pair costs them
+//   more than it saves) and look weights up in a small direct-mapped cache keyed by the
+//   strength's bits.
 //
-// Working memory: one allocation per call, sized from the grid: the pair table, 32 bytes per
-// pixel (small against the output, which holds at least np entries of 16 bytes for a
-// pattern with the diagonal), and besides it at most about 440 KiB: the laid-out walks with
-// their pair codes for offsets up to kMaxReach rows and columns (at most about 310 KiB), the
-// offset table (about 20 KiB) and one block plan with its results (about 110 KiB); plus a
-// few small arrays on the stack. No memory per entry, no threads.
+// Working memory: one allocation per call. With the AVX-512 kernel it holds the pair table,
+// 32 bytes per pixel (small against the output, which holds at least np entries of 16 bytes
+// for a pattern with the diagonal); otherwise the weight cache (at most 256 KiB, so that it
+// stays in the second-level cache). Besides that at most about 440 KiB: the laid-out walks
+// with their pair codes for offsets up to kMaxReach rows and columns (at most about
+// 310 KiB), the offset table (about 20 KiB) and one block plan with its results (about
+// 110 KiB); plus a few small arrays on the stack. No memory per entry, no threads.
 
 #include "weight_engine.h"
 
@@ -69,6 +73,14 @@ struct LaidOutWalk {
 // replaced the crossing strength, relative to the start pixel, or kNoPair when none did.
 constexpr std::int64_t kNoPair = INT64_MIN;
 constexpr double kOne = 1.0;
+constexpr std::uint32_t kMaxCacheSlots = 16384;
+
+// A weight cache slot: the strength's bits and its weight side by side, so that a lookup
+// touches one cache line.
+struct CacheSlot {
+  std::uint64_t key;
+  double value;
+};
 
 struct OffsetSlot {
   std::int32_t start;  // index into the pool, or kNotLaidOut / kStartDependent
@@ -109,6 +121,11 @@ struct Context {
   // The pair table: the weight of pixel pair 4 * a + d (pixel a and a + pairStep[d]) once
   // computed, kUnknown bits before; slot 4 * np holds the weight of a zero strength.
   double* pairWeights;
+  // Kernels without gathers (AVX, scalar) key weights by the strength's bits instead: a
+  // direct-mapped cache, and walks that keep only m. byPair tells which way this call goes.
+  bool byPair;
+  CacheSlot* cache;
+  std::uint64_t cacheMask;
   std::int32_t pairStep[4];
   double zeroWeight;
   Plan plan;
@@ -338,13 +355,94 @@ inline double slotWeight(const Context& c, std::int64_t slot) {
   return w;
 }
 
+// The crossing strength along a laid-out walk from pixel j: crossingStrength's loop with the
+// pixel indices read from the table. Where SSE2 is part of the baseline (every x86-64), the
+// step is branch-free, as in the vector kernels below (see there why max and then a select
+// give the same weights): a branch on whether the phase changes is mispredicted about as
+// often as the phase changes.
+inline double walkStrength(const Context& c, std::int32_t j, LaidOutWalk walk) {
+  const double* phase = c.phase;
+  const double* magnitude = c.magnitude;
+#ifdef __SSE2__
+  __m128d previousPhase = _mm_load_sd(phase + j);
+  __m128d previousMagnitude = _mm_load_sd(magnitude + j);
+  __m128d m = _mm_setzero_pd();
+  for (std::int32_t s = 0; s < walk.length; ++s) {
+    const std::int32_t next = j + walk.deltas[s];
+    const __m128d q = _mm_load_sd(phase + next);
+    const __m128d g = _mm_load_sd(magnitude + next);
+    const __m128d changed = _mm_cmpneq_sd(q, previousPhase);
+    const __m128d larger = _mm_max_sd(m, _mm_add_sd(previousMagnitude, g));
+    m = _mm_or_pd(_mm_and_pd(changed, larger), _mm_andnot_pd(changed, m));
+    previousPhase = q;
+    previousMagnitude = g;
+  }
+  return _mm_cvtsd_f64(m);
+#else
+  double previousPhase = phase[j];
+  double previousMagnitude = magnitude[j];
+  double m = 0.0;
+  for (std::int32_t s = 0; s < walk.length; ++s) {
+    const std::int32_t next = j + walk.deltas[s];
+    const double q = phase[next];
+    const double g = magnitude[next];
+    if (q != previousPhase) {
+      const double sum = previousMagnitude + g;
+      if (!(m >= sum))
+        m = sum;
+    }
+    previousPhase = q;
+    previousMagnitude = g;
+  }
+  return m;
+#endif
+}
+
+// Crossing strength of one entry, start j at (rowJ, colJ), end i != j.
+inline double entryStrength(Context& c, std::int32_t j, std::int32_t rowJ, std::int32_t colJ,
+                            std::int32_t i) {
+  std::int32_t rowI, colI;
+  splitPixel(c, i, rowI, colI);
+  const LaidOutWalk walk = findWalk(c, rowI - rowJ, colI - colJ);
+  if (walk.length >= 0)
+    return walkStrength(c, j, walk);
+  return crossingStrength(c.grid, c.magnitude, c.phase, j, i);
+}
+
+// The cache slot of a strength: its bits folded, the low mantissa bits (which differ most
+// between sums of magnitudes) mixed with the exponent and high mantissa.
+inline std::uint64_t cacheSlotOf(const Context& c, std::uint64_t bits) {
+  return (bits ^ (bits >> 13) ^ (bits >> 31)) & c.cacheMask;
+}
+
+// edgeWeight(m, factor), from the cache when the same strength (same bits) came before.
+// Every slot starts valid, holding the weight of +0.0.
+inline double weightOf(const Context& c, double m) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &m, sizeof bits);
+  CacheSlot& slot = c.cache[cacheSlotOf(c, bits)];
+  if (slot.key == bits)
+    return slot.value;
+  const double w = edgeWeight(m, c.factor);
+  slot.key = bits;
+  slot.value = w;
+  return w;
+}
+
+// The weight of one entry, start j at (row, col), end i != j, the way this call goes.
+inline double entryWeight(Context& c, std::int32_t j, std::int32_t row, std::int32_t col,
+                          std::int32_t i) {
+  return c.byPair ? slotWeight(c, entrySlot(c, j, row, col, i))
+                  : weightOf(c, entryStrength(c, j, row, col, i));
+}
+
 // One start pixel j at (row, col), entry by entry.
 void processColumn(Context& c, const IndexPair& pattern, std::int32_t j, std::int32_t row,
                    std::int32_t col, double* weights) {
   const std::uint32_t end = pattern.jc[j + 1];
   for (std::uint32_t k = pattern.jc[j]; k < end; ++k) {
     const auto i = static_cast<std::int32_t>(pattern.ir[k]);
-    *weights++ = i == j ? 1.0 : slotWeight(c, entrySlot(c, j, row, col, i));
+    *weights++ = i == j ? 1.0 : entryWeight(c, j, row, col, i);
   }
   copyRows(c, pattern, j, 1);
 }
@@ -503,37 +601,38 @@ __attribute__((target("avx512f"))) void transposeWeights(const std::int64_t* fou
   }
 }
 
-// Stacked start pixels (stride 1): contiguous loads. AVX has no 256-bit integer operations,
-// so the pair codes travel as the bits of doubles, selected by masks.
+// Stacked start pixels (stride 1): contiguous loads.
+// The AVX kernel keeps only the strengths (Context::byPair is false), as doubles in found:
+// a lane changes when q != previous or either is NaN (unordered not-equal), and then takes
+// max(m, sum), which is sum unless m > sum, where the written rule takes sum unless
+// m >= sum. The two differ only when m == sum, that is for the same value or for +0.0
+// against -0.0, and a zero strength of either sign gives the same weight bits (its square is
+// -0.0 either way) and the same later comparisons.
 __attribute__((target("avx"))) void walkBlockAvx(const Context& c, std::int32_t j,
                                                  std::int32_t /*stride*/, unsigned /*laneMask*/,
                                                  const LaidOutWalk* walks, const int* slots,
                                                  int count, std::int64_t* found) {
   const double* phase = c.phase + j;
   const double* magnitude = c.magnitude + j;
+  auto* strengths = reinterpret_cast<double*>(found);
   const __m256d startPhase = _mm256_loadu_pd(phase);
   const __m256d startMagnitude = _mm256_loadu_pd(magnitude);
-  const __m256d none = _mm256_castsi256_pd(_mm256_set1_epi64x(kNoPair));
   for (int w = 0; w < count; ++w) {
     const std::int32_t* deltas = walks[w].deltas;
-    const std::int32_t* pairs = walks[w].pairs;
     __m256d previousPhase = startPhase, previousMagnitude = startMagnitude;
-    __m256d m = _mm256_setzero_pd(), pair = none;
+    __m256d m = _mm256_setzero_pd();
     for (std::int32_t s = 0; s < walks[w].length; ++s) {
       const __m256d q = _mm256_loadu_pd(phase + deltas[s]);
       const __m256d g = _mm256_loadu_pd(magnitude + deltas[s]);
-      const __m256d sum = _mm256_add_pd(previousMagnitude, g);
-      const __m256d replaced = _mm256_and_pd(_mm256_cmp_pd(q, previousPhase, _CMP_NEQ_UQ),
-                                             _mm256_cmp_pd(m, sum, _CMP_NGE_UQ));
+      const __m256d changed = _mm256_cmp_pd(q, previousPhase, _CMP_NEQ_UQ);
+      const __m256d larger = _mm256_max_pd(m, _mm256_add_pd(previousMagnitude, g));
       // A select by masks: GCC 12 turns blendv on a comparison's result into a branch
       // per lane here.
-      m = _mm256_or_pd(_mm256_and_pd(replaced, sum), _mm256_andnot_pd(replaced, m));
-      const __m256d code = _mm256_castsi256_pd(_mm256_set1_epi64x(pairs[s]));
-      pair = _mm256_or_pd(_mm256_and_pd(replaced, code), _mm256_andnot_pd(replaced, pair));
+      m = _mm256_or_pd(_mm256_and_pd(changed, larger), _mm256_andnot_pd(changed, m));
       previousPhase = q;
       previousMagnitude = g;
     }
-    _mm256_storeu_pd(reinterpret_cast<double*>(found + slots[w] * 4), pair);
+    _mm256_storeu_pd(strengths + slots[w] * 4, m);
   }
 }
 
@@ -705,16 +804,10 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
       const auto i = static_cast<std::int32_t>(ends[p0 + p]);
       for (int l = 0; l < lanes; ++l) {
         if (laneMask & (1u << l)) {
-          const std::int32_t start = j + l * stride;
-          const std::int64_t slot =
-              entrySlot(c, start, row + l * rowStep, col + l * colStep, i + (l - ref) * stride);
-          if (k.weighs) {
-            const double w = slotWeight(c, slot);
-            std::memcpy(found + p * lanes + l, &w, sizeof w);
-          } else {
-            // As a code relative to the lane's start, like the kernel's.
-            found[p * lanes + l] = slot - 4 * static_cast<std::int64_t>(start);
-          }
+          // The weight itself, as the bits of a double, whatever the kernel writes.
+          const double w = entryWeight(c, j + l * stride, row + l * rowStep, col + l * colStep,
+                                       i + (l - ref) * stride);
+          std::memcpy(found + p * lanes + l, &w, sizeof w);
         }
       }
     }
@@ -732,15 +825,17 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
       if (!(laneMask & (1u << l)))
         continue;
       double* out = outs[l] + p0;
-      const std::int32_t start = j + l * stride;
       if (k.weighs) {
         for (std::uint32_t p = 0; p < chunk; ++p)
           std::memcpy(out + p, found + p * lanes + l, sizeof(double));
       } else {
+        // Strengths at vector positions, weights at the others.
         for (std::uint32_t p = 0; p < chunk; ++p) {
-          out[p] = plan.kinds[p] == kDiagonal
-                       ? 1.0
-                       : slotWeight(c, pairSlot(c, start, found[p * lanes + l]));
+          double value;
+          std::memcpy(&value, found + p * lanes + l, sizeof value);
+          out[p] = plan.kinds[p] == kDiagonal ? 1.0
+                   : plan.kinds[p] == kVector ? weightOf(c, value)
+                                              : value;
         }
       }
     }
@@ -808,6 +903,10 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
                     RowIndexSink rows) {
   if (!engineKernelAvailable(kernel))
     kernel = EngineKernel::kPlain;
+  // The AVX-512 kernel weighs by pair, and pair codes are 32-bit: 4 * np + 4 must stay below
+  // 2^31. Larger grids walk with the AVX kernel, which keys weights by strength.
+  if (kernel == EngineKernel::kAvx512 && grid.np > (std::int32_t{1} << 28))
+    kernel = EngineKernel::kAvx;
   Kernels k;
 #ifdef QUORVANE_X86
   if (kernel == EngineKernel::kAvx512) {
@@ -835,15 +934,11 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   c.reachRows = std::min(kMaxReach, grid.nr - 1);
   c.reachCols = std::min(kMaxReach, grid.nc - 1);
 
-  // Pair codes are 32-bit: 4 * np + 4 must stay below 2^31. Larger grids (and a failed
-  // allocation) take the plain way.
-  if (grid.np > (std::int32_t{1} << 28)) {
-    plainWeights(grid, magnitude, phase, pattern, factor, weights, rows);
-    return;
-  }
-  // Sizes of the one allocation: the pair table (4 * np + 1 weights), the offset slots, the
-  // pool of laid-out steps (each offset needs as many steps and pair codes as its larger
-  // coordinate) and the plan.
+  c.byPair = k.weighs;
+  // Sizes of the one allocation: the pair table (4 * np + 1 weights) or the weight cache
+  // (which shrinks for small patterns so that filling it costs no more than the call), the
+  // offset slots, the pool of laid-out steps (each offset needs as many steps and pair codes
+  // as its larger coordinate) and the plan.
   const std::size_t slotCount =
       static_cast<std::size_t>(2 * c.reachRows + 1) * static_cast<std::size_t>(2 * c.reachCols + 1);
   std::size_t poolSize = 0;
@@ -851,11 +946,19 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
     for (std::int32_t dRow = -c.reachRows; dRow <= c.reachRows; ++dRow)
       poolSize += 2 * static_cast<std::size_t>(std::max(std::abs(dRow), std::abs(dCol)));
   }
-  const std::size_t pairSlots = 4 * static_cast<std::size_t>(grid.np) + 1;
+  const std::size_t pairSlots = c.byPair ? 4 * static_cast<std::size_t>(grid.np) + 1 : 0;
+  const std::uint32_t entries = pattern.jc[grid.np] - pattern.jc[0];
+  std::uint32_t cacheSlots = 0;
+  if (!c.byPair) {
+    cacheSlots = 64;
+    while (cacheSlots < kMaxCacheSlots && cacheSlots < entries / 8)
+      cacheSlots *= 2;
+  }
+  c.cacheMask = cacheSlots - 1;
   const std::size_t planPositions = k.lanes > 1 ? kPlanPositions : 0;
 
   const std::size_t bytes =
-      pairSlots * sizeof(double) +
+      pairSlots * sizeof(double) + cacheSlots * sizeof(CacheSlot) +
       planPositions * (kMaxLanes * sizeof(std::int64_t) + sizeof(LaidOutWalk) + sizeof(int) +
                        sizeof(PositionKind)) +
       slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
@@ -866,7 +969,8 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   }
   // Carved in order of alignment: 8-byte items first.
   c.pairWeights = reinterpret_cast<double*>(memory);
-  c.plan.found = reinterpret_cast<std::int64_t*>(c.pairWeights + pairSlots);
+  c.cache = reinterpret_cast<CacheSlot*>(c.pairWeights + pairSlots);
+  c.plan.found = reinterpret_cast<std::int64_t*>(c.cache + cacheSlots);
   c.plan.walks = reinterpret_cast<LaidOutWalk*>(c.plan.found + planPositions * kMaxLanes);
   c.slots = reinterpret_cast<OffsetSlot*>(c.plan.walks + planPositions);
   c.pool = reinterpret_cast<std::int32_t*>(c.slots + slotCount);
@@ -880,6 +984,8 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   c.pairStep[2] = grid.nr + 1;
   c.pairStep[3] = grid.nr - 1;
   std::memset(c.pairWeights, 0xff, pairSlots * sizeof(double));  // every byte of kUnknown
+  for (std::uint32_t s = 0; s < cacheSlots; ++s)
+    c.cache[s] = CacheSlot{0, c.zeroWeight};  // 0: the bits of +0.0
   for (std::size_t s = 0; s < slotCount; ++s)
     c.slots[s] = OffsetSlot{kNotLaidOut, 0};
 

@@ -35,9 +35,9 @@ EngineKernel bestEngineKernel();
 // 1.0 when ir[k] is the column pixel, edgeWeight(crossingStrength(...), factor) otherwise;
 // and, with a sink, ir[k] to element k - jc[0] of the sink's target.
 // The pattern must be valid for the grid (see checkPattern). Runs on the calling thread;
-// its working memory is one allocation per call of 32 bytes per pixel plus at most about
-// 440 KiB, and a few KiB of stack; if that allocation fails (or the grid has more than 2^28
-// pixels) it computes the same weights the plain way.
+// its working memory is one allocation per call of at most about 700 KiB, plus 32 bytes per
+// pixel with the AVX-512 kernel, and a few KiB of stack; if that allocation fails it computes
+// the same weights the plain way.
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
                     const IndexPair& pattern, double factor, double* weights,
                     EngineKernel kernel = bestEngineKernel(),
