@@ -7,15 +7,12 @@
 
 namespace quorvane {
 
-// Strongest edge crossed on the digital straight line from pixel j (start) to pixel i (end):
-// the largest magnitude[a] + magnitude[b] over consecutive path pixels a, b whose phases
-// differ, or 0.0 when the phase never changes. Requires j != i, both below grid.np.
-//
-// The comparisons are written so that NaN behaves as in the definition: a NaN phase counts
-// as a change (q != previous is true), and a NaN running maximum is replaced by the next
-// candidate (!(m >= s) is true). -0.0 and 0.0 compare equal, so they are no change.
-inline double crossingStrength(const PixelGrid& grid, const double* magnitude, const double* phase,
-                               std::int32_t j, std::int32_t i) {
+// The walk of crossingStrength, calling onReplace(a, b) with the consecutive path pixels a, b
+// each time their sum replaces the running maximum; the engine uses it to know which pixel
+// pair gives the strength.
+template <typename OnReplace>
+double walkCrossings(const PixelGrid& grid, const double* magnitude, const double* phase,
+                     std::int32_t j, std::int32_t i, OnReplace&& onReplace) {
   const std::int32_t nr = grid.nr;
   const std::int32_t row0 = j % nr, col0 = j / nr;
   const std::int32_t row1 = i % nr, col1 = i / nr;
@@ -44,13 +41,27 @@ inline double crossingStrength(const PixelGrid& grid, const double* magnitude, c
     const double q = phase[next];
     if (q != previousPhase) {
       const double s = magnitude[current] + magnitude[next];
-      if (!(m >= s))
+      if (!(m >= s)) {
         m = s;
+        onReplace(current, next);
+      }
     }
     current = next;
     previousPhase = q;
   }
   return m;
+}
+
+// Strongest edge crossed on the digital straight line from pixel j (start) to pixel i (end):
+// the largest magnitude[a] + magnitude[b] over consecutive path pixels a, b whose phases
+// differ, or 0.0 when the phase never changes. Requires j != i, both below grid.np.
+//
+// The comparisons are written so that NaN behaves as in the definition: a NaN phase counts
+// as a change (q != previous is true), and a NaN running maximum is replaced by the next
+// candidate (!(m >= s) is true). -0.0 and 0.0 compare equal, so they are no change.
+inline double crossingStrength(const PixelGrid& grid, const double* magnitude, const double* phase,
+                               std::int32_t j, std::int32_t i) {
+  return walkCrossings(grid, magnitude, phase, j, i, [](std::int32_t, std::int32_t) {});
 }
 
 }  // namespace quorvane

@@ -283,41 +283,14 @@ inline std::int64_t pairSlot(const Context& c, std::int32_t j, std::int64_t pair
                          : 4 * static_cast<std::int64_t>(j) + pair;
 }
 
-// crossingStrength's walk with its own arithmetic (for walks that depend on the start or lie
-// beyond the laid-out reach), returning the pair-table slot of its strength.
+// crossingStrength's walk (for walks that depend on the start or lie beyond the laid-out
+// reach), returning the pair-table slot of its strength.
 std::int64_t crossingSlot(const Context& c, std::int32_t j, std::int32_t i) {
-  const std::int32_t nr = c.nr;
-  const std::int32_t row0 = j % nr, col0 = j / nr;
-  const std::int32_t dRow = i % nr - row0, dCol = i / nr - col0;
-  const bool rowsMajor = std::abs(dRow) >= std::abs(dCol);
-  const std::int32_t major0 = rowsMajor ? row0 : col0;
-  const std::int32_t minor0 = rowsMajor ? col0 : row0;
-  const std::int32_t dMajor = rowsMajor ? dRow : dCol;
-  const double slope =
-      rowsMajor ? static_cast<double>(dCol) / dRow : static_cast<double>(dRow) / dCol;
-  const std::int32_t step = dMajor >= 0 ? 1 : -1;
-  const std::int32_t majorStride = rowsMajor ? 1 : nr;
-  const std::int32_t minorStride = rowsMajor ? nr : 1;
-  std::int32_t current = j;
-  double previousPhase = c.phase[j];
-  double m = 0.0;
   std::int64_t slot = 4 * static_cast<std::int64_t>(c.np);
-  for (std::int32_t walked = step, steps = std::abs(dMajor); steps > 0; walked += step, --steps) {
-    const double exact = slope * static_cast<double>(walked) + 0.5 + static_cast<double>(minor0);
-    const std::int32_t minor = static_cast<std::int32_t>(exact);
-    const std::int32_t next = (major0 + walked) * majorStride + minor * minorStride;
-    const double q = c.phase[next];
-    if (q != previousPhase) {
-      const double s = c.magnitude[current] + c.magnitude[next];
-      if (!(m >= s)) {
-        m = s;
-        slot = 4 * static_cast<std::int64_t>(std::min(current, next)) +
-               pairDirection(std::abs(next - current), nr);
-      }
-    }
-    current = next;
-    previousPhase = q;
-  }
+  walkCrossings(c.grid, c.magnitude, c.phase, j, i, [&](std::int32_t current, std::int32_t next) {
+    slot = 4 * static_cast<std::int64_t>(std::min(current, next)) +
+           pairDirection(std::abs(next - current), c.nr);
+  });
   return slot;
 }
 
