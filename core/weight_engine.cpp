@@ -183,20 +183,16 @@ inline std::int32_t pairCode(std::int32_t a, std::int32_t b, std::int32_t nr) {
 // truncates to floor(t) + minor0.
 bool layOutWalk(std::int32_t dRow, std::int32_t dCol, std::int32_t nr, std::int32_t* deltas,
                 std::int32_t* pairs) {
-  const bool rowsMajor = std::abs(dRow) >= std::abs(dCol);
-  const std::int32_t dMajor = rowsMajor ? dRow : dCol;
-  const double slope =
-      rowsMajor ? static_cast<double>(dCol) / dRow : static_cast<double>(dRow) / dCol;
-  const std::int32_t step = dMajor >= 0 ? 1 : -1;
-  const std::int32_t majorStride = rowsMajor ? 1 : nr;
-  const std::int32_t minorStride = rowsMajor ? nr : 1;
+  const WalkAxes axes = walkAxes(dRow, dCol, nr);
+  const std::int32_t step = axes.step;
   std::int32_t n = 0;
-  for (std::int32_t walked = step, steps = std::abs(dMajor); steps > 0; walked += step, --steps) {
-    const double t = slope * static_cast<double>(walked) + 0.5;
+  for (std::int32_t walked = step, steps = std::abs(axes.dMajor); steps > 0;
+       walked += step, --steps) {
+    const double t = axes.slope * static_cast<double>(walked) + 0.5;
     const double whole = std::floor(t);
     if (t != whole && (whole + 1.0) - t <= 0x1p-20)
       return false;
-    deltas[n] = walked * majorStride + static_cast<std::int32_t>(whole) * minorStride;
+    deltas[n] = walked * axes.majorStride + static_cast<std::int32_t>(whole) * axes.minorStride;
     pairs[n] = pairCode(n == 0 ? 0 : deltas[n - 1], deltas[n], nr);
     ++n;
   }
