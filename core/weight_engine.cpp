@@ -8,29 +8,34 @@
 // - Start pixels that hold the same entries (same count, each end shifted by the same amount
 //   as the start) walk every shared offset together, one vector lane per start pixel. Stacked
 //   down an image column, lane l reads pixel start + l + delta, so every step is one
-//   contiguous vector load of the phases and one of the magnitudes; rows where the pattern
-//   is cut differently from row to row (a disc at the top and bottom borders) are set side by
-//   side along the row instead, with gathered loads.
+//   contiguous vector load per table; rows where the pattern is cut differently from row to
+//   row (a disc at the top and bottom borders) are set side by side along the row instead,
+//   with gathered loads.
 // - Consecutive blocks down a column usually hold the same offsets, so the sorting of a
 //   block's entries into vector walks and others (its plan) is reused when it still holds.
 // - Every crossing strength is 0 or the sum of the magnitudes of one pair of 8-adjacent
-//   pixels. With the AVX-512 kernel a walk keeps, besides m, which pair last replaced it (a
-//   pair code: the pair's lower pixel and one of four directions). The weight of each
-//   pair's sum is computed once per call, when first needed, in a table of 4 * np + 1
-//   weights (the last for a zero strength); the kernel gathers its lanes' weights from it,
-//   with no hashing, near their start pixels, and writes a block's weights out eight
-//   positions at a time through a transpose in registers. m holds the bits of that pair's
-//   sum (IEEE addition is commutative; with a NaN operand both orders give NaN), so the
-//   weight is the one edgeWeight(m) gives.
-// - The AVX and scalar kernels, without gathers, keep only m (tracking the pair costs them
-//   more than it saves) and look weights up in a small direct-mapped cache keyed by the
-//   strength's bits.
+//   pixels whose phases differ. Unless some such sum is NaN, the engine tabulates once per
+//   call, for every pixel and four directions (down, right, down-right, up-right), the sum of
+//   the pair where it can raise a strength (phases differ and the sum is above zero; -inf
+//   elsewhere) and the weight of that sum: the edge tables. Without NaN the written step
+//   (take the sum when the phase changes and !(m >= sum)) is "take the tabulated value when
+//   it exceeds m": m starts at +0.0 and only grows, so sums at or below zero (either zero
+//   included) never replace it, and an equal value has the same bits and so the same weight.
+//   A walk then keeps m and the weight of the pair that gave it: per step one load and one
+//   comparison, and a load of the weight where m grows; no exp and no lookup per entry. The
+//   tabulated sum has the bits of the walk's sum (IEEE addition is commutative), so the
+//   weight is the one edgeWeight(m) gives. In the direction-major layout (index
+//   direction * np + lower pixel of the pair) stacked lanes read neighbouring table entries.
+// - With a NaN sum the order of the crossings matters (a NaN m is replaced by the next sum,
+//   whatever its size), and for patterns of less than two entries per pixel the tables would
+//   cost more than they save. Those calls walk the phases and magnitudes, keep only m, and
+//   look weights up in a small direct-mapped cache keyed by the strength's bits.
 //
-// Working memory: one allocation per call. With the AVX-512 kernel it holds the pair table,
-// 32 bytes per pixel (small against the output, which holds at least np entries of 16 bytes
-// for a pattern with the diagonal); otherwise the weight cache (at most 256 KiB, so that it
+// Working memory: one allocation per call. With the edge tables it holds them, 64 bytes per
+// pixel (against an output of at least 32 bytes per pixel, as such patterns hold two entries
+// of 16 bytes per pixel or more); otherwise the weight cache (at most 256 KiB, so that it
 // stays in the second-level cache). Besides that at most about 440 KiB: the laid-out walks
-// with their pair codes for offsets up to kMaxReach rows and columns (at most about
+// with their table steps for offsets up to kMaxReach rows and columns (at most about
 // 310 KiB), the offset table (about 20 KiB) and one block plan with its results (about
 // 110 KiB); plus a few small arrays on the stack. No memory per entry, no threads.
 
@@ -40,6 +45,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "build_weight_matrix.h"
@@ -58,6 +64,10 @@ constexpr std::int32_t kMaxReach = 24;
 // Entry positions of a block handled per pass (a radius-20 disc holds 1257).
 constexpr std::uint32_t kPlanPositions = 1280;
 constexpr int kMaxLanes = 8;
+// The edge tables need a pattern of at least this many entries per pixel, and table indices
+// (4 * np) in 32 bits with room to spare.
+constexpr std::uint32_t kTableEntriesPerPixel = 2;
+constexpr std::int32_t kMaxTablePixels = std::int32_t{1} << 28;
 
 // Slot states of the offset table besides a pool index.
 constexpr std::int32_t kNotLaidOut = -1;
@@ -65,14 +75,11 @@ constexpr std::int32_t kStartDependent = -2;
 
 struct LaidOutWalk {
   const std::int32_t* deltas;  // pixel-index delta of each path pixel after the start
-  const std::int32_t* pairs;   // pair code of each step, relative to the start (pairCode)
+  const std::int32_t* edges;   // edge-table index of each step, relative to the start pixel
   std::int32_t length;         // number of steps
 };
 
-// A walk's result before its weight is looked up: the pair code of the step that last
-// replaced the crossing strength, relative to the start pixel, or kNoPair when none did.
-constexpr std::int64_t kNoPair = INT64_MIN;
-constexpr double kOne = 1.0;
+constexpr double kNoEdge = -std::numeric_limits<double>::infinity();
 constexpr std::uint32_t kMaxCacheSlots = 16384;
 
 // A weight cache slot: the strength's bits and its weight side by side, so that a lookup
@@ -98,7 +105,7 @@ struct Plan {
   PositionKind* kinds;
   LaidOutWalk* walks;
   int* slots;
-  std::int64_t* found;  // kPlanPositions x 8 lanes: pair codes (kNoPair: nothing crossed)
+  double* found;  // kPlanPositions x 8 lanes: weights (edge tables) or strengths (cache)
   std::uint32_t positions;
   int vectorCount;
   bool reusable;
@@ -118,15 +125,15 @@ struct Context {
   OffsetSlot* slots;
   std::int32_t* pool;
   std::int32_t poolUsed;
-  // The pair table: the weight of pixel pair 4 * a + d (pixel a and a + pairStep[d]) once
-  // computed, kUnknown bits before; slot 4 * np holds the weight of a zero strength.
-  double* pairWeights;
-  // Kernels without gathers (AVX, scalar) key weights by the strength's bits instead: a
-  // direct-mapped cache, and walks that keep only m. byPair tells which way this call goes.
-  bool byPair;
+  // The edge tables (byTable): for pair index d * np + a, pixels a and a + pairStep[d], the
+  // sum that can raise a strength (kNoEdge if none) and its weight.
+  bool byTable;
+  const double* edgeSums;
+  const double* edgeWeights;
+  std::int32_t pairStep[4];
+  // Otherwise weights keyed by the strength's bits: a direct-mapped cache.
   CacheSlot* cache;
   std::uint64_t cacheMask;
-  std::int32_t pairStep[4];
   double zeroWeight;
   Plan plan;
   // Where the row indices go, and the pattern's first entry.
@@ -159,30 +166,61 @@ inline void splitPixel(const Context& c, std::int32_t p, std::int32_t& row, std:
   col = static_cast<std::int32_t>(q);
 }
 
-// The direction part of a pair code: which of pairStep (1, nr, nr + 1, nr - 1) is the
-// pixel-index distance between two 8-adjacent pixels. For nr of 1 or 2 two of these
+// The direction of the step between two 8-adjacent pixels: which of pairStep
+// (1, nr, nr + 1, nr - 1) is their pixel-index distance. For nr of 1 or 2 two of these
 // distances coincide; the first match is taken, and it names the same two pixels.
 inline std::int32_t pairDirection(std::int32_t distance, std::int32_t nr) {
   return distance == 1 ? 0 : distance == nr ? 1 : distance == nr + 1 ? 2 : 3;
 }
 
-// The pair code of the step from pixel a to the 8-adjacent pixel b: 4 * min(a, b) plus the
-// direction. Codes relative to a start pixel j (a and b as deltas from j) become table
-// slots by adding 4 * j.
-inline std::int32_t pairCode(std::int32_t a, std::int32_t b, std::int32_t nr) {
-  return 4 * std::min(a, b) + pairDirection(std::abs(b - a), nr);
+// The edge-table index of the step between 8-adjacent pixels a and b: direction * np plus
+// the lower of the two. With a and b as deltas from a start pixel j, adding j gives the
+// pair's entry. (Only used with np <= kMaxTablePixels: no overflow.)
+inline std::int32_t edgeIndex(std::int32_t a, std::int32_t b, std::int32_t nr, std::int32_t np) {
+  return pairDirection(std::abs(b - a), nr) * np + std::min(a, b);
+}
+
+// Fills the edge tables (see the top of this file); false, with the tables unfinished, when
+// a pair whose phases differ has a NaN sum. Pairs that no walk takes (those that wrap from
+// an image column's last row to the next column, and for nr == 1 the zero step of the last
+// direction) are tabulated too, which at worst sends a call the cache's way for nothing.
+bool fillEdgeTables(const Context& c, double* sums, double* weights) {
+  const std::int32_t np = c.np;
+  for (int d = 0; d < 4; ++d) {
+    const std::int32_t step = c.pairStep[d];
+    double* sum = sums + static_cast<std::size_t>(d) * np;
+    double* weight = weights + static_cast<std::size_t>(d) * np;
+    for (std::int32_t a = 0; a < np; ++a) {
+      sum[a] = kNoEdge;
+      weight[a] = 0.0;
+      if (a >= np - step)
+        continue;
+      const std::int32_t b = a + step;
+      if (c.phase[a] == c.phase[b])
+        continue;
+      const double s = c.magnitude[a] + c.magnitude[b];
+      if (s != s)
+        return false;
+      if (s > 0.0) {
+        sum[a] = s;
+        weight[a] = edgeWeight(s, c.factor);
+      }
+    }
+  }
+  return true;
 }
 
 // Lays out the steps of the walk over offset (dRow, dCol), with the arithmetic of
-// crossingStrength. The minor coordinate there is trunc(t + minor0) with
+// crossingStrength: the pixel-index deltas and, when edgeStride (np) is not 0, the
+// edge-table index of each step. The minor coordinate there is trunc(t + minor0) with
 // t = slope * walked + 0.5; it equals floor(t) + minor0 for every start inside the grid
 // unless t lies just below an integer: then adding the start's coordinate (below 2^31, where
 // doubles are at most 2^-22 apart) may round the sum up to that integer. Such walks depend on
 // the start and are refused (false); every other step is start-independent, because the gap
 // to the next integer exceeds 2^-20 and the sum, being positive for pixels in the grid,
 // truncates to floor(t) + minor0.
-bool layOutWalk(std::int32_t dRow, std::int32_t dCol, std::int32_t nr, std::int32_t* deltas,
-                std::int32_t* pairs) {
+bool layOutWalk(std::int32_t dRow, std::int32_t dCol, std::int32_t nr, std::int32_t edgeStride,
+                std::int32_t* deltas, std::int32_t* edges) {
   const WalkAxes axes = walkAxes(dRow, dCol, nr);
   const std::int32_t step = axes.step;
   std::int32_t n = 0;
@@ -193,7 +231,7 @@ bool layOutWalk(std::int32_t dRow, std::int32_t dCol, std::int32_t nr, std::int3
     if (t != whole && (whole + 1.0) - t <= 0x1p-20)
       return false;
     deltas[n] = walked * axes.majorStride + static_cast<std::int32_t>(whole) * axes.minorStride;
-    pairs[n] = pairCode(n == 0 ? 0 : deltas[n - 1], deltas[n], nr);
+    edges[n] = edgeIndex(n == 0 ? 0 : deltas[n - 1], deltas[n], nr, edgeStride);
     ++n;
   }
   return true;
@@ -208,7 +246,7 @@ inline LaidOutWalk findWalk(Context& c, std::int32_t dRow, std::int32_t dCol) {
   if (slot.start == kNotLaidOut) {
     const std::int32_t length = std::max(std::abs(dRow), std::abs(dCol));
     std::int32_t* deltas = c.pool + c.poolUsed;
-    if (layOutWalk(dRow, dCol, c.nr, deltas, deltas + length)) {
+    if (layOutWalk(dRow, dCol, c.nr, c.byTable ? c.np : 0, deltas, deltas + length)) {
       slot.start = c.poolUsed;
       slot.length = length;
       c.poolUsed += 2 * length;
@@ -221,106 +259,42 @@ inline LaidOutWalk findWalk(Context& c, std::int32_t dRow, std::int32_t dCol) {
   return {c.pool + slot.start, c.pool + slot.start + slot.length, slot.length};
 }
 
-// The walk from pixel j along a laid-out walk: crossingStrength's loop with the pixel indices
-// read from the table, keeping besides the strength m the pair code of the step that last
-// replaced it (kNoPair while none has). m's bits are then those of that pair's sum, so its
-// weight is the pair's. Where SSE2 is part of the baseline (every x86-64), the step is
-// branch-free: a branch on whether the phase changes is mispredicted about as often as the
-// phase changes.
-inline std::int64_t walkPair(const Context& c, std::int32_t j, LaidOutWalk walk) {
-  const double* phase = c.phase;
-  const double* magnitude = c.magnitude;
+// The weight of the walk from pixel j along a laid-out walk, from the edge tables. Where
+// SSE2 is part of the baseline (every x86-64) the step is branch-free: whether m grows is
+// as unpredictable as where the phase changes.
+inline double walkTables(const Context& c, std::int32_t j, LaidOutWalk walk) {
+  const double* sums = c.edgeSums + j;
+  const double* weights = c.edgeWeights + j;
 #ifdef __SSE2__
-  __m128d previousPhase = _mm_load_sd(phase + j);
-  __m128d previousMagnitude = _mm_load_sd(magnitude + j);
   __m128d m = _mm_setzero_pd();
-  // The pair code as the bits of a double, selected by the same mask as m.
-  __m128d pair = _mm_castsi128_pd(_mm_cvtsi64_si128(kNoPair));
+  __m128d w = _mm_load_sd(&c.zeroWeight);
   for (std::int32_t s = 0; s < walk.length; ++s) {
-    const std::int32_t next = j + walk.deltas[s];
-    const __m128d q = _mm_load_sd(phase + next);
-    const __m128d g = _mm_load_sd(magnitude + next);
-    const __m128d sum = _mm_add_sd(previousMagnitude, g);
-    // Replaced when the phase changes (NaN counts) and !(m >= sum) (NaN m or sum counts).
-    const __m128d replaced = _mm_and_pd(_mm_cmpneq_sd(q, previousPhase), _mm_cmpnge_sd(m, sum));
-    m = _mm_or_pd(_mm_and_pd(replaced, sum), _mm_andnot_pd(replaced, m));
-    const __m128d code = _mm_castsi128_pd(_mm_cvtsi64_si128(walk.pairs[s]));
-    pair = _mm_or_pd(_mm_and_pd(replaced, code), _mm_andnot_pd(replaced, pair));
-    previousPhase = q;
-    previousMagnitude = g;
+    const __m128d e = _mm_load_sd(sums + walk.edges[s]);
+    const __m128d grows = _mm_cmpnge_sd(m, e);
+    m = _mm_or_pd(_mm_and_pd(grows, e), _mm_andnot_pd(grows, m));
+    w = _mm_or_pd(_mm_and_pd(grows, _mm_load_sd(weights + walk.edges[s])), _mm_andnot_pd(grows, w));
   }
-  return _mm_cvtsi128_si64(_mm_castpd_si128(pair));
+  return _mm_cvtsd_f64(w);
 #else
-  std::int64_t pair = kNoPair;
-  double previousPhase = phase[j];
-  double previousMagnitude = magnitude[j];
-  double m = 0.0;
+  double m = 0.0, w = c.zeroWeight;
   for (std::int32_t s = 0; s < walk.length; ++s) {
-    const std::int32_t next = j + walk.deltas[s];
-    const double q = phase[next];
-    const double g = magnitude[next];
-    if (q != previousPhase) {
-      const double sum = previousMagnitude + g;
-      if (!(m >= sum)) {
-        m = sum;
-        pair = walk.pairs[s];
-      }
+    const double e = sums[walk.edges[s]];
+    if (!(m >= e)) {
+      m = e;
+      w = weights[walk.edges[s]];
     }
-    previousPhase = q;
-    previousMagnitude = g;
   }
-  return pair;
+  return w;
 #endif
 }
 
-// The pair-table slot of a walk's result for start pixel j.
-inline std::int64_t pairSlot(const Context& c, std::int32_t j, std::int64_t pair) {
-  return pair == kNoPair ? 4 * static_cast<std::int64_t>(c.np)
-                         : 4 * static_cast<std::int64_t>(j) + pair;
-}
-
-// crossingStrength's walk (for walks that depend on the start or lie beyond the laid-out
-// reach), returning the pair-table slot of its strength.
-std::int64_t crossingSlot(const Context& c, std::int32_t j, std::int32_t i) {
-  std::int64_t slot = 4 * static_cast<std::int64_t>(c.np);
+// The weight of crossingStrength's walk from j to i (for walks that depend on the start or
+// lie beyond the laid-out reach), from the edge table entry of the pair that set m last.
+double crossingWeightByTable(const Context& c, std::int32_t j, std::int32_t i) {
+  double w = c.zeroWeight;
   walkCrossings(c.grid, c.magnitude, c.phase, j, i, [&](std::int32_t current, std::int32_t next) {
-    slot = 4 * static_cast<std::int64_t>(std::min(current, next)) +
-           pairDirection(std::abs(next - current), c.nr);
+    w = c.edgeWeights[edgeIndex(current, next, c.nr, c.np)];
   });
-  return slot;
-}
-
-// Pair-table slot of one entry's strength, start j at (rowJ, colJ), end i != j.
-inline std::int64_t entrySlot(Context& c, std::int32_t j, std::int32_t rowJ, std::int32_t colJ,
-                              std::int32_t i) {
-  std::int32_t rowI, colI;
-  splitPixel(c, i, rowI, colI);
-  const LaidOutWalk walk = findWalk(c, rowI - rowJ, colI - colJ);
-  if (walk.length >= 0)
-    return pairSlot(c, j, walkPair(c, j, walk));
-  return crossingSlot(c, j, i);
-}
-
-// Bits of a pair-table slot whose weight is not known yet (all ones, a NaN). A weight can
-// have these bits too; such a slot is only computed again, with the same result.
-constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
-
-// The weight of the strength in pair-table slot `slot`: edgeWeight of the pair's sum (the
-// same value as the walk's m; IEEE addition is commutative, NaN staying NaN), computed on
-// first use.
-inline double slotWeight(const Context& c, std::int64_t slot) {
-  double w = c.pairWeights[slot];
-  std::uint64_t bits;
-  std::memcpy(&bits, &w, sizeof bits);
-  if (__builtin_expect(bits != kUnknown, 1))
-    return w;
-  if (slot == 4 * static_cast<std::int64_t>(c.np)) {
-    w = c.zeroWeight;
-  } else {
-    const std::int64_t a = slot >> 2;
-    w = edgeWeight(c.magnitude[a] + c.magnitude[a + c.pairStep[slot & 3]], c.factor);
-  }
-  c.pairWeights[slot] = w;
   return w;
 }
 
@@ -401,8 +375,12 @@ inline double weightOf(const Context& c, double m) {
 // The weight of one entry, start j at (row, col), end i != j, the way this call goes.
 inline double entryWeight(Context& c, std::int32_t j, std::int32_t row, std::int32_t col,
                           std::int32_t i) {
-  return c.byPair ? slotWeight(c, entrySlot(c, j, row, col, i))
-                  : weightOf(c, entryStrength(c, j, row, col, i));
+  if (!c.byTable)
+    return weightOf(c, entryStrength(c, j, row, col, i));
+  std::int32_t rowI, colI;
+  splitPixel(c, i, rowI, colI);
+  const LaidOutWalk walk = findWalk(c, rowI - row, colI - col);
+  return walk.length >= 0 ? walkTables(c, j, walk) : crossingWeightByTable(c, j, i);
 }
 
 // One start pixel j at (row, col), entry by entry.
@@ -431,13 +409,11 @@ bool sameShifted(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t c
 }
 
 // Walks laid-out walks for `lanes` start pixels at once, lane l starting at pixel
-// stride * l after the first, writing for walk w, lane l, to
-// found[slots[w] * lanes + l] the pair code of its strength relative to the lane's start
-// pixel (kNoPair: nothing crossed). phase and magnitude point at the first start pixel.
-// Kernels that weigh (Kernels::weighs) write instead the weight itself, as the bits of a double.
+// j + stride * l, writing for walk w, lane l, to found[slots[w] * lanes + l] the weight
+// (edge tables: Kernels::weighs) or the crossing strength (otherwise).
 using BlockKernel = void (*)(const Context& c, std::int32_t j, std::int32_t stride,
                              unsigned laneMask, const LaidOutWalk* walks, const int* slots,
-                             int count, std::int64_t* found);
+                             int count, double* found);
 using CompareKernel = bool (*)(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t count,
                                std::uint32_t shift);
 
@@ -445,7 +421,7 @@ struct Kernels {
   int lanes = 1;       // stacked lanes; 1 without vector kernels
   int groupLanes = 1;  // side-by-side lanes; 1 without a row kernel
   BlockKernel stacked = nullptr, sideBySide = nullptr;
-  bool weighs = false;  // the block kernels write weights, not pair codes
+  bool weighs = false;  // the block kernels write weights, not strengths
   CompareKernel compare = sameShifted;
 };
 
@@ -488,47 +464,20 @@ unsigned agreeingLanes(const Kernels& k, const IndexPair& pattern, std::int32_t 
 }
 
 #ifdef QUORVANE_X86
-// The vector step is the written one, lane by lane: a lane's strength m is replaced by the
-// sum when the phase changes (q != previous, or either NaN: unordered not-equal) and
-// !(m >= sum) (not-greater-or-equal, unordered: true when either is NaN); the lane's pair
-// code follows each replacement.
-//
 // These functions carry their instruction set as a target attribute, so the rest of the
 // library builds for the baseline processor and runs them only after the run-time check.
 // Nothing here multiplies and adds in one expression, so no fused multiply-add can arise.
-
-// Weights of the lanes in `on` from their pair codes (slotBase: 4 * each lane's start
-// pixel), gathered from the pair table; the few not known yet are computed one by one.
-// Writes them to out[0 .. 7] as bits of doubles.
-__attribute__((target("avx512f"))) inline void weighLanes(const Context& c, __m512i pair,
-                                                          __m512i slotBase, __mmask8 on,
-                                                          std::int64_t* out) {
-  const __m512i none = _mm512_set1_epi64(kNoPair);
-  const __m512i slot =
-      _mm512_mask_mov_epi64(_mm512_add_epi64(slotBase, pair), _mm512_cmpeq_epi64_mask(pair, none),
-                            _mm512_set1_epi64(4 * static_cast<std::int64_t>(c.np)));
-  const __m512i w = _mm512_castpd_si512(
-      _mm512_mask_i64gather_pd(_mm512_setzero_pd(), on, slot, c.pairWeights, 8));
-  _mm512_storeu_si512(out, w);
-  unsigned unknown = _mm512_mask_cmpeq_epi64_mask(on, w, _mm512_set1_epi64(-1));
-  if (__builtin_expect(unknown != 0, 0)) {
-    alignas(64) std::int64_t slots[8];
-    _mm512_store_si512(slots, slot);
-    for (; unknown != 0; unknown &= unknown - 1) {
-      const int l = __builtin_ctz(unknown);
-      const double weight = slotWeight(c, slots[l]);
-      std::memcpy(out + l, &weight, sizeof weight);
-    }
-  }
-}
+//
+// With the edge tables a lane's m grows where the tabulated value e gives !(m >= e)
+// (not-greater-or-equal; neither is NaN here), and its weight follows from the weight table.
 
 // Writes the weights of eight lanes, found[p * 8 + l] for positions p < count, to out[l][p]:
 // eight positions at a time as an 8 x 8 transpose in registers. (The zero-masking forms
 // with a full mask are the plain instructions; the unmasked intrinsics make GCC 12 warn
 // about their undefined pass-through operand.)
-__attribute__((target("avx512f"))) void transposeWeights(const std::int64_t* found,
-                                                         std::uint32_t count, double* const* out) {
-  const auto* from = reinterpret_cast<const double*>(found);
+__attribute__((target("avx512f"))) void transposeWeights(const double* found, std::uint32_t count,
+                                                         double* const* out) {
+  const double* from = found;
   std::uint32_t p = 0;
   for (; p + 8 <= count; p += 8) {
     const double* r = from + p * 8;
@@ -570,20 +519,20 @@ __attribute__((target("avx512f"))) void transposeWeights(const std::int64_t* fou
   }
 }
 
-// Stacked start pixels (stride 1): contiguous loads.
-// The AVX kernel keeps only the strengths (Context::byPair is false), as doubles in found:
-// a lane changes when q != previous or either is NaN (unordered not-equal), and then takes
-// max(m, sum), which is sum unless m > sum, where the written rule takes sum unless
-// m >= sum. The two differ only when m == sum, that is for the same value or for +0.0
-// against -0.0, and a zero strength of either sign gives the same weight bits (its square is
-// -0.0 either way) and the same later comparisons.
+// Stacked start pixels (stride 1) read contiguous vectors.
+//
+// Without the tables the AVX kernel keeps only the strengths, in found: a lane changes when
+// q != previous or either is NaN (unordered not-equal), and then takes max(m, sum), which is
+// sum unless m > sum, where the written rule takes sum unless m >= sum. The two differ only
+// when m == sum, that is for the same value or for +0.0 against -0.0, and a zero strength of
+// either sign gives the same weight bits (its square is -0.0 either way) and the same later
+// comparisons.
 __attribute__((target("avx"))) void walkBlockAvx(const Context& c, std::int32_t j,
                                                  std::int32_t /*stride*/, unsigned /*laneMask*/,
                                                  const LaidOutWalk* walks, const int* slots,
-                                                 int count, std::int64_t* found) {
+                                                 int count, double* found) {
   const double* phase = c.phase + j;
   const double* magnitude = c.magnitude + j;
-  auto* strengths = reinterpret_cast<double*>(found);
   const __m256d startPhase = _mm256_loadu_pd(phase);
   const __m256d startMagnitude = _mm256_loadu_pd(magnitude);
   for (int w = 0; w < count; ++w) {
@@ -601,80 +550,74 @@ __attribute__((target("avx"))) void walkBlockAvx(const Context& c, std::int32_t 
       previousPhase = q;
       previousMagnitude = g;
     }
-    _mm256_storeu_pd(strengths + slots[w] * 4, m);
+    _mm256_storeu_pd(found + slots[w] * 4, m);
   }
 }
 
-__attribute__((target("avx512f"))) void walkBlockAvx512(const Context& c, std::int32_t j,
-                                                        std::int32_t /*stride*/,
-                                                        unsigned /*laneMask*/,
-                                                        const LaidOutWalk* walks, const int* slots,
-                                                        int count, std::int64_t* found) {
-  const double* phase = c.phase + j;
-  const double* magnitude = c.magnitude + j;
-  const __m512i slotBase = _mm512_add_epi64(_mm512_set1_epi64(4 * static_cast<std::int64_t>(j)),
-                                            _mm512_set_epi64(28, 24, 20, 16, 12, 8, 4, 0));
-  const __m512d startPhase = _mm512_loadu_pd(phase);
-  const __m512d startMagnitude = _mm512_loadu_pd(magnitude);
-  const __m512i none = _mm512_set1_epi64(kNoPair);
+__attribute__((target("avx"))) void walkBlockTablesAvx(const Context& c, std::int32_t j,
+                                                       std::int32_t /*stride*/,
+                                                       unsigned /*laneMask*/,
+                                                       const LaidOutWalk* walks, const int* slots,
+                                                       int count, double* found) {
+  const double* sums = c.edgeSums + j;
+  const double* weights = c.edgeWeights + j;
+  const __m256d zeroWeight = _mm256_set1_pd(c.zeroWeight);
   for (int w = 0; w < count; ++w) {
-    const std::int32_t* deltas = walks[w].deltas;
-    const std::int32_t* pairs = walks[w].pairs;
-    __m512d previousPhase = startPhase, previousMagnitude = startMagnitude;
-    __m512d m = _mm512_setzero_pd();
-    __m512i pair = none;
+    const std::int32_t* edges = walks[w].edges;
+    __m256d m = _mm256_setzero_pd(), weight = zeroWeight;
     for (std::int32_t s = 0; s < walks[w].length; ++s) {
-      const __m512d q = _mm512_loadu_pd(phase + deltas[s]);
-      const __m512d g = _mm512_loadu_pd(magnitude + deltas[s]);
-      const __m512d sum = _mm512_add_pd(previousMagnitude, g);
-      const __mmask8 changed = _mm512_cmp_pd_mask(q, previousPhase, _CMP_NEQ_UQ);
-      const __mmask8 replaced = _mm512_mask_cmp_pd_mask(changed, m, sum, _CMP_NGE_UQ);
-      m = _mm512_mask_mov_pd(m, replaced, sum);
-      pair = _mm512_mask_mov_epi64(pair, replaced, _mm512_set1_epi64(pairs[s]));
-      previousPhase = q;
-      previousMagnitude = g;
+      const __m256d e = _mm256_loadu_pd(sums + edges[s]);
+      const __m256d grows = _mm256_cmp_pd(m, e, _CMP_NGE_UQ);
+      m = _mm256_or_pd(_mm256_and_pd(grows, e), _mm256_andnot_pd(grows, m));
+      weight = _mm256_or_pd(_mm256_and_pd(grows, _mm256_loadu_pd(weights + edges[s])),
+                            _mm256_andnot_pd(grows, weight));
     }
-    weighLanes(c, pair, slotBase, 0xff, found + slots[w] * 8);
+    _mm256_storeu_pd(found + slots[w] * 4, weight);
   }
 }
 
-// Start pixels side by side in a row (stride nr): the same step, with gathered loads.
-__attribute__((target("avx512f"))) void walkRowAvx512(const Context& c, std::int32_t j,
-                                                      std::int32_t stride, unsigned laneMask,
-                                                      const LaidOutWalk* walks, const int* slots,
-                                                      int count, std::int64_t* found) {
-  const double* phase = c.phase + j;
-  const double* magnitude = c.magnitude + j;
-  const std::int64_t s4 = 4 * static_cast<std::int64_t>(stride);
-  const __m512i slotBase =
-      _mm512_add_epi64(_mm512_set1_epi64(4 * static_cast<std::int64_t>(j)),
-                       _mm512_set_epi64(7 * s4, 6 * s4, 5 * s4, 4 * s4, 3 * s4, 2 * s4, s4, 0));
+__attribute__((target("avx512f"))) void walkBlockTablesAvx512(
+    const Context& c, std::int32_t j, std::int32_t /*stride*/, unsigned /*laneMask*/,
+    const LaidOutWalk* walks, const int* slots, int count, double* found) {
+  const double* sums = c.edgeSums + j;
+  const double* weights = c.edgeWeights + j;
+  const __m512d zeroWeight = _mm512_set1_pd(c.zeroWeight);
+  for (int w = 0; w < count; ++w) {
+    const std::int32_t* edges = walks[w].edges;
+    __m512d m = _mm512_setzero_pd(), weight = zeroWeight;
+    for (std::int32_t s = 0; s < walks[w].length; ++s) {
+      const __m512d e = _mm512_loadu_pd(sums + edges[s]);
+      const __mmask8 grows = _mm512_cmp_pd_mask(m, e, _CMP_NGE_UQ);
+      m = _mm512_mask_mov_pd(m, grows, e);
+      weight = _mm512_mask_loadu_pd(weight, grows, weights + edges[s]);
+    }
+    _mm512_storeu_pd(found + slots[w] * 8, weight);
+  }
+}
+
+// Start pixels side by side in a row (stride nr): the same step, with gathered loads. Lanes
+// outside laneMask load nothing (their start pixels may not share the walk).
+__attribute__((target("avx512f"))) void walkRowTablesAvx512(const Context& c, std::int32_t j,
+                                                            std::int32_t stride, unsigned laneMask,
+                                                            const LaidOutWalk* walks,
+                                                            const int* slots, int count,
+                                                            double* found) {
+  const double* sums = c.edgeSums + j;
+  const double* weights = c.edgeWeights + j;
   const __m256i lanes = _mm256_set_epi32(7 * stride, 6 * stride, 5 * stride, 4 * stride, 3 * stride,
                                          2 * stride, stride, 0);
-  // Lanes outside the mask load nothing (their start pixels may not share the walk).
   const auto on = static_cast<__mmask8>(laneMask);
-  const __m512d zero = _mm512_setzero_pd();
-  const __m512i none = _mm512_set1_epi64(kNoPair);
-  const __m512d startPhase = _mm512_mask_i32gather_pd(zero, on, lanes, phase, 8);
-  const __m512d startMagnitude = _mm512_mask_i32gather_pd(zero, on, lanes, magnitude, 8);
+  const __m512d zeroWeight = _mm512_set1_pd(c.zeroWeight);
   for (int w = 0; w < count; ++w) {
-    const std::int32_t* deltas = walks[w].deltas;
-    const std::int32_t* pairs = walks[w].pairs;
-    __m512d previousPhase = startPhase, previousMagnitude = startMagnitude;
-    __m512d m = _mm512_setzero_pd();
-    __m512i pair = none;
+    const std::int32_t* edges = walks[w].edges;
+    __m512d m = _mm512_setzero_pd(), weight = zeroWeight;
     for (std::int32_t s = 0; s < walks[w].length; ++s) {
-      const __m512d q = _mm512_mask_i32gather_pd(zero, on, lanes, phase + deltas[s], 8);
-      const __m512d g = _mm512_mask_i32gather_pd(zero, on, lanes, magnitude + deltas[s], 8);
-      const __m512d sum = _mm512_add_pd(previousMagnitude, g);
-      const __mmask8 changed = _mm512_cmp_pd_mask(q, previousPhase, _CMP_NEQ_UQ);
-      const __mmask8 replaced = _mm512_mask_cmp_pd_mask(changed, m, sum, _CMP_NGE_UQ);
-      m = _mm512_mask_mov_pd(m, replaced, sum);
-      pair = _mm512_mask_mov_epi64(pair, replaced, _mm512_set1_epi64(pairs[s]));
-      previousPhase = q;
-      previousMagnitude = g;
+      const __m512d e = _mm512_mask_i32gather_pd(m, on, lanes, sums + edges[s], 8);
+      const __mmask8 grows = _mm512_mask_cmp_pd_mask(on, m, e, _CMP_NGE_UQ);
+      m = _mm512_mask_mov_pd(m, grows, e);
+      weight = _mm512_mask_i32gather_pd(weight, grows, lanes, weights + edges[s], 8);
     }
-    weighLanes(c, pair, slotBase, on, found + slots[w] * 8);
+    _mm512_storeu_pd(found + slots[w] * 8, weight);
   }
 }
 
@@ -742,7 +685,7 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
           plan.kinds[p] = kDiagonal;
           // Weighing kernels leave these positions alone: their weight stays with the plan.
           for (int l = 0; l < lanes && k.weighs; ++l)
-            std::memcpy(plan.found + p * lanes + l, &kOne, sizeof kOne);
+            plan.found[p * lanes + l] = 1.0;
           continue;
         }
         std::int32_t rowI, colI;
@@ -765,7 +708,7 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
       plan.row = row;
       plan.col = col;
     }
-    std::int64_t* found = plan.found;
+    double* found = plan.found;
     kernel(c, j, stride, laneMask, plan.walks, plan.slots, plan.vectorCount, found);
     for (std::uint32_t p = 0; p < chunk; ++p) {
       if (plan.kinds[p] != kLaneByLane)
@@ -773,10 +716,9 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
       const auto i = static_cast<std::int32_t>(ends[p0 + p]);
       for (int l = 0; l < lanes; ++l) {
         if (laneMask & (1u << l)) {
-          // The weight itself, as the bits of a double, whatever the kernel writes.
-          const double w = entryWeight(c, j + l * stride, row + l * rowStep, col + l * colStep,
-                                       i + (l - ref) * stride);
-          std::memcpy(found + p * lanes + l, &w, sizeof w);
+          // The weight itself, whatever the kernel writes.
+          found[p * lanes + l] = entryWeight(c, j + l * stride, row + l * rowStep,
+                                             col + l * colStep, i + (l - ref) * stride);
         }
       }
     }
@@ -796,12 +738,11 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
       double* out = outs[l] + p0;
       if (k.weighs) {
         for (std::uint32_t p = 0; p < chunk; ++p)
-          std::memcpy(out + p, found + p * lanes + l, sizeof(double));
+          out[p] = found[p * lanes + l];
       } else {
         // Strengths at vector positions, weights at the others.
         for (std::uint32_t p = 0; p < chunk; ++p) {
-          double value;
-          std::memcpy(&value, found + p * lanes + l, sizeof value);
+          const double value = found[p * lanes + l];
           out[p] = plan.kinds[p] == kDiagonal ? 1.0
                    : plan.kinds[p] == kVector ? weightOf(c, value)
                                               : value;
@@ -869,26 +810,9 @@ EngineKernel bestEngineKernel() {
 
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
                     const IndexPair& pattern, double factor, double* weights, EngineKernel kernel,
-                    RowIndexSink rows) {
+                    RowIndexSink rows, WeightSource source) {
   if (!engineKernelAvailable(kernel))
     kernel = EngineKernel::kPlain;
-  // The AVX-512 kernel weighs by pair, and pair codes are 32-bit: 4 * np + 4 must stay below
-  // 2^31. Larger grids walk with the AVX kernel, which keys weights by strength.
-  if (kernel == EngineKernel::kAvx512 && grid.np > (std::int32_t{1} << 28))
-    kernel = EngineKernel::kAvx;
-  Kernels k;
-#ifdef QUORVANE_X86
-  if (kernel == EngineKernel::kAvx512) {
-    k.lanes = k.groupLanes = 8;
-    k.stacked = walkBlockAvx512;
-    k.sideBySide = walkRowAvx512;
-    k.compare = sameShiftedAvx512;
-    k.weighs = true;
-  } else if (kernel == EngineKernel::kAvx) {
-    k.lanes = 4;
-    k.stacked = walkBlockAvx;
-  }
-#endif
 
   Context c{};
   c.nr = grid.nr;
@@ -902,12 +826,22 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   c.first = pattern.jc[0];
   c.reachRows = std::min(kMaxReach, grid.nr - 1);
   c.reachCols = std::min(kMaxReach, grid.nc - 1);
+  c.zeroWeight = edgeWeight(0.0, factor);
+  c.pairStep[0] = 1;
+  c.pairStep[1] = grid.nr;
+  c.pairStep[2] = grid.nr + 1;
+  c.pairStep[3] = grid.nr - 1;
 
-  c.byPair = k.weighs;
-  // Sizes of the one allocation: the pair table (4 * np + 1 weights) or the weight cache
-  // (which shrinks for small patterns so that filling it costs no more than the call), the
-  // offset slots, the pool of laid-out steps (each offset needs as many steps and pair codes
-  // as its larger coordinate) and the plan.
+  // Sizes of the one allocation: the edge tables (two of 4 * np doubles) when wanted, the
+  // weight cache (which shrinks for small patterns so that filling it costs no more than the
+  // call; always there, for calls whose tables meet a NaN sum), the offset slots, the pool of
+  // laid-out steps (each offset needs as many pixel deltas and table steps as its larger
+  // coordinate) and the plan.
+  const std::uint32_t entries = pattern.jc[grid.np] - pattern.jc[0];
+  const bool tablesWanted =
+      source != WeightSource::kStrengthCache && grid.np <= kMaxTablePixels &&
+      (source == WeightSource::kEdgeTables ||
+       entries / kTableEntriesPerPixel >= static_cast<std::uint32_t>(grid.np));
   const std::size_t slotCount =
       static_cast<std::size_t>(2 * c.reachRows + 1) * static_cast<std::size_t>(2 * c.reachCols + 1);
   std::size_t poolSize = 0;
@@ -915,31 +849,30 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
     for (std::int32_t dRow = -c.reachRows; dRow <= c.reachRows; ++dRow)
       poolSize += 2 * static_cast<std::size_t>(std::max(std::abs(dRow), std::abs(dCol)));
   }
-  const std::size_t pairSlots = c.byPair ? 4 * static_cast<std::size_t>(grid.np) + 1 : 0;
-  const std::uint32_t entries = pattern.jc[grid.np] - pattern.jc[0];
-  std::uint32_t cacheSlots = 0;
-  if (!c.byPair) {
-    cacheSlots = 64;
-    while (cacheSlots < kMaxCacheSlots && cacheSlots < entries / 8)
-      cacheSlots *= 2;
-  }
+  std::uint32_t cacheSlots = 64;
+  while (cacheSlots < kMaxCacheSlots && cacheSlots < entries / 8)
+    cacheSlots *= 2;
   c.cacheMask = cacheSlots - 1;
-  const std::size_t planPositions = k.lanes > 1 ? kPlanPositions : 0;
-
-  const std::size_t bytes =
-      pairSlots * sizeof(double) + cacheSlots * sizeof(CacheSlot) +
-      planPositions * (kMaxLanes * sizeof(std::int64_t) + sizeof(LaidOutWalk) + sizeof(int) +
-                       sizeof(PositionKind)) +
-      slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
-  auto* memory = new (std::nothrow) unsigned char[bytes];
+  const std::size_t planPositions = kernel != EngineKernel::kPlain ? kPlanPositions : 0;
+  const std::size_t rest = cacheSlots * sizeof(CacheSlot) +
+                           planPositions * (kMaxLanes * sizeof(double) + sizeof(LaidOutWalk) +
+                                            sizeof(int) + sizeof(PositionKind)) +
+                           slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
+  const std::size_t tableSize = tablesWanted ? 4 * static_cast<std::size_t>(grid.np) : 0;
+  auto* memory = new (std::nothrow) unsigned char[2 * tableSize * sizeof(double) + rest];
+  std::size_t tableBytes = 2 * tableSize * sizeof(double);
+  if (memory == nullptr && tablesWanted) {
+    memory = new (std::nothrow) unsigned char[rest];
+    tableBytes = 0;
+  }
   if (memory == nullptr) {
     plainWeights(grid, magnitude, phase, pattern, factor, weights, rows);
     return;
   }
   // Carved in order of alignment: 8-byte items first.
-  c.pairWeights = reinterpret_cast<double*>(memory);
-  c.cache = reinterpret_cast<CacheSlot*>(c.pairWeights + pairSlots);
-  c.plan.found = reinterpret_cast<std::int64_t*>(c.cache + cacheSlots);
+  auto* tables = reinterpret_cast<double*>(memory);
+  c.cache = reinterpret_cast<CacheSlot*>(memory + tableBytes);
+  c.plan.found = reinterpret_cast<double*>(c.cache + cacheSlots);
   c.plan.walks = reinterpret_cast<LaidOutWalk*>(c.plan.found + planPositions * kMaxLanes);
   c.slots = reinterpret_cast<OffsetSlot*>(c.plan.walks + planPositions);
   c.pool = reinterpret_cast<std::int32_t*>(c.slots + slotCount);
@@ -947,16 +880,31 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   c.plan.kinds = reinterpret_cast<PositionKind*>(c.plan.slots + planPositions);
   c.plan.reusable = false;
 
-  c.zeroWeight = edgeWeight(0.0, factor);
-  c.pairStep[0] = 1;
-  c.pairStep[1] = grid.nr;
-  c.pairStep[2] = grid.nr + 1;
-  c.pairStep[3] = grid.nr - 1;
-  std::memset(c.pairWeights, 0xff, pairSlots * sizeof(double));  // every byte of kUnknown
+  c.byTable = tableBytes != 0 && fillEdgeTables(c, tables, tables + tableSize);
+  c.edgeSums = tables;
+  c.edgeWeights = tables + tableSize;
   for (std::uint32_t s = 0; s < cacheSlots; ++s)
     c.cache[s] = CacheSlot{0, c.zeroWeight};  // 0: the bits of +0.0
   for (std::size_t s = 0; s < slotCount; ++s)
     c.slots[s] = OffsetSlot{kNotLaidOut, 0};
+
+  Kernels k;
+#ifdef QUORVANE_X86
+  if (kernel == EngineKernel::kAvx512)
+    k.compare = sameShiftedAvx512;
+  if (c.byTable && kernel == EngineKernel::kAvx512) {
+    k.lanes = k.groupLanes = 8;
+    k.stacked = walkBlockTablesAvx512;
+    k.sideBySide = walkRowTablesAvx512;
+  } else if (c.byTable && kernel == EngineKernel::kAvx) {
+    k.lanes = 4;
+    k.stacked = walkBlockTablesAvx;
+  } else if (kernel != EngineKernel::kPlain) {
+    k.lanes = 4;
+    k.stacked = walkBlockAvx;
+  }
+#endif
+  k.weighs = c.byTable;
 
   // Image columns go in groups of `lanes` (or one at a time without a row kernel). In each
   // column, start pixels are stacked into blocks wherever their entries agree; the rows above

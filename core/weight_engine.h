@@ -25,6 +25,16 @@ struct RowIndexSink {
   void* target;
 };
 
+// Where weights come from. The engine chooses (kChosen) the edge tables for patterns of two
+// or more entries per pixel: a sum and a weight per pixel and direction, computed once per
+// call; otherwise, and whenever a pair of pixels whose phases differ has a NaN magnitude sum,
+// a small cache of weights keyed by the crossing strength. Tests name one to reach the other.
+enum class WeightSource {
+  kChosen,
+  kEdgeTables,     // the tables whenever they can be used (no NaN sum, memory available)
+  kStrengthCache,  // the cache only
+};
+
 // Whether this processor can run the kernel (kPlain always can).
 bool engineKernelAvailable(EngineKernel kernel);
 
@@ -35,12 +45,13 @@ EngineKernel bestEngineKernel();
 // 1.0 when ir[k] is the column pixel, edgeWeight(crossingStrength(...), factor) otherwise;
 // and, with a sink, ir[k] to element k - jc[0] of the sink's target.
 // The pattern must be valid for the grid (see checkPattern). Runs on the calling thread;
-// its working memory is one allocation per call of at most about 700 KiB, plus 32 bytes per
-// pixel with the AVX-512 kernel, and a few KiB of stack; if that allocation fails it computes
-// the same weights the plain way.
+// its working memory is one allocation per call of at most about 700 KiB, plus 64 bytes per
+// pixel with the edge tables, and a few KiB of stack; if that allocation fails it computes
+// the same weights without the tables, or, failing that too, the plain way.
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
                     const IndexPair& pattern, double factor, double* weights,
                     EngineKernel kernel = bestEngineKernel(),
-                    RowIndexSink rows = {nullptr, nullptr});
+                    RowIndexSink rows = {nullptr, nullptr},
+                    WeightSource source = WeightSource::kChosen);
 
 }  // namespace quorvane

@@ -161,7 +161,7 @@ void runAndCompare(const Case& c, const plain::Sparse& expected, const char* ind
 
 // The weights alone, from one kernel, into an array exactly as long as the pattern's entries.
 void runKernel(const Case& c, const plain::Sparse& expected, quorvane::EngineKernel kernel,
-               const char* name) {
+               quorvane::WeightSource source, const char* name) {
   if (!quorvane::engineKernelAvailable(kernel))
     return;
   const std::int32_t np = c.nr * c.nc;
@@ -170,7 +170,7 @@ void runKernel(const Case& c, const plain::Sparse& expected, quorvane::EngineKer
       quorvane::gaussianFactor(c.sigma ? *c.sigma : quorvane::defaultSigma(c.magnitude.data(), np));
   quorvane::computeWeights(quorvane::makePixelGrid(c.nr, c.nc), c.magnitude.data(), c.phase.data(),
                            quorvane::IndexPair{c.ir.data(), c.jc.data()}, factor, weights.data(),
-                           kernel);
+                           kernel, {nullptr, nullptr}, source);
   for (std::size_t k = 0; k < weights.size(); ++k) {
     if (!plain::sameBits(weights[k], expected.values[k]))
       fail(c, name, "kernel value", k, expected.values[k], weights[k]);
@@ -207,8 +207,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   runAndCompare<std::int64_t>(c, expected, "Octave int64");
   runAndCompare<std::size_t>(c, expected, "MATLAB size_t");
   runAndCompare<std::int32_t>(c, expected, "32-bit");
-  runKernel(c, expected, quorvane::EngineKernel::kPlain, "plain kernel");
-  runKernel(c, expected, quorvane::EngineKernel::kAvx, "AVX kernel");
-  runKernel(c, expected, quorvane::EngineKernel::kAvx512, "AVX-512 kernel");
+  using quorvane::EngineKernel;
+  using quorvane::WeightSource;
+  runKernel(c, expected, EngineKernel::kPlain, WeightSource::kEdgeTables, "plain kernel, tables");
+  runKernel(c, expected, EngineKernel::kPlain, WeightSource::kStrengthCache, "plain kernel, cache");
+  runKernel(c, expected, EngineKernel::kAvx, WeightSource::kEdgeTables, "AVX kernel, tables");
+  runKernel(c, expected, EngineKernel::kAvx, WeightSource::kStrengthCache, "AVX kernel, cache");
+  runKernel(c, expected, EngineKernel::kAvx512, WeightSource::kEdgeTables,
+            "AVX-512 kernel, tables");
+  runKernel(c, expected, EngineKernel::kAvx512, WeightSource::kStrengthCache,
+            "AVX-512 kernel, cache");
   return 0;
 }

@@ -71,17 +71,21 @@ void expectExactWithinBounds(const Guarded& g) {
   const quorvane::IndexPair pattern{g.ir.data(), g.jc.data()};
   const double factor = quorvane::gaussianFactor(quorvane::defaultSigma(g.magnitude.data(), np));
   for (EngineKernel kernel : {EngineKernel::kPlain, EngineKernel::kAvx, EngineKernel::kAvx512}) {
-    if (!quorvane::engineKernelAvailable(kernel))
-      continue;
-    SCOPED_TRACE(testing::Message()
-                 << "kernel " << static_cast<int>(kernel) << ", grid " << g.nr << " x " << g.nc);
-    std::vector<double> weights(count + kExtra, canary());
-    quorvane::computeWeights(grid, g.magnitude.data(), g.phase.data(), pattern, factor,
-                             weights.data(), kernel);
-    for (std::size_t k = 0; k < count; ++k)
-      EXPECT_TRUE(plain::sameBits(weights[k], expected.values[k])) << "entry " << k;
-    for (std::size_t k = count; k < weights.size(); ++k)
-      EXPECT_TRUE(isCanary(weights[k])) << "written past the output at " << k;
+    for (auto source :
+         {quorvane::WeightSource::kEdgeTables, quorvane::WeightSource::kStrengthCache}) {
+      if (!quorvane::engineKernelAvailable(kernel))
+        continue;
+      SCOPED_TRACE(testing::Message()
+                   << "kernel " << static_cast<int>(kernel) << ", source "
+                   << static_cast<int>(source) << ", grid " << g.nr << " x " << g.nc);
+      std::vector<double> weights(count + kExtra, canary());
+      quorvane::computeWeights(grid, g.magnitude.data(), g.phase.data(), pattern, factor,
+                               weights.data(), kernel, {nullptr, nullptr}, source);
+      for (std::size_t k = 0; k < count; ++k)
+        EXPECT_TRUE(plain::sameBits(weights[k], expected.values[k])) << "entry " << k;
+      for (std::size_t k = count; k < weights.size(); ++k)
+        EXPECT_TRUE(isCanary(weights[k])) << "written past the output at " << k;
+    }
   }
   // The whole matrix, through the template the hosts use.
   std::vector<double> pr(count + kExtra, canary());

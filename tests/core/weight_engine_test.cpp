@@ -1,7 +1,8 @@
 // The engine against the plain transcription in tests/support, bit for bit, through every
-// kernel this processor runs (the scalar one always): stacked and side-by-side blocks, border
-// and interior pixels, offsets shared by many start pixels and offsets used once, long lines
-// whose walk depends on where they start, and awkward values.
+// kernel this processor runs (the scalar one always), with weights from the edge tables and
+// from the strength cache: stacked and side-by-side blocks, border and interior pixels,
+// offsets shared by many start pixels and offsets used once, long lines whose walk depends
+// on where they start, and awkward values.
 #include "weight_engine.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 namespace {
 
 using quorvane::EngineKernel;
+using quorvane::WeightSource;
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -43,22 +45,38 @@ std::vector<EngineKernel> kernelsHere() {
   return kernels;
 }
 
+// Every kernel here with either source of weights.
+std::vector<std::pair<EngineKernel, WeightSource>> runs() {
+  std::vector<std::pair<EngineKernel, WeightSource>> all;
+  for (EngineKernel k : kernelsHere()) {
+    for (WeightSource s : {WeightSource::kEdgeTables, WeightSource::kStrengthCache})
+      all.emplace_back(k, s);
+  }
+  return all;
+}
+
 std::string kernelName(EngineKernel k) {
   return k == EngineKernel::kPlain ? "plain" : k == EngineKernel::kAvx ? "avx" : "avx512";
 }
 
+// Which awkward values randomImages mixes in: none, all but those that can make a sum NaN
+// (so that the edge tables are used), or all.
+enum class Awkward { kNone, kNoNanSums, kAll };
+
 // Smooth-ish random images: two phase levels in patches, so that walks both cross and do not
-// cross, with a share of awkward values mixed in when `awkward` is set.
-Images randomImages(std::mt19937& rng, int nr, int nc, bool awkward) {
+// cross, with a share of awkward values mixed in.
+Images randomImages(std::mt19937& rng, int nr, int nc, Awkward awkward) {
   Images im{nr, nc, {}, {}};
   std::uniform_real_distribution<double> unit(0.0, 4.0);
-  const std::vector<double> oddMagnitudes{kNan, kInf, -kInf, -1.5, 0.0, -0.0};
+  const std::vector<double> oddMagnitudes =
+      awkward == Awkward::kAll ? std::vector<double>{kNan, kInf, -kInf, -1.5, 0.0, -0.0}
+                               : std::vector<double>{kInf, -1.5, 0.0, -0.0};
   const std::vector<double> oddPhases{kNan, -0.0, 0.0};
   for (int p = 0; p < nr * nc; ++p) {
     double m = unit(rng), ph = ((p % nr) / 3 + (p / nr) / 4 + static_cast<int>(rng() % 3)) % 2;
-    if (awkward && rng() % 9 == 0)
+    if (awkward != Awkward::kNone && rng() % 9 == 0)
       m = oddMagnitudes[rng() % oddMagnitudes.size()];
-    if (awkward && rng() % 9 == 0)
+    if (awkward != Awkward::kNone && rng() % 9 == 0)
       ph = oddPhases[rng() % oddPhases.size()];
     im.magnitude.push_back(m);
     im.phase.push_back(ph);
@@ -100,8 +118,8 @@ Pattern offsets(int nr, int nc, const std::vector<std::pair<int, int>>& list) {
   return pt;
 }
 
-// Compares the engine's weights with the plain transcription's for every kernel; reports
-// the first difference.
+// Compares the engine's weights with the plain transcription's for every kernel and both
+// sources of weights; reports the first difference.
 void expectSameWeights(const Images& im, const Pattern& pt, std::optional<double> sigma) {
   const plain::Sparse expected = plain::weights(im.nr, im.nc, im.magnitude, im.phase, pt.ir, pt.jc,
                                                 sigma.has_value(), sigma.value_or(0.0));
@@ -115,13 +133,15 @@ void expectSameWeights(const Images& im, const Pattern& pt, std::optional<double
   jc.push_back(jc.back() + 4);
   ir.resize(jc.back() + 4, 0);
   const std::size_t guard = 8;
-  for (EngineKernel kernel : kernelsHere()) {
-    SCOPED_TRACE("kernel " + kernelName(kernel));
+  for (auto [kernel, source] : runs()) {
+    SCOPED_TRACE("kernel " + kernelName(kernel) +
+                 (source == WeightSource::kEdgeTables ? ", edge tables" : ", strength cache"));
     std::vector<double> weights(expected.values.size() + guard, -123.0);
     std::vector<std::int64_t> rows(expected.rows.size() + guard, -5);
     quorvane::computeWeights(grid, im.magnitude.data(), im.phase.data(),
                              quorvane::IndexPair{ir.data(), jc.data()}, factor, weights.data(),
-                             kernel, {&quorvane::copyRowIndices<std::int64_t>, rows.data()});
+                             kernel, {&quorvane::copyRowIndices<std::int64_t>, rows.data()},
+                             source);
     rows.resize(expected.rows.size() + guard);
     for (std::size_t k = 0; k < rows.size(); ++k) {
       ASSERT_EQ(rows[k], k < expected.rows.size() ? expected.rows[k] : -5)
@@ -143,7 +163,7 @@ TEST(WeightEngine, KernelChoice) {
   // A kernel the processor lacks falls back to the scalar one (checked by the results of
   // every other test); here: asking for each gives weights, whatever is available.
   std::mt19937 rng(1);
-  const Images im = randomImages(rng, 9, 9, false);
+  const Images im = randomImages(rng, 9, 9, Awkward::kNone);
   const Pattern pt = disc(9, 9, 2);
   std::vector<double> reference(pt.ir.size()), weights(pt.ir.size());
   const quorvane::PixelGrid grid{9, 9, 81};
@@ -167,8 +187,10 @@ TEST(WeightEngine, DiscsOnOddGridsMatchBitForBit) {
   for (auto [nr, nc] : sizes) {
     for (int radius : {1, 3, 6}) {
       SCOPED_TRACE(std::to_string(nr) + "x" + std::to_string(nc) + " r" + std::to_string(radius));
-      expectSameWeights(randomImages(rng, nr, nc, false), disc(nr, nc, radius), 0.7);
-      expectSameWeights(randomImages(rng, nr, nc, true), disc(nr, nc, radius), std::nullopt);
+      expectSameWeights(randomImages(rng, nr, nc, Awkward::kNone), disc(nr, nc, radius), 0.7);
+      expectSameWeights(randomImages(rng, nr, nc, Awkward::kNoNanSums), disc(nr, nc, radius), 1.9);
+      expectSameWeights(randomImages(rng, nr, nc, Awkward::kAll), disc(nr, nc, radius),
+                        std::nullopt);
       if (HasFatalFailure())
         return;
     }
@@ -182,22 +204,23 @@ TEST(WeightEngine, AwkwardValuesAndSigmasMatchBitForBit) {
   const std::vector<std::optional<double>> sigmas{std::nullopt, 0.0,  -0.0,   -2.0, kInf,
                                                   -kInf,        kNan, 1e-300, 2.5};
   for (const auto& sigma : sigmas) {
-    expectSameWeights(randomImages(rng, 26, 19, true), disc(26, 19, 4), sigma);
+    expectSameWeights(randomImages(rng, 26, 19, Awkward::kAll), disc(26, 19, 4), sigma);
+    expectSameWeights(randomImages(rng, 26, 19, Awkward::kNoNanSums), disc(26, 19, 4), sigma);
     if (HasFatalFailure())
       return;
   }
   // All magnitudes negative without sigma: sigma 0, every off-diagonal weight NaN.
-  Images negative = randomImages(rng, 12, 12, false);
+  Images negative = randomImages(rng, 12, 12, Awkward::kNone);
   for (double& m : negative.magnitude)
     m = -m;
   expectSameWeights(negative, disc(12, 12, 3), std::nullopt);
 }
 
-// The engine looks weights up by the pixel pair whose sum became the strength. Cases where
-// that could go wrong: many equal sums (ties: the pair found must have the same sum), NaN
-// sums that must win and be replaced again, strengths that stay 0, grids of one, two and
-// three rows (where two pair directions are the same pixel distance), and NaN payloads that
-// give a weight with every bit set, the engine's mark for a weight not yet computed.
+// The edge tables give each walk the weight of the pixel pair whose sum became the strength.
+// Cases where that could go wrong: many equal sums (ties: the pair found must have the same
+// sum), NaN sums (the tables must give way to the cache, where they must win and be replaced
+// again), strengths that stay 0, grids of one, two and three rows (where two pair directions
+// are the same pixel distance), and NaN weights of every payload.
 TEST(WeightEngine, WeightsLookedUpByPixelPairMatchBitForBit) {
   std::mt19937 rng(404);
   auto tiedImages = [&rng](int nr, int nc, bool nans) {
@@ -239,6 +262,8 @@ TEST(WeightEngine, WeightsLookedUpByPixelPairMatchBitForBit) {
         std::optional<double>(0.0)}) {
     expectSameWeights(payloads, disc(21, 18, 5), sigma);
   }
+  // A NaN sigma with that payload where the tables are used (no NaN sum).
+  expectSameWeights(tiedImages(21, 18, false), disc(21, 18, 5), allOnesNan);
 }
 
 // Long lines, from start pixels at rows and columns 0, 1 and 2 upward. Past about 20 pixels
@@ -274,8 +299,9 @@ TEST(WeightEngine, LongLinesFromStartsNearTheOriginMatchBitForBit) {
     list.emplace_back(minor, rng() % 2 ? major : -major);
   }
   list.emplace_back(0, 0);
-  expectSameWeights(randomImages(rng, 40, 40, false), offsets(40, 40, list), 1.0);
-  expectSameWeights(randomImages(rng, 33, 47, true), offsets(33, 47, list), std::nullopt);
+  expectSameWeights(randomImages(rng, 40, 40, Awkward::kNone), offsets(40, 40, list), 1.0);
+  expectSameWeights(randomImages(rng, 40, 40, Awkward::kNoNanSums), offsets(40, 40, list), 2.0);
+  expectSameWeights(randomImages(rng, 33, 47, Awkward::kAll), offsets(33, 47, list), std::nullopt);
 }
 
 // The same pixel-index offsets from every start: stacked blocks agree on their entries even
@@ -296,14 +322,16 @@ TEST(WeightEngine, PixelIndexOffsetsThatWrapMatchBitForBit) {
       }
       pt.jc.push_back(static_cast<std::uint32_t>(pt.ir.size()));
     }
-    expectSameWeights(randomImages(rng, nr, nc, true), pt, 0.9);
+    expectSameWeights(randomImages(rng, nr, nc, Awkward::kAll), pt, 0.9);
+    expectSameWeights(randomImages(rng, nr, nc, Awkward::kNoNanSums), pt, 0.9);
   }
   // Columns whose every row goes into stacked blocks (a height that is a multiple of the
   // lane count), with nothing left for the border pass.
   for (auto [rows, cols] : {std::pair{8, 1}, std::pair{16, 3}, std::pair{8, 9}}) {
     for (const std::vector<std::pair<int, int>>& list :
          {std::vector<std::pair<int, int>>{{0, 0}}, std::vector<std::pair<int, int>>{{0, 1}}}) {
-      expectSameWeights(randomImages(rng, rows, cols, true), offsets(rows, cols, list), 0.9);
+      expectSameWeights(randomImages(rng, rows, cols, Awkward::kNoNanSums),
+                        offsets(rows, cols, list), 0.9);
     }
   }
 }
@@ -324,12 +352,15 @@ TEST(WeightEngine, UnsharedAndBrokenPatternsMatchBitForBit) {
         pt.ir.push_back(static_cast<std::uint32_t>(rng() % np));
       pt.jc.push_back(static_cast<std::uint32_t>(pt.ir.size()));
     }
-    expectSameWeights(randomImages(rng, nr, nc, trial % 2 == 1), pt, 1.3);
+    expectSameWeights(
+        randomImages(rng, nr, nc, trial % 2 == 1 ? Awkward::kAll : Awkward::kNoNanSums), pt, 1.3);
 
     Pattern broken = disc(nr, nc, 2);
     for (int n = 0; n < 5; ++n)
       broken.ir[rng() % broken.ir.size()] = static_cast<std::uint32_t>(rng() % np);
-    expectSameWeights(randomImages(rng, nr, nc, true), broken, std::nullopt);
+    expectSameWeights(
+        randomImages(rng, nr, nc, trial % 2 == 0 ? Awkward::kAll : Awkward::kNoNanSums), broken,
+        std::nullopt);
     if (HasFatalFailure())
       return;
   }
