@@ -122,7 +122,7 @@ void runEngine(const Workload& w, Output& out, quorvane::EngineKernel kernel) {
       quorvane::gaussianFactor(quorvane::defaultSigma(w.magnitude.data(), grid.np));
   const quorvane::IndexPair pattern{w.ir.data(), w.jc.data()};
   quorvane::computeWeights(grid, w.magnitude.data(), w.phase.data(), pattern, factor, out.pr.data(),
-                           kernel, {&quorvane::copyRowIndices<std::int64_t>, out.ir.data()});
+                           kernel, {out.ir.data(), sizeof(std::int64_t)});
   for (int j = 0; j <= grid.np; ++j)
     out.jc[j] = w.jc[j];
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "crossing_strength.h"
 #include "default_sigma.h"
@@ -27,14 +28,6 @@ inline double edgeWeight(double m, double factor) {
   return std::exp(((-g) * g) * factor);
 }
 
-// Stores row indices as the output's index type (a RowIndexSink for the engine).
-template <typename Index>
-void copyRowIndices(void* target, const std::uint32_t* ir, std::size_t at, std::size_t count) {
-  Index* out = static_cast<Index*>(target) + at;
-  for (std::size_t k = 0; k < count; ++k)
-    out[k] = static_cast<Index>(ir[k]);
-}
-
 // Fills out with one weight per pattern entry, column by column, in the pattern's order:
 // 1.0 on the diagonal, edgeWeight(crossingStrength(...)) elsewhere. Without sigma the scale
 // is defaultSigma over every pixel. The pattern must be valid for the grid (see
@@ -48,8 +41,10 @@ void buildWeightMatrix(const PixelGrid& grid, const double* magnitude, const dou
   const double factor = gaussianFactor(sigma ? *sigma : defaultSigma(magnitude, grid.np));
   // A valid pattern's entries are ir[jc[0]] ... ir[jc[np] - 1], column j's from jc[j] on;
   // the engine writes their weights and row indices, column starts are counted from 0.
+  static_assert(std::is_integral_v<Index> && (sizeof(Index) == 4 || sizeof(Index) == 8),
+                "row indices go to 4- or 8-byte integers");
   computeWeights(grid, magnitude, phase, pattern, factor, out.pr, bestEngineKernel(),
-                 RowIndexSink{&copyRowIndices<Index>, out.ir});
+                 RowIndexOutput{out.ir, sizeof(Index)});
   const std::uint32_t first = pattern.jc[0];
   for (std::int32_t j = 0; j <= grid.np; ++j)
     out.jc[j] = static_cast<Index>(pattern.jc[j] - first);

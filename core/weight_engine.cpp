@@ -64,6 +64,9 @@ constexpr std::int32_t kMaxReach = 24;
 // Entry positions of a block handled per pass (a radius-20 disc holds 1257).
 constexpr std::uint32_t kPlanPositions = 1280;
 constexpr int kMaxLanes = 8;
+// Outputs of this many bytes or more are written with streamed stores: they do not stay in
+// the caches anyway.
+constexpr std::uint64_t kStreamBytes = std::uint64_t{16} << 20;
 // The edge tables need a pattern of at least this many entries per pixel, and table indices
 // (4 * np) in 32 bits with room to spare.
 constexpr std::uint32_t kTableEntriesPerPixel = 2;
@@ -137,17 +140,21 @@ struct Context {
   double zeroWeight;
   Plan plan;
   // Where the row indices go, and the pattern's first entry.
-  RowIndexSink rows;
+  RowIndexOutput rows;
   std::uint32_t first;
+  // Large outputs: stacked blocks gather their weights in the stage (kMaxLanes x
+  // kPlanPositions) and stream them out with their row indices.
+  bool stream;
+  double* stage;
 };
 
-// Hands the row indices of start pixels j ... j + columns - 1 to the sink.
-inline void copyRows(const Context& c, const IndexPair& pattern, std::int32_t j,
-                     std::int32_t columns) {
-  if (c.rows.copy == nullptr)
+// Writes the row indices of start pixels j ... j + columns - 1.
+inline void writeRows(const Context& c, const IndexPair& pattern, std::int32_t j,
+                      std::int32_t columns) {
+  if (c.rows.target == nullptr)
     return;
   const std::uint32_t from = pattern.jc[j], to = pattern.jc[j + columns];
-  c.rows.copy(c.rows.target, pattern.ir + from, from - c.first, to - from);
+  copyRowIndices(c.rows, from - c.first, pattern.ir + from, to - from);
 }
 
 // Row and column of pixel p, without a division: the quotient from the reciprocal is off by
@@ -391,7 +398,7 @@ void processColumn(Context& c, const IndexPair& pattern, std::int32_t j, std::in
     const auto i = static_cast<std::int32_t>(pattern.ir[k]);
     *weights++ = i == j ? 1.0 : entryWeight(c, j, row, col, i);
   }
-  copyRows(c, pattern, j, 1);
+  writeRows(c, pattern, j, 1);
 }
 
 // Whether b[p] + shift == a[p] for p < count (unsigned 32-bit arithmetic).
@@ -667,6 +674,7 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
 
   const std::uint32_t count = pattern.jc[jRef + 1] - pattern.jc[jRef];
   const std::uint32_t* ends = pattern.ir + pattern.jc[jRef];
+  const bool staged = c.stream && stacked && count <= kPlanPositions;
   for (std::uint32_t p0 = 0; p0 < count; p0 += kPlanPositions) {
     const std::uint32_t chunk = std::min(kPlanPositions, count - p0);
     const std::int32_t shift = row - plan.row;
@@ -722,12 +730,12 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
         }
       }
     }
-    // Weights straight into each lane's stretch of the output.
+    // Weights into each lane's stretch of the output, or of the stage.
+    double* laneOuts[kMaxLanes];
+    for (int l = 0; l < lanes; ++l)
+      laneOuts[l] = staged ? c.stage + l * count : outs[l] + p0;
 #ifdef QUORVANE_X86
     if (k.weighs && lanes == 8 && laneMask == 0xff) {
-      double* laneOuts[8];
-      for (int l = 0; l < 8; ++l)
-        laneOuts[l] = outs[l] + p0;
       transposeWeights(found, chunk, laneOuts);
       continue;
     }
@@ -735,7 +743,7 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
     for (int l = 0; l < lanes; ++l) {
       if (!(laneMask & (1u << l)))
         continue;
-      double* out = outs[l] + p0;
+      double* out = laneOuts[l];
       if (k.weighs) {
         for (std::uint32_t p = 0; p < chunk; ++p)
           out[p] = found[p * lanes + l];
@@ -750,22 +758,28 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
       }
     }
   }
-  if (stacked) {
-    copyRows(c, pattern, j, lanes);
+  if (staged) {
+    // The stacked lanes' entries are one stretch of the output, lane after lane.
+    const std::uint32_t from = pattern.jc[j];
+    streamDoubles(outs[0], c.stage, lanes * count);
+    if (c.rows.target != nullptr)
+      streamRowIndices(c.rows, from - c.first, pattern.ir + from, lanes * count);
+  } else if (stacked) {
+    writeRows(c, pattern, j, lanes);
   } else {
     for (int l = 0; l < lanes; ++l) {
       if (laneMask & (1u << l))
-        copyRows(c, pattern, j + l * stride, 1);
+        writeRows(c, pattern, j + l * stride, 1);
     }
   }
 }
 
 // The weights without the engine's working memory, as the plain walk computes them.
 void plainWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
-                  const IndexPair& pattern, double factor, double* weights, RowIndexSink rows) {
+                  const IndexPair& pattern, double factor, double* weights, RowIndexOutput rows) {
   const std::uint32_t first = pattern.jc[0], last = pattern.jc[grid.np];
-  if (rows.copy != nullptr)
-    rows.copy(rows.target, pattern.ir + first, 0, last - first);
+  if (rows.target != nullptr)
+    copyRowIndices(rows, 0, pattern.ir + first, last - first);
   for (std::int32_t j = 0; j < grid.np; ++j) {
     for (std::uint32_t k = pattern.jc[j]; k < pattern.jc[j + 1]; ++k) {
       const auto i = static_cast<std::int32_t>(pattern.ir[k]);
@@ -810,7 +824,7 @@ EngineKernel bestEngineKernel() {
 
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
                     const IndexPair& pattern, double factor, double* weights, EngineKernel kernel,
-                    RowIndexSink rows, WeightSource source) {
+                    RowIndexOutput rows, WeightSource source) {
   if (!engineKernelAvailable(kernel))
     kernel = EngineKernel::kPlain;
 
@@ -855,7 +869,7 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   c.cacheMask = cacheSlots - 1;
   const std::size_t planPositions = kernel != EngineKernel::kPlain ? kPlanPositions : 0;
   const std::size_t rest = cacheSlots * sizeof(CacheSlot) +
-                           planPositions * (kMaxLanes * sizeof(double) + sizeof(LaidOutWalk) +
+                           planPositions * (2 * kMaxLanes * sizeof(double) + sizeof(LaidOutWalk) +
                                             sizeof(int) + sizeof(PositionKind)) +
                            slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
   const std::size_t tableSize = tablesWanted ? 4 * static_cast<std::size_t>(grid.np) : 0;
@@ -873,12 +887,15 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   auto* tables = reinterpret_cast<double*>(memory);
   c.cache = reinterpret_cast<CacheSlot*>(memory + tableBytes);
   c.plan.found = reinterpret_cast<double*>(c.cache + cacheSlots);
-  c.plan.walks = reinterpret_cast<LaidOutWalk*>(c.plan.found + planPositions * kMaxLanes);
+  c.stage = c.plan.found + planPositions * kMaxLanes;
+  c.plan.walks = reinterpret_cast<LaidOutWalk*>(c.stage + planPositions * kMaxLanes);
   c.slots = reinterpret_cast<OffsetSlot*>(c.plan.walks + planPositions);
   c.pool = reinterpret_cast<std::int32_t*>(c.slots + slotCount);
   c.plan.slots = c.pool + poolSize;
   c.plan.kinds = reinterpret_cast<PositionKind*>(c.plan.slots + planPositions);
   c.plan.reusable = false;
+  c.stream = planPositions != 0 &&
+             static_cast<std::uint64_t>(entries) * (sizeof(double) + rows.bytes) >= kStreamBytes;
 
   c.byTable = tableBytes != 0 && fillEdgeTables(c, tables, tables + tableSize);
   c.edgeSums = tables;
@@ -987,6 +1004,8 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
       }
     }
   }
+  if (c.stream)
+    finishStreaming();
   delete[] memory;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "index_pair.h"
+#include "output_stores.h"
 #include "pixel_grid.h"
 
 namespace quorvane {
@@ -14,15 +15,6 @@ enum class EngineKernel {
   kPlain,   // scalar code only, any x86-64 (or other) processor
   kAvx,     // four start pixels per step in 256-bit registers
   kAvx512,  // eight start pixels per step in 512-bit registers
-};
-
-// Where the engine copies the pattern's row indices, if anywhere: copy(target, ir, at, count)
-// stores ir[0 .. count - 1] as the caller's index type from element `at` of target on. The
-// engine calls it for every stretch of the pattern right after computing its weights, while
-// the row indices are still in the processor's caches, instead of a second pass over them.
-struct RowIndexSink {
-  void (*copy)(void* target, const std::uint32_t* ir, std::size_t at, std::size_t count);
-  void* target;
 };
 
 // Where weights come from. The engine chooses (kChosen) the edge tables for patterns of two
@@ -43,15 +35,16 @@ EngineKernel bestEngineKernel();
 
 // Writes the weight of every pattern entry k, jc[0] <= k < jc[np], to weights[k - jc[0]]:
 // 1.0 when ir[k] is the column pixel, edgeWeight(crossingStrength(...), factor) otherwise;
-// and, with a sink, ir[k] to element k - jc[0] of the sink's target.
+// and, when rows.target is not null, ir[k] to element k - jc[0] of rows.target, in the same
+// pass (while the pattern is in the processor's caches). Outputs of many megabytes are
+// written with streamed stores (see output_stores.h), fenced before the call returns.
 // The pattern must be valid for the grid (see checkPattern). Runs on the calling thread;
-// its working memory is one allocation per call of at most about 700 KiB, plus 64 bytes per
+// its working memory is one allocation per call of at most about 800 KiB, plus 64 bytes per
 // pixel with the edge tables, and a few KiB of stack; if that allocation fails it computes
 // the same weights without the tables, or, failing that too, the plain way.
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
                     const IndexPair& pattern, double factor, double* weights,
-                    EngineKernel kernel = bestEngineKernel(),
-                    RowIndexSink rows = {nullptr, nullptr},
+                    EngineKernel kernel = bestEngineKernel(), RowIndexOutput rows = {nullptr, 8},
                     WeightSource source = WeightSource::kChosen);
 
 }  // namespace quorvane

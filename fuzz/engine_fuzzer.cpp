@@ -170,7 +170,7 @@ void runKernel(const Case& c, const plain::Sparse& expected, quorvane::EngineKer
       quorvane::gaussianFactor(c.sigma ? *c.sigma : quorvane::defaultSigma(c.magnitude.data(), np));
   quorvane::computeWeights(quorvane::makePixelGrid(c.nr, c.nc), c.magnitude.data(), c.phase.data(),
                            quorvane::IndexPair{c.ir.data(), c.jc.data()}, factor, weights.data(),
-                           kernel, {nullptr, nullptr}, source);
+                           kernel, {nullptr, 8}, source);
   for (std::size_t k = 0; k < weights.size(); ++k) {
     if (!plain::sameBits(weights[k], expected.values[k]))
       fail(c, name, "kernel value", k, expected.values[k], weights[k]);

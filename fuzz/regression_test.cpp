@@ -80,7 +80,7 @@ void expectExactWithinBounds(const Guarded& g) {
                    << static_cast<int>(source) << ", grid " << g.nr << " x " << g.nc);
       std::vector<double> weights(count + kExtra, canary());
       quorvane::computeWeights(grid, g.magnitude.data(), g.phase.data(), pattern, factor,
-                               weights.data(), kernel, {nullptr, nullptr}, source);
+                               weights.data(), kernel, {nullptr, 8}, source);
       for (std::size_t k = 0; k < count; ++k)
         EXPECT_TRUE(plain::sameBits(weights[k], expected.values[k])) << "entry " << k;
       for (std::size_t k = count; k < weights.size(); ++k)

@@ -140,8 +140,7 @@ void expectSameWeights(const Images& im, const Pattern& pt, std::optional<double
     std::vector<std::int64_t> rows(expected.rows.size() + guard, -5);
     quorvane::computeWeights(grid, im.magnitude.data(), im.phase.data(),
                              quorvane::IndexPair{ir.data(), jc.data()}, factor, weights.data(),
-                             kernel, {&quorvane::copyRowIndices<std::int64_t>, rows.data()},
-                             source);
+                             kernel, {rows.data(), sizeof(std::int64_t)}, source);
     rows.resize(expected.rows.size() + guard);
     for (std::size_t k = 0; k < rows.size(); ++k) {
       ASSERT_EQ(rows[k], k < expected.rows.size() ? expected.rows[k] : -5)
