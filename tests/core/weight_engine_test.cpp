@@ -335,6 +335,30 @@ TEST(WeightEngine, PixelIndexOffsetsThatWrapMatchBitForBit) {
   }
 }
 
+// An output of tens of megabytes, which the engine streams out block by block (the stage,
+// non-temporal stores, partial lines at every block's ends), into 8- and 4-byte row indices.
+TEST(WeightEngine, LargeStreamedOutputsMatchBitForBit) {
+  std::mt19937 rng(8);
+  const int nr = 181, nc = 150;
+  const Images im = randomImages(rng, nr, nc, Awkward::kNoNanSums);
+  const Pattern pt = disc(nr, nc, 5);
+  ASSERT_GT(pt.ir.size() * 16, std::size_t{32} << 20);
+  expectSameWeights(im, pt, 1.5);
+
+  const plain::Sparse expected =
+      plain::weights(nr, nc, im.magnitude, im.phase, pt.ir, pt.jc, true, 1.5);
+  std::vector<double> pr(pt.ir.size());
+  std::vector<std::int32_t> rows(pt.ir.size()), starts(pt.jc.size());
+  quorvane::buildWeightMatrix<std::int32_t>(
+      quorvane::PixelGrid{nr, nc, nr * nc}, im.magnitude.data(), im.phase.data(),
+      quorvane::IndexPair{pt.ir.data(), pt.jc.data()}, 1.5,
+      quorvane::WeightMatrix<std::int32_t>{pr.data(), rows.data(), starts.data()});
+  for (std::size_t k = 0; k < pr.size(); ++k) {
+    ASSERT_TRUE(plain::sameBits(pr[k], expected.values[k])) << "entry " << k;
+    ASSERT_EQ(rows[k], expected.rows[k]) << "row index of entry " << k;
+  }
+}
+
 // Patterns no two start pixels share (random, unsorted, duplicated rows, a leading unread
 // stretch of IR), next to a disc whose blocks are broken by single changed entries.
 TEST(WeightEngine, UnsharedAndBrokenPatternsMatchBitForBit) {
