@@ -148,10 +148,11 @@ struct Context {
   double* stage;
 };
 
-// Writes the row indices of start pixels j ... j + columns - 1.
+// Writes the row indices of start pixels j ... j + columns - 1 (streaming calls write them
+// in the column scan instead, see computeWeights).
 inline void writeRows(const Context& c, const IndexPair& pattern, std::int32_t j,
                       std::int32_t columns) {
-  if (c.rows.target == nullptr)
+  if (c.rows.target == nullptr || c.stream)
     return;
   const std::uint32_t from = pattern.jc[j], to = pattern.jc[j + columns];
   copyRowIndices(c.rows, from - c.first, pattern.ir + from, to - from);
@@ -760,10 +761,7 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
   }
   if (staged) {
     // The stacked lanes' entries are one stretch of the output, lane after lane.
-    const std::uint32_t from = pattern.jc[j];
     streamDoubles(outs[0], c.stage, lanes * count);
-    if (c.rows.target != nullptr)
-      streamRowIndices(c.rows, from - c.first, pattern.ir + from, lanes * count);
   } else if (stacked) {
     writeRows(c, pattern, j, lanes);
   } else {
@@ -936,8 +934,19 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
     for (int g = 0; g < group; ++g) {
       const std::int32_t col = col0 + g;
       std::int32_t firstBlock = -1, afterLast = 0;
+      // Streaming calls write the column's row indices just ahead of the comparisons, in
+      // one pass: the comparisons then find them in the caches.
+      std::int32_t rowsWritten = col * nr;
+      auto writeRowsUpTo = [&](std::int32_t end) {
+        if (!c.stream || c.rows.target == nullptr || end <= rowsWritten)
+          return;
+        const std::uint32_t from = pattern.jc[rowsWritten];
+        streamRowIndices(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
+        rowsWritten = end;
+      };
       for (std::int32_t row = 0; row < nr;) {
         const std::int32_t j = row + col * nr;
+        writeRowsUpTo(std::min(j + 2 * k.lanes, (col + 1) * nr));
         if (k.lanes > 1 && row + k.lanes <= nr && sameEntries(k, pattern, j, 1, k.lanes)) {
           // Rows above the first block wait for the border pass; rows between two blocks
           // are walked now.
@@ -956,6 +965,7 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
           ++row;
         }
       }
+      writeRowsUpTo((col + 1) * nr);
       if (firstBlock < 0)
         firstBlock = afterLast = nr;
       waitAbove[g] = firstBlock;
