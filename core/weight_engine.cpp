@@ -100,17 +100,19 @@ struct OffsetSlot {
 enum PositionKind : unsigned char { kDiagonal, kVector, kLaneByLane };
 
 // How a block's entry positions are walked: kinds[p] for every position, and the vector
-// walks in position order with their positions. A plan made for stacked lanes at (row, col)
+// walks in position order as a program for the block kernels, each walk in turn as its
+// position, its number of steps and its steps (edge-table indices with the tables, pixel
+// deltas without), all relative to the start pixel: kernels read it front to back.
+// A plan made for stacked lanes at (row, col)
 // from start pixel j holds for a later block of the same column whose entries are those of
 // pixel j shifted by as many rows, as long as no vector position's end row then passes the
 // column's last row (maxEndRow + shift + lanes - 1 < nr).
 struct Plan {
   PositionKind* kinds;
-  LaidOutWalk* walks;
-  int* slots;
-  double* found;  // kPlanPositions x 8 lanes: weights (edge tables) or strengths (cache)
+  std::int32_t* program;  // kPlanPositions x (2 + kMaxReach) at most
+  double* found;          // kPlanPositions x 8 lanes: weights (edge tables) or strengths (cache)
   std::uint32_t positions;
-  int vectorCount;
+  int vectorCount, programSize;
   bool reusable;
   std::int32_t j, row, col, maxEndRow;
 };
@@ -416,12 +418,13 @@ bool sameShifted(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t c
   return true;
 }
 
-// Walks laid-out walks for `lanes` start pixels at once, lane l starting at pixel
-// j + stride * l, writing for walk w, lane l, to found[slots[w] * lanes + l] the weight
-// (edge tables: Kernels::weighs) or the crossing strength (otherwise).
+// Walks the `count` walks of a plan's program for `lanes` start pixels at once, lane l
+// starting at pixel j + stride * l, writing for the walk at position p, lane l, to
+// found[p * lanes + l] the weight (edge tables: Kernels::weighs) or the crossing strength
+// (otherwise).
 using BlockKernel = void (*)(const Context& c, std::int32_t j, std::int32_t stride,
-                             unsigned laneMask, const LaidOutWalk* walks, const int* slots,
-                             int count, double* found);
+                             unsigned laneMask, const std::int32_t* program, int count,
+                             double* found);
 using CompareKernel = bool (*)(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t count,
                                std::uint32_t shift);
 
@@ -537,17 +540,19 @@ __attribute__((target("avx512f"))) void transposeWeights(const double* found, st
 // comparisons.
 __attribute__((target("avx"))) void walkBlockAvx(const Context& c, std::int32_t j,
                                                  std::int32_t /*stride*/, unsigned /*laneMask*/,
-                                                 const LaidOutWalk* walks, const int* slots,
-                                                 int count, double* found) {
+                                                 const std::int32_t* program, int count,
+                                                 double* found) {
   const double* phase = c.phase + j;
   const double* magnitude = c.magnitude + j;
   const __m256d startPhase = _mm256_loadu_pd(phase);
   const __m256d startMagnitude = _mm256_loadu_pd(magnitude);
   for (int w = 0; w < count; ++w) {
-    const std::int32_t* deltas = walks[w].deltas;
+    const std::int32_t position = program[0], length = program[1];
+    const std::int32_t* deltas = program + 2;
+    program += 2 + length;
     __m256d previousPhase = startPhase, previousMagnitude = startMagnitude;
     __m256d m = _mm256_setzero_pd();
-    for (std::int32_t s = 0; s < walks[w].length; ++s) {
+    for (std::int32_t s = 0; s < length; ++s) {
       const __m256d q = _mm256_loadu_pd(phase + deltas[s]);
       const __m256d g = _mm256_loadu_pd(magnitude + deltas[s]);
       const __m256d changed = _mm256_cmp_pd(q, previousPhase, _CMP_NEQ_UQ);
@@ -558,48 +563,54 @@ __attribute__((target("avx"))) void walkBlockAvx(const Context& c, std::int32_t 
       previousPhase = q;
       previousMagnitude = g;
     }
-    _mm256_storeu_pd(found + slots[w] * 4, m);
+    _mm256_storeu_pd(found + position * 4, m);
   }
 }
 
 __attribute__((target("avx"))) void walkBlockTablesAvx(const Context& c, std::int32_t j,
                                                        std::int32_t /*stride*/,
                                                        unsigned /*laneMask*/,
-                                                       const LaidOutWalk* walks, const int* slots,
-                                                       int count, double* found) {
+                                                       const std::int32_t* program, int count,
+                                                       double* found) {
   const double* sums = c.edgeSums + j;
   const double* weights = c.edgeWeights + j;
   const __m256d zeroWeight = _mm256_set1_pd(c.zeroWeight);
   for (int w = 0; w < count; ++w) {
-    const std::int32_t* edges = walks[w].edges;
+    const std::int32_t position = program[0], length = program[1];
+    const std::int32_t* edges = program + 2;
+    program += 2 + length;
     __m256d m = _mm256_setzero_pd(), weight = zeroWeight;
-    for (std::int32_t s = 0; s < walks[w].length; ++s) {
+    for (std::int32_t s = 0; s < length; ++s) {
       const __m256d e = _mm256_loadu_pd(sums + edges[s]);
       const __m256d grows = _mm256_cmp_pd(m, e, _CMP_NGE_UQ);
       m = _mm256_or_pd(_mm256_and_pd(grows, e), _mm256_andnot_pd(grows, m));
       weight = _mm256_or_pd(_mm256_and_pd(grows, _mm256_loadu_pd(weights + edges[s])),
                             _mm256_andnot_pd(grows, weight));
     }
-    _mm256_storeu_pd(found + slots[w] * 4, weight);
+    _mm256_storeu_pd(found + position * 4, weight);
   }
 }
 
-__attribute__((target("avx512f"))) void walkBlockTablesAvx512(
-    const Context& c, std::int32_t j, std::int32_t /*stride*/, unsigned /*laneMask*/,
-    const LaidOutWalk* walks, const int* slots, int count, double* found) {
+__attribute__((target("avx512f"))) void walkBlockTablesAvx512(const Context& c, std::int32_t j,
+                                                              std::int32_t /*stride*/,
+                                                              unsigned /*laneMask*/,
+                                                              const std::int32_t* program,
+                                                              int count, double* found) {
   const double* sums = c.edgeSums + j;
   const double* weights = c.edgeWeights + j;
   const __m512d zeroWeight = _mm512_set1_pd(c.zeroWeight);
   for (int w = 0; w < count; ++w) {
-    const std::int32_t* edges = walks[w].edges;
+    const std::int32_t position = program[0], length = program[1];
+    const std::int32_t* edges = program + 2;
+    program += 2 + length;
     __m512d m = _mm512_setzero_pd(), weight = zeroWeight;
-    for (std::int32_t s = 0; s < walks[w].length; ++s) {
+    for (std::int32_t s = 0; s < length; ++s) {
       const __m512d e = _mm512_loadu_pd(sums + edges[s]);
       const __mmask8 grows = _mm512_cmp_pd_mask(m, e, _CMP_NGE_UQ);
       m = _mm512_mask_mov_pd(m, grows, e);
       weight = _mm512_mask_loadu_pd(weight, grows, weights + edges[s]);
     }
-    _mm512_storeu_pd(found + slots[w] * 8, weight);
+    _mm512_storeu_pd(found + position * 8, weight);
   }
 }
 
@@ -607,8 +618,7 @@ __attribute__((target("avx512f"))) void walkBlockTablesAvx512(
 // outside laneMask load nothing (their start pixels may not share the walk).
 __attribute__((target("avx512f"))) void walkRowTablesAvx512(const Context& c, std::int32_t j,
                                                             std::int32_t stride, unsigned laneMask,
-                                                            const LaidOutWalk* walks,
-                                                            const int* slots, int count,
+                                                            const std::int32_t* program, int count,
                                                             double* found) {
   const double* sums = c.edgeSums + j;
   const double* weights = c.edgeWeights + j;
@@ -617,15 +627,17 @@ __attribute__((target("avx512f"))) void walkRowTablesAvx512(const Context& c, st
   const auto on = static_cast<__mmask8>(laneMask);
   const __m512d zeroWeight = _mm512_set1_pd(c.zeroWeight);
   for (int w = 0; w < count; ++w) {
-    const std::int32_t* edges = walks[w].edges;
+    const std::int32_t position = program[0], length = program[1];
+    const std::int32_t* edges = program + 2;
+    program += 2 + length;
     __m512d m = _mm512_setzero_pd(), weight = zeroWeight;
-    for (std::int32_t s = 0; s < walks[w].length; ++s) {
+    for (std::int32_t s = 0; s < length; ++s) {
       const __m512d e = _mm512_mask_i32gather_pd(m, on, lanes, sums + edges[s], 8);
       const __mmask8 grows = _mm512_mask_cmp_pd_mask(on, m, e, _CMP_NGE_UQ);
       m = _mm512_mask_mov_pd(m, grows, e);
       weight = _mm512_mask_i32gather_pd(weight, grows, lanes, weights + edges[s], 8);
     }
-    _mm512_storeu_pd(found + slots[w] * 8, weight);
+    _mm512_storeu_pd(found + position * 8, weight);
   }
 }
 
@@ -686,6 +698,7 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
                                  static_cast<std::uint32_t>(j - plan.j));
     if (!reuse) {
       plan.vectorCount = 0;
+      plan.programSize = 0;
       plan.maxEndRow = -1;
       for (std::uint32_t p = 0; p < chunk; ++p) {
         const auto i = static_cast<std::int32_t>(ends[p0 + p]);
@@ -707,8 +720,13 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
         if (walk.length < 0)
           continue;
         plan.kinds[p] = kVector;
-        plan.walks[plan.vectorCount] = walk;
-        plan.slots[plan.vectorCount++] = static_cast<int>(p);
+        std::int32_t* op = plan.program + plan.programSize;
+        op[0] = static_cast<std::int32_t>(p);
+        op[1] = walk.length;
+        std::memcpy(op + 2, c.byTable ? walk.edges : walk.deltas,
+                    walk.length * sizeof(std::int32_t));
+        plan.programSize += 2 + walk.length;
+        ++plan.vectorCount;
         plan.maxEndRow = std::max(plan.maxEndRow, rowI);
       }
       plan.positions = chunk;
@@ -718,7 +736,7 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
       plan.col = col;
     }
     double* found = plan.found;
-    kernel(c, j, stride, laneMask, plan.walks, plan.slots, plan.vectorCount, found);
+    kernel(c, j, stride, laneMask, plan.program, plan.vectorCount, found);
     for (std::uint32_t p = 0; p < chunk; ++p) {
       if (plan.kinds[p] != kLaneByLane)
         continue;
@@ -866,10 +884,11 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
     cacheSlots *= 2;
   c.cacheMask = cacheSlots - 1;
   const std::size_t planPositions = kernel != EngineKernel::kPlain ? kPlanPositions : 0;
-  const std::size_t rest = cacheSlots * sizeof(CacheSlot) +
-                           planPositions * (2 * kMaxLanes * sizeof(double) + sizeof(LaidOutWalk) +
-                                            sizeof(int) + sizeof(PositionKind)) +
-                           slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
+  const std::size_t rest =
+      cacheSlots * sizeof(CacheSlot) +
+      planPositions * (2 * kMaxLanes * sizeof(double) + (2 + kMaxReach) * sizeof(std::int32_t) +
+                       sizeof(PositionKind)) +
+      slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
   const std::size_t tableSize = tablesWanted ? 4 * static_cast<std::size_t>(grid.np) : 0;
   auto* memory = new (std::nothrow) unsigned char[2 * tableSize * sizeof(double) + rest];
   std::size_t tableBytes = 2 * tableSize * sizeof(double);
@@ -886,11 +905,10 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   c.cache = reinterpret_cast<CacheSlot*>(memory + tableBytes);
   c.plan.found = reinterpret_cast<double*>(c.cache + cacheSlots);
   c.stage = c.plan.found + planPositions * kMaxLanes;
-  c.plan.walks = reinterpret_cast<LaidOutWalk*>(c.stage + planPositions * kMaxLanes);
-  c.slots = reinterpret_cast<OffsetSlot*>(c.plan.walks + planPositions);
+  c.slots = reinterpret_cast<OffsetSlot*>(c.stage + planPositions * kMaxLanes);
   c.pool = reinterpret_cast<std::int32_t*>(c.slots + slotCount);
-  c.plan.slots = c.pool + poolSize;
-  c.plan.kinds = reinterpret_cast<PositionKind*>(c.plan.slots + planPositions);
+  c.plan.program = c.pool + poolSize;
+  c.plan.kinds = reinterpret_cast<PositionKind*>(c.plan.program + planPositions * (2 + kMaxReach));
   c.plan.reusable = false;
   c.stream = planPositions != 0 &&
              static_cast<std::uint64_t>(entries) * (sizeof(double) + rows.bytes) >= kStreamBytes;
