@@ -890,10 +890,11 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
                        sizeof(PositionKind)) +
       slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
   const std::size_t tableSize = tablesWanted ? 4 * static_cast<std::size_t>(grid.np) : 0;
-  auto* memory = new (std::nothrow) unsigned char[2 * tableSize * sizeof(double) + rest];
+  // (+ 64: the block results and the stage start on a cache line.)
+  auto* memory = new (std::nothrow) unsigned char[2 * tableSize * sizeof(double) + rest + 64];
   std::size_t tableBytes = 2 * tableSize * sizeof(double);
   if (memory == nullptr && tablesWanted) {
-    memory = new (std::nothrow) unsigned char[rest];
+    memory = new (std::nothrow) unsigned char[rest + 64];
     tableBytes = 0;
   }
   if (memory == nullptr) {
@@ -903,7 +904,8 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   // Carved in order of alignment: 8-byte items first.
   auto* tables = reinterpret_cast<double*>(memory);
   c.cache = reinterpret_cast<CacheSlot*>(memory + tableBytes);
-  c.plan.found = reinterpret_cast<double*>(c.cache + cacheSlots);
+  c.plan.found = reinterpret_cast<double*>(
+      (reinterpret_cast<std::uintptr_t>(c.cache + cacheSlots) + 63) & ~std::uintptr_t{63});
   c.stage = c.plan.found + planPositions * kMaxLanes;
   c.slots = reinterpret_cast<OffsetSlot*>(c.stage + planPositions * kMaxLanes);
   c.pool = reinterpret_cast<std::int32_t*>(c.slots + slotCount);
