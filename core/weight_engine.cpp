@@ -31,13 +31,15 @@
 //   cost more than they save. Those calls walk the phases and magnitudes, keep only m, and
 //   look weights up in a small direct-mapped cache keyed by the strength's bits.
 //
-// Working memory: one allocation per call. With the edge tables it holds them, 64 bytes per
-// pixel (against an output of at least 32 bytes per pixel, as such patterns hold two entries
-// of 16 bytes per pixel or more); otherwise the weight cache (at most 256 KiB, so that it
-// stays in the second-level cache). Besides that at most about 440 KiB: the laid-out walks
-// with their table steps for offsets up to kMaxReach rows and columns (at most about
-// 310 KiB), the offset table (about 20 KiB) and one block plan with its results (about
-// 110 KiB); plus a few small arrays on the stack. No memory per entry, no threads.
+// Working memory: one allocation per call. With the edge tables it holds them, 68 bytes per
+// pixel with a list used while filling them (against an output of at least 32 bytes per
+// pixel, as such patterns hold two entries of 16 bytes per pixel or more). Besides that at
+// most about 880 KiB: the weight cache (at most 256 KiB, so that it stays in the
+// second-level cache; there in every call, for calls whose tables meet a NaN sum), the
+// laid-out walks with their table steps for offsets up to kMaxReach rows and columns (at
+// most about 310 KiB), the offset table (about 20 KiB) and one block plan with its program,
+// results and stage (about 290 KiB); plus a few small arrays on the stack. No memory per
+// entry, no threads.
 
 #include "weight_engine.h"
 
@@ -194,28 +196,53 @@ inline std::int32_t edgeIndex(std::int32_t a, std::int32_t b, std::int32_t nr, s
 // a pair whose phases differ has a NaN sum. Pairs that no walk takes (those that wrap from
 // an image column's last row to the next column, and for nr == 1 the zero step of the last
 // direction) are tabulated too, which at worst sends a call the cache's way for nothing.
-bool fillEdgeTables(const Context& c, double* sums, double* weights) {
+// Branch-free (whether phases differ is as unpredictable as the image), with the pairs that
+// can raise a strength listed in `raising` (np entries) for their weights.
+bool fillEdgeTables(const Context& c, double* sums, double* weights, std::int32_t* raising) {
   const std::int32_t np = c.np;
+  const double* phase = c.phase;
+  const double* magnitude = c.magnitude;
   for (int d = 0; d < 4; ++d) {
     const std::int32_t step = c.pairStep[d];
     double* sum = sums + static_cast<std::size_t>(d) * np;
     double* weight = weights + static_cast<std::size_t>(d) * np;
-    for (std::int32_t a = 0; a < np; ++a) {
+    const std::int32_t pairs = np - step;  // pixels a with a + step in the grid
+    std::int32_t a = 0, n = 0;
+    int nanSum = 0;
+#ifdef __SSE2__
+    const __m128d none = _mm_set1_pd(kNoEdge), zero = _mm_setzero_pd();
+    for (; a + 2 <= pairs; a += 2) {
+      const __m128d s = _mm_add_pd(_mm_loadu_pd(magnitude + a), _mm_loadu_pd(magnitude + a + step));
+      const __m128d differ = _mm_cmpneq_pd(_mm_loadu_pd(phase + a), _mm_loadu_pd(phase + a + step));
+      const __m128d raises = _mm_and_pd(differ, _mm_cmpgt_pd(s, zero));
+      nanSum |= _mm_movemask_pd(_mm_and_pd(differ, _mm_cmpunord_pd(s, s)));
+      _mm_storeu_pd(sum + a, _mm_or_pd(_mm_and_pd(raises, s), _mm_andnot_pd(raises, none)));
+      _mm_storeu_pd(weight + a, zero);
+      const int bits = _mm_movemask_pd(raises);
+      raising[n] = a;
+      n += bits & 1;
+      raising[n] = a + 1;
+      n += bits >> 1;
+    }
+#endif
+    for (; a < pairs; ++a) {
+      const bool differ = phase[a] != phase[a + step];
+      const double s = magnitude[a] + magnitude[a + step];
+      const bool raises = differ && s > 0.0;
+      nanSum |= differ && s != s;
+      sum[a] = raises ? s : kNoEdge;
+      weight[a] = 0.0;
+      raising[n] = a;
+      n += raises;
+    }
+    for (; a < np; ++a) {
       sum[a] = kNoEdge;
       weight[a] = 0.0;
-      if (a >= np - step)
-        continue;
-      const std::int32_t b = a + step;
-      if (c.phase[a] == c.phase[b])
-        continue;
-      const double s = c.magnitude[a] + c.magnitude[b];
-      if (s != s)
-        return false;
-      if (s > 0.0) {
-        sum[a] = s;
-        weight[a] = edgeWeight(s, c.factor);
-      }
     }
+    if (nanSum != 0)
+      return false;
+    for (std::int32_t t = 0; t < n; ++t)
+      weight[raising[t]] = edgeWeight(sum[raising[t]], c.factor);
   }
   return true;
 }
@@ -889,10 +916,13 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
       planPositions * (2 * kMaxLanes * sizeof(double) + (2 + kMaxReach) * sizeof(std::int32_t) +
                        sizeof(PositionKind)) +
       slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
+  // The tables, and a list of up to np pixels while they are filled.
   const std::size_t tableSize = tablesWanted ? 4 * static_cast<std::size_t>(grid.np) : 0;
+  const std::size_t listSize = tablesWanted ? static_cast<std::size_t>(grid.np) : 0;
   // (+ 64: the block results and the stage start on a cache line.)
-  auto* memory = new (std::nothrow) unsigned char[2 * tableSize * sizeof(double) + rest + 64];
-  std::size_t tableBytes = 2 * tableSize * sizeof(double);
+  std::size_t tableBytes =
+      2 * tableSize * sizeof(double) + (listSize * sizeof(std::int32_t) + 15) / 16 * 16;
+  auto* memory = new (std::nothrow) unsigned char[tableBytes + rest + 64];
   if (memory == nullptr && tablesWanted) {
     memory = new (std::nothrow) unsigned char[rest + 64];
     tableBytes = 0;
@@ -915,7 +945,9 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   c.stream = planPositions != 0 &&
              static_cast<std::uint64_t>(entries) * (sizeof(double) + rows.bytes) >= kStreamBytes;
 
-  c.byTable = tableBytes != 0 && fillEdgeTables(c, tables, tables + tableSize);
+  c.byTable =
+      tableBytes != 0 && fillEdgeTables(c, tables, tables + tableSize,
+                                        reinterpret_cast<std::int32_t*>(tables + 2 * tableSize));
   c.edgeSums = tables;
   c.edgeWeights = tables + tableSize;
   for (std::uint32_t s = 0; s < cacheSlots; ++s)
