@@ -463,6 +463,14 @@ struct Kernels {
   CompareKernel compare = sameShifted;
 };
 
+// Asks for the row indices of start pixels from ... to - 1 to be brought into the caches.
+inline void prefetchRowIndices(const IndexPair& pattern, std::int32_t from, std::int32_t to) {
+  const auto* line = reinterpret_cast<const char*>(pattern.ir + pattern.jc[from]);
+  const auto* end = reinterpret_cast<const char*>(pattern.ir + pattern.jc[to]);
+  for (; line < end; line += 64)
+    __builtin_prefetch(line, 0, 3);
+}
+
 // Whether start pixels j, j + stride, ..., j + (lanes - 1) * stride hold the same number of
 // entries and entry p of each is entry p of pixel j shifted by the same amount.
 bool sameEntries(const Kernels& k, const IndexPair& pattern, std::int32_t j, std::int32_t stride,
@@ -994,6 +1002,12 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
           return;
         const std::uint32_t from = pattern.jc[rowsWritten];
         streamRowIndices(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
+        // The row indices four blocks further on are asked for now, so that they have
+        // arrived from memory when their turn comes (the processor's own prefetching
+        // falls behind here).
+        const std::int32_t ahead = std::min(end + 4 * k.lanes, (col + 1) * nr);
+        const std::int32_t asked = std::max(end, std::min(rowsWritten + 4 * k.lanes, ahead));
+        prefetchRowIndices(pattern, asked, ahead);
         rowsWritten = end;
       };
       for (std::int32_t row = 0; row < nr;) {
