@@ -686,6 +686,39 @@ __attribute__((target("avx512f"))) void walkRowTablesAvx512(const Context& c, st
   }
 }
 
+// streamDoubles and streamRowIndices with 64-byte stores.
+__attribute__((target("avx512f"))) void streamDoublesAvx512(double* out, const double* from,
+                                                            std::size_t n) {
+  if (reinterpret_cast<std::uintptr_t>(out) % 8 != 0) {
+    streamDoubles(out, from, n);
+    return;
+  }
+  std::size_t k = elementsBeforeLine(out, 8, n);
+  std::memcpy(out, from, k * sizeof(double));
+  for (; k + 8 <= n; k += 8)
+    _mm512_stream_pd(out + k, _mm512_loadu_pd(from + k));
+  std::memcpy(out + k, from + k, (n - k) * sizeof(double));
+}
+
+__attribute__((target("avx512f"))) void streamRowIndicesAvx512(RowIndexOutput rows, std::size_t at,
+                                                               const std::uint32_t* ir,
+                                                               std::size_t n) {
+  if (rows.bytes != 8 || reinterpret_cast<std::uintptr_t>(rows.target) % 8 != 0) {
+    streamRowIndices(rows, at, ir, n);
+    return;
+  }
+  auto* out = static_cast<std::uint64_t*>(rows.target) + at;
+  std::size_t k = 0;
+  for (const std::size_t head = elementsBeforeLine(out, 8, n); k < head; ++k)
+    out[k] = ir[k];
+  for (; k + 8 <= n; k += 8) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ir + k));
+    _mm512_stream_si512(reinterpret_cast<__m512i*>(out + k), _mm512_maskz_cvtepu32_epi64(0xff, x));
+  }
+  for (; k < n; ++k)
+    out[k] = ir[k];
+}
+
 __attribute__((target("avx512f"))) bool sameShiftedAvx512(const std::uint32_t* a,
                                                           const std::uint32_t* b,
                                                           std::uint32_t count,
@@ -878,7 +911,12 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
   }
   if (staged) {
     // The stacked lanes' entries are one stretch of the output, lane after lane.
-    streamDoubles(outs[0], c.stage, lanes * count);
+#ifdef QUORVANE_X86
+    if (lanes == 8)
+      streamDoublesAvx512(outs[0], c.stage, lanes * count);
+    else
+#endif
+      streamDoubles(outs[0], c.stage, lanes * count);
   } else if (stacked) {
     writeRows(c, pattern, j, lanes);
   } else {
@@ -1067,7 +1105,12 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
         if (!c.stream || c.rows.target == nullptr || end <= rowsWritten)
           return;
         const std::uint32_t from = pattern.jc[rowsWritten];
-        streamRowIndices(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
+#ifdef QUORVANE_X86
+        if (k.lanes == 8)
+          streamRowIndicesAvx512(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
+        else
+#endif
+          streamRowIndices(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
         // The row indices four blocks further on are asked for now, so that they have
         // arrived from memory when their turn comes (the processor's own prefetching
         // falls behind here).
