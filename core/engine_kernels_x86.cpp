@@ -124,50 +124,54 @@ __attribute__((target("avx"))) void walkBlockTablesAvx(const Context& c, std::in
   }
 }
 
-__attribute__((target("avx512f"))) void walkBlockTablesAvx512(const Context& c, std::int32_t j,
-                                                              std::int32_t /*stride*/,
-                                                              unsigned /*laneMask*/,
-                                                              const std::int32_t* program,
-                                                              int count, double* found) {
-  const double* sums = c.edgeSums + j;
-  const double* weights = c.edgeWeights + j;
-  __m512d strength[kMaxReach + 1], weight[kMaxReach + 1];
-  strength[0] = _mm512_setzero_pd();
-  weight[0] = _mm512_set1_pd(c.zeroWeight);
-  for (int n = 0; n < count; ++n, program += 2) {
-    const std::int32_t edge = program[0], depth = program[1] & 0xff, position = program[1] >> 8;
-    const __m512d m = strength[depth - 1];
-    const __m512d e = _mm512_loadu_pd(sums + edge);
-    const __mmask8 grows = _mm512_cmp_pd_mask(m, e, _CMP_NGE_UQ);
-    strength[depth] = _mm512_mask_mov_pd(m, grows, e);
-    weight[depth] = _mm512_mask_loadu_pd(weight[depth - 1], grows, weights + edge);
-    _mm512_storeu_pd(found + position * 8, weight[depth]);
-  }
-}
-
-// Start pixels side by side in a row (stride nr): the same step, with gathered loads. Lanes
-// outside laneMask load nothing (their start pixels may not share the walk).
-__attribute__((target("avx512f"))) void walkRowTablesAvx512(const Context& c, std::int32_t j,
-                                                            std::int32_t stride, unsigned laneMask,
-                                                            const std::int32_t* program, int count,
-                                                            double* found) {
+// The AVX-512 table walk for stacked lanes (contiguous loads) or lanes side by side in a
+// row (stride nr, gathered loads; lanes outside laneMask load nothing, as their start pixels
+// may not share the walk).
+template <bool kSideBySide>
+__attribute__((target("avx512f"))) inline void walkTablesAvx512(const Context& c, std::int32_t j,
+                                                                std::int32_t stride,
+                                                                unsigned laneMask,
+                                                                const std::int32_t* program,
+                                                                int count, double* found) {
   const double* sums = c.edgeSums + j;
   const double* weights = c.edgeWeights + j;
   const __m256i lanes = _mm256_set_epi32(7 * stride, 6 * stride, 5 * stride, 4 * stride, 3 * stride,
                                          2 * stride, stride, 0);
-  const auto on = static_cast<__mmask8>(laneMask);
+  const auto on = static_cast<__mmask8>(kSideBySide ? laneMask : 0xff);
   __m512d strength[kMaxReach + 1], weight[kMaxReach + 1];
   strength[0] = _mm512_setzero_pd();
   weight[0] = _mm512_set1_pd(c.zeroWeight);
   for (int n = 0; n < count; ++n, program += 2) {
     const std::int32_t edge = program[0], depth = program[1] & 0xff, position = program[1] >> 8;
     const __m512d m = strength[depth - 1];
-    const __m512d e = _mm512_mask_i32gather_pd(m, on, lanes, sums + edge, 8);
+    __m512d e;
+    if constexpr (kSideBySide)
+      e = _mm512_mask_i32gather_pd(m, on, lanes, sums + edge, 8);
+    else
+      e = _mm512_loadu_pd(sums + edge);
     const __mmask8 grows = _mm512_mask_cmp_pd_mask(on, m, e, _CMP_NGE_UQ);
     strength[depth] = _mm512_mask_mov_pd(m, grows, e);
-    weight[depth] = _mm512_mask_i32gather_pd(weight[depth - 1], grows, lanes, weights + edge, 8);
+    if constexpr (kSideBySide)
+      weight[depth] = _mm512_mask_i32gather_pd(weight[depth - 1], grows, lanes, weights + edge, 8);
+    else
+      weight[depth] = _mm512_mask_loadu_pd(weight[depth - 1], grows, weights + edge);
     _mm512_storeu_pd(found + position * 8, weight[depth]);
   }
+}
+
+__attribute__((target("avx512f"))) void walkBlockTablesAvx512(const Context& c, std::int32_t j,
+                                                              std::int32_t stride,
+                                                              unsigned laneMask,
+                                                              const std::int32_t* program,
+                                                              int count, double* found) {
+  walkTablesAvx512<false>(c, j, stride, laneMask, program, count, found);
+}
+
+__attribute__((target("avx512f"))) void walkRowTablesAvx512(const Context& c, std::int32_t j,
+                                                            std::int32_t stride, unsigned laneMask,
+                                                            const std::int32_t* program, int count,
+                                                            double* found) {
+  walkTablesAvx512<true>(c, j, stride, laneMask, program, count, found);
 }
 
 // streamDoubles and streamRowIndices with 64-byte stores.
