@@ -25,9 +25,10 @@ constexpr int kMaxLanes = 8;
 // Outputs of this many bytes or more are written with streamed stores: they do not stay in
 // the caches anyway.
 constexpr std::uint64_t kStreamBytes = std::uint64_t{16} << 20;
-// The edge tables need a pattern of at least this many entries per pixel, and table indices
-// (4 * np) in 32 bits with room to spare.
-constexpr std::uint32_t kTableEntriesPerPixel = 2;
+// The edge tables need a pattern of at least this many entries per pixel (so that they
+// repay their filling and take at most about half the output's memory; a radius-2 disc
+// holds 13), and table indices (4 * np) in 32 bits with room to spare.
+constexpr std::uint32_t kTableEntriesPerPixel = 8;
 constexpr std::int32_t kMaxTablePixels = std::int32_t{1} << 28;
 
 // Slot states of the offset table besides a pool index.

@@ -27,13 +27,13 @@
 //   weight is the one edgeWeight(m) gives. In the direction-major layout (index
 //   direction * np + lower pixel of the pair) stacked lanes read neighbouring table entries.
 // - With a NaN sum the order of the crossings matters (a NaN m is replaced by the next sum,
-//   whatever its size), and for patterns of less than two entries per pixel the tables would
-//   cost more than they save. Those calls walk the phases and magnitudes, keep only m, and
-//   look weights up in a small direct-mapped cache keyed by the strength's bits.
+//   whatever its size), and for patterns of fewer than eight entries per pixel the tables
+//   would cost more time or memory than they save. Those calls walk the phases and magnitudes, keep
+//   only m, and look weights up in a small direct-mapped cache keyed by the strength's bits.
 //
 // Working memory: one allocation per call. With the edge tables it holds them, 68 bytes per
-// pixel with a list used while filling them (against an output of at least 32 bytes per
-// pixel, as such patterns hold two entries of 16 bytes per pixel or more). Besides that at
+// pixel with a list used while filling them (at most about half the output: such patterns
+// hold eight entries of 16 bytes per pixel or more). Besides that at
 // most about 880 KiB: the weight cache (at most 256 KiB, so that it stays in the
 // second-level cache; there in every call, for calls whose tables meet a NaN sum), the
 // laid-out walks with their table steps for offsets up to kMaxReach rows and columns (at

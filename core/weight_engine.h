@@ -17,7 +17,7 @@ enum class EngineKernel {
   kAvx512,  // eight start pixels per step in 512-bit registers
 };
 
-// Where weights come from. The engine chooses (kChosen) the edge tables for patterns of two
+// Where weights come from. The engine chooses (kChosen) the edge tables for patterns of eight
 // or more entries per pixel: a sum and a weight per pixel and direction, computed once per
 // call; otherwise, and whenever a pair of pixels whose phases differ has a NaN magnitude sum,
 // a small cache of weights keyed by the crossing strength. Tests name one to reach the other.
