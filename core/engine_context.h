@@ -77,6 +77,8 @@ enum PositionKind : unsigned char { kDiagonal, kVector, kLaneByLane };
 // the ends are then the same.
 struct Plan {
   PositionKind* kinds;
+  std::int32_t* laneByLane;  // the positions of kind kLaneByLane
+  int laneByLaneCount;
   std::int32_t* program;  // kPlanPositions x 2 x kMaxReach at most
   // (kPlanPositions + 1) x 8 lanes: weights (edge tables) or strengths (cache); the last row
   // takes what steps inside a walk write.

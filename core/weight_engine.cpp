@@ -267,6 +267,11 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
         plan.minEndRow = std::min(plan.minEndRow, rowI);
         plan.maxEndRow = std::max(plan.maxEndRow, rowI);
       }
+      plan.laneByLaneCount = 0;
+      for (std::uint32_t p = 0; p < chunk; ++p) {
+        if (plan.kinds[p] == kLaneByLane)
+          plan.laneByLane[plan.laneByLaneCount++] = static_cast<std::int32_t>(p);
+      }
       plan.positions = chunk;
       plan.reusable = stacked && ref == 0 && count <= kPlanPositions;
       plan.j = j;
@@ -275,9 +280,8 @@ void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::i
     }
     double* found = plan.found;
     kernel(c, j, stride, laneMask, plan.program, plan.programCount, found);
-    for (std::uint32_t p = 0; p < chunk; ++p) {
-      if (plan.kinds[p] != kLaneByLane)
-        continue;
+    for (int n = 0; n < plan.laneByLaneCount; ++n) {
+      const std::int32_t p = plan.laneByLane[n];
       const auto i = static_cast<std::int32_t>(ends[p0 + p]);
       for (int l = 0; l < lanes; ++l) {
         if (laneMask & (1u << l)) {
@@ -433,7 +437,7 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   const std::size_t rest =
       cacheSlots * sizeof(CacheSlot) +
       planPositions * (2 * kMaxLanes * sizeof(double) + 2 * sizeof(LaidOutWalk) +
-                       (2 * kMaxReach + 3) * sizeof(std::int32_t) + sizeof(PositionKind)) +
+                       (2 * kMaxReach + 4) * sizeof(std::int32_t) + sizeof(PositionKind)) +
       kMaxLanes * sizeof(double) + slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
   // The tables, and a list of up to np pixels while they are filled.
   const std::size_t tableSize = tablesWanted ? 4 * static_cast<std::size_t>(grid.np) : 0;
@@ -461,7 +465,8 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   c.pool = reinterpret_cast<std::int32_t*>(c.slots + slotCount);
   c.plan.program = c.pool + poolSize;
   c.plan.order = c.plan.program + planPositions * 2 * kMaxReach;
-  c.plan.kinds = reinterpret_cast<PositionKind*>(c.plan.order + 3 * planPositions);
+  c.plan.laneByLane = c.plan.order + 3 * planPositions;
+  c.plan.kinds = reinterpret_cast<PositionKind*>(c.plan.laneByLane + planPositions);
   c.plan.reusable = false;
   c.stream = planPositions != 0 &&
              static_cast<std::uint64_t>(entries) * (sizeof(double) + rows.bytes) >= kStreamBytes;
