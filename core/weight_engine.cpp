@@ -5,40 +5,45 @@
 //   the minor coordinate lies within rounding distance of an integer boundary (see
 //   layOutWalk). Each offset's steps are laid out once per call, as pixel-index deltas from
 //   the start, and walks use them instead of recomputing coordinates.
-// - Start pixels that hold the same entries (same count, each end shifted by the same amount
-//   as the start) walk every shared offset together, one vector lane per start pixel. Stacked
-//   down an image column, lane l reads pixel start + l + delta, so every step is one
-//   contiguous vector load per table; rows where the pattern is cut differently from row to
-//   row (a disc at the top and bottom borders) are set side by side along the row instead,
-//   with gathered loads.
-// - Consecutive blocks down a column usually hold the same offsets, so the sorting of a
-//   block's entries into vector walks and others (its plan) is reused when it still holds.
 // - Every crossing strength is 0 or the sum of the magnitudes of one pair of 8-adjacent
 //   pixels whose phases differ. Unless some such sum is NaN, the engine tabulates once per
 //   call, for every pixel and four directions (down, right, down-right, up-right), the sum of
 //   the pair where it can raise a strength (phases differ and the sum is above zero; -inf
-//   elsewhere) and the weight of that sum: the edge tables. Without NaN the written step
-//   (take the sum when the phase changes and !(m >= sum)) is "take the tabulated value when
-//   it exceeds m": m starts at +0.0 and only grows, so sums at or below zero (either zero
-//   included) never replace it, and an equal value has the same bits and so the same weight.
-//   A walk then keeps m and the weight of the pair that gave it: per step one load and one
-//   comparison, and a load of the weight where m grows; no exp and no lookup per entry. The
-//   tabulated sum has the bits of the walk's sum (IEEE addition is commutative), so the
-//   weight is the one edgeWeight(m) gives. In the direction-major layout (index
-//   direction * np + lower pixel of the pair) stacked lanes read neighbouring table entries.
+//   elsewhere) and the weight of that sum: the edge tables. Without NaN, crossingStrength's
+//   step (take the sum when the phase changes and !(m >= sum)) is "take the tabulated value
+//   when it exceeds m": m starts at +0.0 and only grows, so sums at or below zero (either
+//   zero included) never replace it, and an equal value has the same bits and so the same
+//   weight. A walk then keeps m and the weight of the pair that gave it: per step one load
+//   and one comparison, and a load of the weight where m grows; no exp and no lookup per
+//   entry. The tabulated sum has the bits of the walk's sum (IEEE addition is commutative),
+//   so the weight is the one edgeWeight(m) gives.
 // - With a NaN sum the order of the crossings matters (a NaN m is replaced by the next sum,
 //   whatever its size), and for patterns of fewer than eight entries per pixel the tables
-//   would cost more time or memory than they save. Those calls walk the phases and magnitudes, keep
-//   only m, and look weights up in a small direct-mapped cache keyed by the strength's bits.
+//   would cost more time or memory than they save. Those calls walk the phases and
+//   magnitudes, keep only m, and look weights up in a small direct-mapped cache keyed by the
+//   strength's bits.
+// - Start pixels that hold the same entries (same count, each end shifted by the same amount
+//   as the start) walk every shared offset together, one vector lane per start pixel. Stacked
+//   down an image column, lane l reads pixel start + l + delta, so every step is one
+//   contiguous vector load per table (the tables are direction-major, index
+//   direction * np + lower pixel of the pair); rows where the pattern is cut differently from
+//   row to row (a disc at the top and bottom borders) are set side by side along the row
+//   instead, with gathered loads.
+// - A block's sorting of its entries into vector walks and others, with the kernels' program
+//   (a prefix tree of the walks, see Plan), is its plan; later blocks whose entries are the
+//   same shifted reuse it, down the column and across columns.
+// - Outputs of many megabytes are written once, with non-temporal stores (output_stores.h):
+//   a stacked block's weights leave through a stage in one stretch, and each column's row
+//   indices in one pass just ahead of the comparisons that read them.
 //
 // Working memory: one allocation per call. With the edge tables it holds them, 68 bytes per
 // pixel with a list used while filling them (at most about half the output: such patterns
-// hold eight entries of 16 bytes per pixel or more). Besides that at
-// most about 880 KiB: the weight cache (at most 256 KiB, so that it stays in the
-// second-level cache; there in every call, for calls whose tables meet a NaN sum), the
-// laid-out walks with their table steps for offsets up to kMaxReach rows and columns (at
-// most about 310 KiB), the offset table (about 20 KiB) and one block plan with its program,
-// results and stage (about 290 KiB); plus a few small arrays on the stack. No memory per
+// hold eight entries of 16 bytes per pixel or more). Besides that at most about 1.1 MiB: the
+// weight cache (at most 256 KiB, so that it stays in the second-level cache; there in every
+// call, for calls whose tables meet a NaN sum), the laid-out walks with their table steps for
+// offsets up to kMaxReach rows and columns (at most about 310 KiB), the offset table (about
+// 20 KiB) and one block plan with its program, results and stage (about 480 KiB); plus the
+// kernels' state stacks (about 3 KiB) and a few small arrays on the stack. No memory per
 // entry, no threads.
 
 #include "weight_engine.h"

@@ -39,7 +39,7 @@ EngineKernel bestEngineKernel();
 // pass (while the pattern is in the processor's caches). Outputs of many megabytes are
 // written with streamed stores (see output_stores.h), fenced before the call returns.
 // The pattern must be valid for the grid (see checkPattern). Runs on the calling thread;
-// its working memory is one allocation per call of at most about 900 KiB, plus 68 bytes per
+// its working memory is one allocation per call of at most about 1.1 MiB, plus 68 bytes per
 // pixel with the edge tables, and a few KiB of stack; if that allocation fails it computes
 // the same weights without the tables, or, failing that too, the plain way.
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
