@@ -84,11 +84,11 @@ struct Plan {
   // takes what steps inside a walk write.
   double* found;
   // While the program is made: the vector walks and their positions (kPlanPositions each,
-  // and as much again to sort them).
+  // with room to sort them).
   LaidOutWalk* walks;
   std::int32_t* order;
   std::uint32_t positions;
-  int vectorCount, programSize, programCount;
+  int vectorCount, programCount;
   bool reusable;
   std::int32_t j, row, minEndRow, maxEndRow;
 };
@@ -121,15 +121,15 @@ struct Context {
   RowIndexOutput rows;
   std::uint32_t first;
   // Large outputs: stacked blocks gather their weights in the stage (kMaxLanes x
-  // kPlanPositions) and stream them out with their row indices.
+  // kPlanPositions) to stream them out; the column scan streams the row indices.
   bool stream;
   double* stage;
 };
 
-// Walks the `count` walks of a plan's program for `lanes` start pixels at once, lane l
-// starting at pixel j + stride * l, writing for the walk at position p, lane l, to
-// found[p * lanes + l] the weight (edge tables: Kernels::weighs) or the crossing strength
-// (otherwise).
+// Runs the `count` items of a plan's program (walks without the tables, prefix-tree steps
+// with them) for `lanes` start pixels at once, lane l starting at pixel j + stride * l,
+// writing for the walk at position p, lane l, to found[p * lanes + l] the weight (edge
+// tables: Kernels::weighs) or the crossing strength (otherwise).
 using BlockKernel = void (*)(const Context& c, std::int32_t j, std::int32_t stride,
                              unsigned laneMask, const std::int32_t* program, int count,
                              double* found);
