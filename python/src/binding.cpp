@@ -11,15 +11,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "build_weight_matrix.h"
+#include "disc_pattern.h"
 #include "pattern_check.h"
 
 namespace py = pybind11;
@@ -127,34 +126,9 @@ py::tuple weights(const py::array& magnitude, const py::array& phase, const py::
   return fill<std::int64_t>(grid, m, q, pattern, sigma, entries);
 }
 
-// Largest column offset within the radius for each row offset 0 ... maxRow, or -1 when the
-// row offset itself is beyond the radius. Offsets are capped by the image.
-std::vector<std::int64_t> discHalfWidths(std::int64_t maxRow, std::int64_t maxCol, double radius) {
-  std::vector<std::int64_t> half(static_cast<std::size_t>(maxRow) + 1, -1);
-  const auto within = [radius](std::int64_t dr, std::int64_t dc) {
-    return std::sqrt(static_cast<double>(dr * dr + dc * dc)) <= radius;
-  };
-  for (std::int64_t dr = 0; dr <= maxRow; ++dr) {
-    if (!within(dr, 0))
-      break;
-    // Start from the rounded solution of dr^2 + dc^2 = radius^2 and settle it with the
-    // exact test: counting up from 0 would take 2^30 steps for a huge radius.
-    const double room = radius * radius - static_cast<double>(dr * dr);
-    std::int64_t dc = room >= static_cast<double>(maxCol) * static_cast<double>(maxCol)
-                          ? maxCol
-                          : static_cast<std::int64_t>(std::sqrt(room));
-    while (dc > 0 && !within(dr, dc))
-      --dc;
-    while (dc < maxCol && within(dr, dc + 1))
-      ++dc;
-    half[static_cast<std::size_t>(dr)] = dc;
-  }
-  return half;
-}
-
 // Pattern of every pixel within Euclidean distance radius of each pixel (itself included),
-// over an (h, w) image in C order, each column sorted: row offsets ascending, and within a
-// row a contiguous run of columns.
+// over an (h, w) image in C order, each column sorted. In C order the image is the w x h
+// column-major one, whose disc pattern is the same arrays.
 py::tuple diskPattern(std::int64_t h, std::int64_t w, double radius) {
   if (h <= 0 || w <= 0)
     throw py::value_error("shape shall hold two positive sizes");
@@ -163,29 +137,10 @@ py::tuple diskPattern(std::int64_t h, std::int64_t w, double radius) {
   if (!(radius >= 0.0))
     throw py::value_error("radius shall be a non-negative number");
 
-  const std::int64_t reach =
-      radius >= static_cast<double>(h - 1) ? h - 1 : static_cast<std::int64_t>(radius);
-  const std::vector<std::int64_t> half = discHalfWidths(reach, w - 1, radius);
-  // Visits the neighbours of (r, c) as runs [lo, hi] of columns on each row rr.
-  const auto forEachRun = [&](std::int64_t r, std::int64_t c, auto&& run) {
-    for (std::int64_t rr = r - reach < 0 ? 0 : r - reach; rr <= r + reach && rr < h; ++rr) {
-      const std::int64_t hw = half[static_cast<std::size_t>(rr > r ? rr - r : r - rr)];
-      if (hw < 0)
-        continue;
-      run(rr, c - hw < 0 ? 0 : c - hw, c + hw > w - 1 ? w - 1 : c + hw);
-    }
-  };
-
   std::uint64_t total = 0;
   {
     py::gil_scoped_release release;
-    // Stops as soon as the count is too large: a huge radius on a huge image would
-    // otherwise spend minutes counting a pattern that cannot be made.
-    for (std::int64_t p = 0; p < h * w && total <= kMaxEntries; ++p) {
-      forEachRun(p / w, p % w, [&](std::int64_t, std::int64_t lo, std::int64_t hi) {
-        total += static_cast<std::uint64_t>(hi - lo + 1);
-      });
-    }
+    total = quorvane::discPatternEntries(w, h, radius);
   }
   if (total > kMaxEntries)
     throw py::value_error("the pattern would have 2^32 or more entries");
@@ -196,17 +151,7 @@ py::tuple diskPattern(std::int64_t h, std::int64_t w, double radius) {
   std::uint32_t* jc = indptr.mutable_data();
   {
     py::gil_scoped_release release;
-    std::uint32_t count = 0;
-    for (std::int64_t r = 0; r < h; ++r) {
-      for (std::int64_t c = 0; c < w; ++c) {
-        *jc++ = count;
-        forEachRun(r, c, [&](std::int64_t rr, std::int64_t lo, std::int64_t hi) {
-          for (std::int64_t cc = lo; cc <= hi; ++cc)
-            ir[count++] = static_cast<std::uint32_t>(rr * w + cc);
-        });
-      }
-    }
-    *jc = count;
+    quorvane::fillDiscPattern(w, h, radius, ir, jc);
   }
   return py::make_tuple(indices, indptr);
 }

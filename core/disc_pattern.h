@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quorvane {
+
+// The disc pattern of an nr x nc image: each pixel paired with every pixel at Euclidean
+// distance at most `radius` (itself included), as compressed columns over the column-major
+// pixel numbering, each column's row pixels ascending. A pixel dr rows and dc columns away
+// is a partner when sqrt(dr^2 + dc^2) <= radius in double arithmetic, so a radius written as
+// sqrt(k) takes in the pixels at distance sqrt(k). The pattern is symmetric, and the disc
+// pattern of the transposed image is the same arrays (which is how C-order hosts use it).
+
+// Its entry count, or a number above UINT32_MAX (counting stops there) when it has more
+// than a uint32 column start can hold. Needs 0 < nr * nc < 2^31 and radius >= 0.
+std::uint64_t discPatternEntries(std::int64_t nr, std::int64_t nc, double radius);
+
+// Writes the pattern: ir gets discPatternEntries(...) row pixels (at most UINT32_MAX), jc
+// nr * nc + 1 column starts from 0. Pages of both arrays are written in order, once.
+void fillDiscPattern(std::int64_t nr, std::int64_t nc, double radius, std::uint32_t* ir,
+                     std::uint32_t* jc);
+
+}  // namespace quorvane
