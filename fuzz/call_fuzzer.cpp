@@ -44,6 +44,7 @@ const char* const kMessages[] = {
     "Index pair column starts shall not decrease",
     "Index pair has fewer row indices than its last column start",
     "Index pair row index exceeds the image size",
+    "Sigma shall be a real scalar",
     "Not enough memory for the output matrix",
 };
 constexpr int kSuccess = -1;
@@ -58,6 +59,7 @@ enum Message {
   kDecreasing,
   kTooFewRows,
   kRowOutOfRange,
+  kSigma,
   kNoMemory,
 };
 
@@ -78,6 +80,8 @@ std::size_t elementBytes(ClassId classId) {
     case ClassId::kUint8:
     case ClassId::kLogical:
       return 1;
+    case ClassId::kCell:
+      return 0;  // holds arrays, no data the gateway may read
   }
   return 8;
 }
@@ -143,7 +147,7 @@ void shapeFor(FuzzInput& in, std::uint64_t n, std::uint64_t& rows, std::uint64_t
 void changeClass(FuzzInput& in, HostArray& a) {
   static const std::vector<ClassId> classes{ClassId::kDouble, ClassId::kSingle, ClassId::kUint32,
                                             ClassId::kInt32,  ClassId::kUint8,  ClassId::kLogical,
-                                            ClassId::kChar};
+                                            ClassId::kChar,   ClassId::kCell};
   const ClassId to = in.pick(classes);
   if (!a.data.empty())
     a.data.assign(elementCount(a) * elementBytes(to), in.byte() & 1);
@@ -187,9 +191,9 @@ void makeComplex(FuzzInput& in, HostArray& a) {
 
 // Any array: small, of any class and content; now and then a huge one that holds no data.
 std::unique_ptr<HostArray> anyArray(FuzzInput& in) {
-  static const std::vector<ClassId> classes{ClassId::kDouble, ClassId::kDouble,  ClassId::kUint32,
-                                            ClassId::kUint32, ClassId::kSingle,  ClassId::kInt32,
-                                            ClassId::kUint8,  ClassId::kLogical, ClassId::kChar};
+  static const std::vector<ClassId> classes{
+      ClassId::kDouble, ClassId::kDouble, ClassId::kUint32,  ClassId::kUint32, ClassId::kSingle,
+      ClassId::kInt32,  ClassId::kUint8,  ClassId::kLogical, ClassId::kChar,   ClassId::kCell};
   const ClassId classId = in.pick(classes);
   if (in.chance(8)) {
     static const std::vector<std::uint64_t> sides{
@@ -226,7 +230,7 @@ std::unique_ptr<HostArray> anyArray(FuzzInput& in) {
 }
 
 // Sigma of every kind the host can pass: a double scalar, empty, other classes, complex,
-// sparse, a matrix (its first element counts).
+// sparse, a matrix, a cell.
 std::unique_ptr<HostArray> anySigma(FuzzInput& in) {
   const double value = in.awkwardDouble();
   switch (in.inRange(0, 9)) {
@@ -269,6 +273,8 @@ std::unique_ptr<HostArray> anySigma(FuzzInput& in) {
         setDouble(*a, k, in.awkwardDouble());
       return a;
     }
+    case 8:
+      return zeroArray(ClassId::kCell, in.inRange(0, 1), 1);
     default:
       return testhost::doubleArray(1, 1, {value});
   }
@@ -333,7 +339,7 @@ void mutate(FuzzInput& in, Call& call) {
   HostArray& magnitude = *inputs[0];
   const std::uint64_t np = elementCount(magnitude);
   HostArray& jc = *inputs[3];
-  const std::uint32_t choice = in.inRange(0, 17);
+  const std::uint32_t choice = in.inRange(0, 18);
   switch (choice) {
     case 0:  // too few inputs
       inputs.resize(in.inRange(0, 3));
@@ -470,6 +476,9 @@ void mutate(FuzzInput& in, Call& call) {
       else
         inputs.push_back(anySigma(in));
       break;
+    case 17:  // an image of three dimensions, reported with its trailing ones folded
+      inputs[in.inRange(0, 1)]->dimensions = 3;
+      break;
     default:  // any array anywhere
       inputs[in.inRange(0, static_cast<std::uint32_t>(inputs.size() - 1))] = anyArray(in);
       break;
@@ -510,7 +519,7 @@ int expectedOutcome(const Call& call, bool& unanswerable) {
   if (static_cast<unsigned __int128>(nr) * nc > std::numeric_limits<std::int32_t>::max())
     return kTooManyPixels;
   const auto realDouble = [](const HostArray& a) {
-    return a.classId == ClassId::kDouble && !a.complex && !a.sparse;
+    return a.classId == ClassId::kDouble && !a.complex && !a.sparse && a.dimensions == 2;
   };
   if (!realDouble(*in[0]) || !realDouble(*in[1]))
     return kNotRealDouble;
@@ -534,6 +543,13 @@ int expectedOutcome(const Call& call, bool& unanswerable) {
   for (std::uint32_t k = first; k < last; ++k) {
     if (getU32(*in[2], k) >= np)
       return kRowOutOfRange;
+  }
+  if (in.size() >= 5 && elementCount(*in[4]) != 0) {  // empty: the default sigma
+    const HostArray& sigma = *in[4];
+    const bool number = sigma.classId != ClassId::kChar && sigma.classId != ClassId::kCell &&
+                        !sigma.complex && !sigma.sparse;
+    if (!number || elementCount(sigma) != 1)
+      return kSigma;
   }
   const std::uint64_t capacity = last > 0 ? last : 1;
   if (call.failAllocation || capacity * 16 + (np + 1) * 8 > kAllocationLimit)
@@ -599,14 +615,14 @@ void compareOutput(const Call& call, const HostArray& out) {
 // One line per input, for reproducing a failure (set QUORVANE_FUZZ_VERBOSE).
 void printCall(const Call& call, int expected) {
   static const char* const names[] = {"double", "single",  "uint32", "int32",
-                                      "uint8",  "logical", "char"};
+                                      "uint8",  "logical", "char",   "cell"};
   std::fprintf(stderr, "nlhs %d, %zu inputs, expect %s\n", call.nlhs, call.inputs.size(),
                expected == kSuccess ? "success" : kMessages[expected]);
   for (const auto& a : call.inputs) {
-    std::fprintf(stderr, "  %s%s%s %llu x %llu%s:", names[static_cast<int>(a->classId)],
+    std::fprintf(stderr, "  %s%s%s%s %llu x %llu%s:", names[static_cast<int>(a->classId)],
                  a->complex ? " complex" : "", a->sparse ? " sparse" : "",
-                 static_cast<unsigned long long>(a->rows), static_cast<unsigned long long>(a->cols),
-                 holdsNoData(*a) ? " (no data)" : "");
+                 a->dimensions != 2 ? " 3-D" : "", static_cast<unsigned long long>(a->rows),
+                 static_cast<unsigned long long>(a->cols), holdsNoData(*a) ? " (no data)" : "");
     if (!a->sparse && a->classId == ClassId::kDouble) {
       for (std::size_t k = 0; k < elementCount(*a) && k < 40 && !a->data.empty(); ++k)
         std::fprintf(stderr, " %g", getDouble(*a, k));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <random>
@@ -31,6 +32,7 @@ const std::string kIndexCount = "Wrong index representation";
 const std::string kDecreasing = "Index pair column starts shall not decrease";
 const std::string kTooFewRows = "Index pair has fewer row indices than its last column start";
 const std::string kRowRange = "Index pair row index exceeds the image size";
+const std::string kSigma = "Sigma shall be a real scalar";
 const std::string kNoMemory = "Not enough memory for the output matrix";
 
 // A valid call on the 1 x 3 example image, whose parts each test spoils one by one.
@@ -123,6 +125,11 @@ TEST_F(Gateway, ImagesMustBeRealFullDouble) {
   expectError(kImageClass, 1, {c.magnitude.get(), sparse.get(), c.ir.get(), c.jc.get()});
   // The image class is checked before the index class.
   expectError(kImageClass, 1, {complex.get(), c.phase.get(), c.magnitude.get(), c.jc.get()});
+  // A 1 x 1 x 3 array is reported as 1 x 3, the size of the phase, but it is no matrix.
+  auto cube = doubleArray(1, 3, {2, 4, 8});
+  cube->dimensions = 3;
+  expectError(kImageClass, 1, {cube.get(), c.phase.get(), c.ir.get(), c.jc.get()});
+  expectError(kImageClass, 1, {c.magnitude.get(), cube.get(), c.ir.get(), c.jc.get()});
 }
 
 TEST_F(Gateway, IndexPairMustBeUint32WithNpPlusOneColumnStartsInAnyShape) {
@@ -215,6 +222,54 @@ TEST_F(Gateway, ExampleResultWithGivenDefaultedAndEmptySigma) {
       testhost::call(1, {c.magnitude.get(), c.phase.get(), c.ir.get(), c.jc.get(), empty.get()});
   ASSERT_FALSE(result.error.has_value());
   EXPECT_EQ(testhost::values(*result.output), defaulted);
+}
+
+TEST_F(Gateway, SigmaMustBeOneRealNumberOfAnyNumericOrLogicalClass) {
+  ExampleCall c;
+  const auto withSigma = [&c](const HostArray* sigma) {
+    return std::vector<const HostArray*>{c.magnitude.get(), c.phase.get(), c.ir.get(), c.jc.get(),
+                                         sigma};
+  };
+  auto text = sizeOnlyArray(ClassId::kChar, 1, 3);
+  auto pair = doubleArray(1, 2, {0.5, 9});
+  auto complex = doubleArray(1, 1, {1});
+  complex->complex = true;
+  complex->imag = {2};
+  auto sparse = doubleArray(1, 1, {2});
+  sparse->sparse = true;
+  auto cell = sizeOnlyArray(ClassId::kCell, 1, 1);
+  for (const HostArray* sigma : {text.get(), pair.get(), complex.get(), sparse.get(), cell.get()})
+    expectError(kSigma, 1, withSigma(sigma));
+  // After the pattern's checks, before the output is created.
+  auto badIr = uint32Column({0, 1, 2, 0, 1, 2, 0, 1, 3});
+  expectError(kRowRange, 1,
+              {c.magnitude.get(), c.phase.get(), badIr.get(), c.jc.get(), cell.get()});
+  testhost::failNextSparseCreation();
+  expectError(kSigma, 1, withSigma(pair.get()));
+  testhost::call(1, c.inputs(4));  // consumes the pending failure
+
+  // One number of any numeric or logical class is its value; an empty one of any class
+  // (a cell included) is the default.
+  auto single = sizeOnlyArray(ClassId::kSingle, 1, 1);
+  const float half = 0.5f;
+  single->data.resize(sizeof half);
+  std::memcpy(single->data.data(), &half, sizeof half);
+  auto truth = sizeOnlyArray(ClassId::kLogical, 1, 1);
+  truth->data = {1};
+  const auto crossing = [&](const HostArray* sigma) {
+    const testhost::CallResult result = testhost::call(1, withSigma(sigma));
+    EXPECT_FALSE(result.error.has_value());
+    return result.output ? testhost::values(*result.output)[1] : 0.0;
+  };
+  EXPECT_EQ(crossing(single.get()), std::exp(((-3.0) * 3.0) * (0.5 / 0.25)));
+  EXPECT_EQ(crossing(truth.get()), std::exp(-4.5));
+  auto emptyCell = sizeOnlyArray(ClassId::kCell, 0, 0);
+  auto emptyText = sizeOnlyArray(ClassId::kChar, 1, 0);
+  const testhost::CallResult none = testhost::call(1, c.inputs(4));
+  const double defaulted = std::exp(((-3.0) * 3.0) * (0.5 / ((8.0 / 6.0) * (8.0 / 6.0))));
+  EXPECT_EQ(testhost::values(*none.output)[1], defaulted);
+  EXPECT_EQ(crossing(emptyCell.get()), defaulted);
+  EXPECT_EQ(crossing(emptyText.get()), defaulted);
 }
 
 TEST_F(Gateway, ZeroOutputsStillFillSlotOneAndExtraInputsAreIgnored) {

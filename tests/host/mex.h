@@ -15,8 +15,11 @@ enum mxComplexity { mxREAL = 0, mxCOMPLEX };
 extern "C" {
 mwSize mxGetM(const mxArray* array);
 mwSize mxGetN(const mxArray* array);
+mwSize mxGetNumberOfDimensions(const mxArray* array);
 bool mxIsEmpty(const mxArray* array);
 bool mxIsDouble(const mxArray* array);
+bool mxIsNumeric(const mxArray* array);
+bool mxIsLogical(const mxArray* array);
 bool mxIsUint32(const mxArray* array);
 bool mxIsComplex(const mxArray* array);
 bool mxIsSparse(const mxArray* array);

@@ -99,6 +99,8 @@ namespace {
 // Data of an array that must hold real data: reading a size-only array is a test failure,
 // since the gateway must not read data before its checks pass.
 void* dataOf(const mxArray* array) {
+  if (array->classId == ClassId::kCell)
+    throw std::logic_error("gateway read the data of a cell");
   if (array->data.empty() && array->rows * array->cols != 0) {
     throw std::logic_error("gateway read the data of an array that holds none");
   }
@@ -115,11 +117,27 @@ mwSize mxGetM(const mxArray* array) {
 mwSize mxGetN(const mxArray* array) {
   return static_cast<mwSize>(array->cols);
 }
+mwSize mxGetNumberOfDimensions(const mxArray* array) {
+  return static_cast<mwSize>(array->dimensions);
+}
 bool mxIsEmpty(const mxArray* array) {
   return array->rows * array->cols == 0;
 }
 bool mxIsDouble(const mxArray* array) {
   return array->classId == ClassId::kDouble;
+}
+bool mxIsNumeric(const mxArray* array) {
+  switch (array->classId) {
+    case ClassId::kLogical:
+    case ClassId::kChar:
+    case ClassId::kCell:
+      return false;
+    default:
+      return true;
+  }
+}
+bool mxIsLogical(const mxArray* array) {
+  return array->classId == ClassId::kLogical;
 }
 bool mxIsUint32(const mxArray* array) {
   return array->classId == ClassId::kUint32;

@@ -13,15 +13,18 @@
 #include "mex.h"
 
 namespace testhost {
-enum class ClassId { kDouble, kSingle, kUint32, kInt32, kUint8, kLogical, kChar };
-}
+// kCell stands for every class that is neither numeric nor logical nor char (cell, struct,
+// function handle): arrays of it hold no data the gateway may read.
+enum class ClassId { kDouble, kSingle, kUint32, kInt32, kUint8, kLogical, kChar, kCell };
+}  // namespace testhost
 
 // The host's array. Only what the gateway can observe is modelled.
 struct mxArray {
   testhost::ClassId classId = testhost::ClassId::kDouble;
   bool complex = false;
   bool sparse = false;
-  std::uint64_t rows = 0, cols = 0;
+  std::uint64_t rows = 0, cols = 0;  // cols: every dimension after the first folded in
+  std::uint64_t dimensions = 2;
   std::vector<unsigned char> data;  // empty for arrays that only claim a size
   std::vector<double> imag;
   // Sparse arrays only.

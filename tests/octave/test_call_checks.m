@@ -27,6 +27,11 @@ function test_call_checks()
     expect_error(msg, @() quorvane(mag, bad{1}, IR, JC));
   end
   expect_error(msg, @() quorvane(single(mag), ph, double(IR), JC));  % images first
+  % An RGB image is reported as rows x (columns * 3): the same size as a wide phase, but no
+  % matrix.
+  rgb = rand(4, 5, 3);
+  expect_error(msg, @() quorvane(rgb, zeros(4, 15), uint32(0:59), uint32(0:60)));
+  expect_error(msg, @() quorvane(zeros(4, 15), rgb, uint32(0:59), uint32(0:60)));
 
   msg = 'Index pair shall be of type UINT32';
   expect_error(msg, @() quorvane(mag, ph, double(IR), JC));
@@ -53,10 +58,23 @@ function test_call_checks()
   W = quorvane([1; 1], [0; 1], uint32([7 intmax('uint32') 1 0]), uint32([2 3 4]), 2);
   assert(nnz(W) == 2);
 
+  % Sigma is one real number of any numeric or logical class, checked after the pattern.
+  msg = 'Sigma shall be a real scalar';
+  for bad = {'0.1', [0.1 5], complex(1.5, 2), sparse(2), {1}, struct('s', 1), @sin, int8([1 2])}
+    expect_error(msg, @() quorvane(mag, ph, IR, JC, bad{1}));
+  end
+  expect_error('Index pair row index exceeds the image size', ...
+               @() quorvane(mag, ph, uint32([0 1 2 0 1 3 0 1 2]), JC, '0.1'));
+  for good = {single(0.5), int8(-1), uint64(2), true}
+    expect_same_weights(quorvane(mag, ph, IR, JC, good{1}), mag, ph, IR, JC, double(good{1}));
+  end
+
   % Inputs after the fifth are ignored, an empty fifth means no sigma, no output is fine.
   a = quorvane(mag, ph, IR, JC, 1, 'ignored', {});
   assert(isequal(a, quorvane(mag, ph, IR, JC, 1)));
   assert(isequal(quorvane(mag, ph, IR, JC, []), quorvane(mag, ph, IR, JC)));
+  assert(isequal(quorvane(mag, ph, IR, JC, {}), quorvane(mag, ph, IR, JC)));
+  assert(isequal(quorvane(mag, ph, IR, JC, ''), quorvane(mag, ph, IR, JC)));
   quorvane(mag, ph, IR, JC);
   assert(isequal(ans, quorvane(mag, ph, IR, JC)));
 end
