@@ -18,7 +18,7 @@ test: all
 
 # Segments data/coins.png with the module and writes the pictures into $(BUILD)/demo.
 demo: all
-	octave-cli --no-gui --norc --quiet --eval \
+	octave-cli --no-gui --norc --quiet --no-history --eval \
 	  "addpath('$(BUILD)'); addpath('demo'); quorvane_demo('$(BUILD)/demo');"
 
 # The Octave package $(BUILD)/quorvane-<version>.tar.gz (pkg install compiles it).

@@ -11,8 +11,9 @@ namespace quorvane {
 // sqrt(k) takes in the pixels at distance sqrt(k). The pattern is symmetric, and the disc
 // pattern of the transposed image is the same arrays (which is how C-order hosts use it).
 
-// Its entry count, or a number above UINT32_MAX (counting stops there) when it has more
-// than a uint32 column start can hold. Needs 0 < nr * nc < 2^31 and radius >= 0.
+// Its entry count when that is at most UINT32_MAX, otherwise some number above it (counting
+// stops there), in time proportional to the disc's width. Needs 0 < nr * nc < 2^31 and
+// radius >= 0.
 std::uint64_t discPatternEntries(std::int64_t nr, std::int64_t nc, double radius);
 
 // Writes the pattern: ir gets discPatternEntries(...) row pixels (at most UINT32_MAX), jc

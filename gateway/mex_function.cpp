@@ -58,8 +58,9 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   });
   if (checked.fault != quorvane::CallFault::kNone)
     mexErrMsgTxt(quorvane::callMessage(checked.fault));
-  const std::optional<double> sigma =
-      checked.hasSigma ? std::optional<double>(mxGetScalar(prhs[kSigma])) : std::nullopt;
+  std::optional<double> sigma;
+  if (checked.hasSigma)
+    sigma = mxGetScalar(prhs[kSigma]);
 
   const quorvane::PixelGrid& grid = checked.grid;
   const auto np = static_cast<mwSize>(grid.np);

@@ -22,7 +22,8 @@ function run_soak(calls)
   rand('state', 17);
   valid = valid_cases();
   invalid = invalid_cases();
-  printf('soak: %d valid and %d invalid cases, %d calls\n', numel(valid), numel(invalid), calls);
+  printf('soak: %s, %d valid and %d invalid cases, %d calls\n', which('quorvane'), ...
+         numel(valid), numel(invalid), calls);
 
   % Warm up (Octave's own caches, the module loaded) before the first measurement.
   warmup = min(2000, floor(calls / 10));
@@ -128,7 +129,7 @@ function cases = valid_cases()
   nr = 24; nc = 21; np = nr * nc;
   mag = rand(nr, nc) * 3; ph = double(rand(nr, nc) > 0.6);
   mag(5, :) = NaN; ph(:, 7) = -0;
-  [IR, JC] = disc(nr, nc, 3);
+  [IR, JC] = quorvane_pattern(nr, nc, 3);
   cases{end + 1} = make_valid('disc radius 3', {mag, ph, IR, JC}, []);
   cases{end + 1} = make_valid('disc radius 3, sigma 0.7', {mag, ph, IR, JC, 0.7}, 0.7);
 end
@@ -144,20 +145,6 @@ function c = make_valid(name, args, sigma)
   cols = repelem((1:np)', diff(starts));
   c = struct('name', name, 'args', {args}, 'np', np, 'values', values, 'rows', rows + 1, ...
              'cols', cols);
-end
-
-function [IR, JC] = disc(nr, nc, radius)
-  IR = []; JC = zeros(1, nr * nc + 1);
-  [dr, dc] = ndgrid(-radius:radius);
-  inside = dr(:) .^ 2 + dc(:) .^ 2 <= radius ^ 2;
-  dr = dr(inside); dc = dc(inside);
-  for j = 0:nr * nc - 1
-    r = mod(j, nr) + dr; c = floor(j / nr) + dc;
-    keep = r >= 0 & r < nr & c >= 0 & c < nc;
-    IR = [IR; r(keep) + c(keep) * nr];
-    JC(j + 2) = numel(IR);
-  end
-  IR = uint32(IR); JC = uint32(JC);
 end
 
 % Invalid calls, one or more per message, each with the exact message expected.

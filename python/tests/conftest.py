@@ -89,7 +89,7 @@ def run_octave(cases, folder):
             np.asarray([case["sigma"]], dtype=np.float64).tofile(d / "sigma")
     script = f"addpath('{mex_dir}'); addpath('{TESTS}'); octave_weights('{folder}');"
     result = subprocess.run(
-        [octave, "--no-gui", "--norc", "--quiet", "--eval", script],
+        [octave, "--no-gui", "--norc", "--quiet", "--no-history", "--eval", script],
         capture_output=True,
         text=True,
         timeout=300,

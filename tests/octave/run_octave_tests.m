@@ -1,6 +1,13 @@
-function run_octave_tests(folder)
+function run_octave_tests(folder, entry)
   % Runs every test_*.m function in folder; each throws on its first failed check.
-  % Ends Octave with a non-zero status when any test fails.
+  % ENTRY ('native' or 'mex') is the entry point quorvane must resolve to. Ends Octave
+  % with a non-zero status when any test fails.
+  [~, ~, suffix] = fileparts(which('quorvane'));
+  if !strcmp(suffix, struct('native', '.oct', 'mex', '.mex').(entry))
+    printf('quorvane resolves to %s, not the %s entry point\n', which('quorvane'), entry);
+    exit(1);
+  end
+  printf('quorvane: %s\n', which('quorvane'));
   files = dir(fullfile(folder, 'test_*.m'));
   passed = 0;
   failed = 0;

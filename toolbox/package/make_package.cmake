@@ -11,7 +11,7 @@ set(here ${CMAKE_CURRENT_LIST_DIR})
 set(name quorvane-${VERSION})
 set(stage ${WORK_DIR}/${name})
 file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${stage}/inst ${stage}/src/core)
+file(MAKE_DIRECTORY ${stage}/inst ${stage}/src/core ${stage}/src/octave ${stage}/src/help)
 
 # DESCRIPTION with the version of the build; the date honours SOURCE_DATE_EPOCH.
 string(TIMESTAMP DATE "%Y-%m-%d" UTC)
@@ -28,9 +28,16 @@ endif()
 # inst/: what pkg puts on the path as it is; src/: what it compiles with src/Makefile.
 file(COPY ${SOURCE_DIR}/toolbox/quorvane.m ${SOURCE_DIR}/toolbox/quorvane_pattern.m
      DESTINATION ${stage}/inst)
-file(COPY ${here}/Makefile ${SOURCE_DIR}/gateway/mex_function.cpp DESTINATION ${stage}/src)
+file(COPY ${here}/Makefile DESTINATION ${stage}/src)
+file(GLOB native_files ${SOURCE_DIR}/octave/*.cpp ${SOURCE_DIR}/octave/*.h)
+file(COPY ${native_files} DESTINATION ${stage}/src/octave)
 file(GLOB core_files ${SOURCE_DIR}/core/*.h ${SOURCE_DIR}/core/*.cpp)
 file(COPY ${core_files} DESTINATION ${stage}/src/core)
+include(${SOURCE_DIR}/cmake/help_header.cmake)
+write_help_header(${SOURCE_DIR}/toolbox/quorvane.m ${stage}/src/help/quorvane_help.h
+                  kQuorvaneHelp)
+write_help_header(${SOURCE_DIR}/toolbox/quorvane_pattern.m
+                  ${stage}/src/help/quorvane_pattern_help.h kQuorvanePatternHelp)
 
 get_filename_component(output ${OUTPUT} ABSOLUTE)
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar czf ${output} ${name}
