@@ -1,4 +1,4 @@
-%QUORVANE  Sparse pixel-affinity weights from edge magnitude and phase (MEX module).
+%QUORVANE  Sparse pixel-affinity weights from edge magnitude and phase.
 %   W = QUORVANE(MAGNITUDE, PHASE, IR, JC)
 %   W = QUORVANE(MAGNITUDE, PHASE, IR, JC, SIGMA)
 %
@@ -13,7 +13,8 @@
 %   weight near 0: the affinity matrix of a normalised-cut segmentation.
 %
 %   Inputs
-%     MAGNITUDE  real full double nr x nc matrix, the edge strength of each pixel.
+%     MAGNITUDE  real full double nr x nc matrix (two dimensions), the edge strength
+%                of each pixel.
 %                Pixels are numbered column-major from 0, np = nr * nc < 2^31.
 %     PHASE      real full double nr x nc matrix; only where it changes matters (for
 %                instance the sign of a Laplacian of Gaussian, or a quantised angle).
@@ -21,9 +22,10 @@
 %                JC has np + 1 elements (any shape): the pairs of column j are
 %                k = JC(j+1) .. JC(j+2)-1, pairing pixel j with pixel IR(k+1).
 %                QUORVANE_PATTERN builds the usual disc-shaped pattern.
-%     SIGMA      scale (optional). Omitted or [], it is max([0; MAGNITUDE(:)])/6.
-%                Only SIGMA^2 enters. SIGMA = 0 gives 0 across an edge and NaN
-%                where no edge is crossed.
+%     SIGMA      scale (optional): one real number of any numeric or logical class.
+%                Omitted or empty, it is max([0; MAGNITUDE(:)])/6. Only SIGMA^2
+%                enters. SIGMA = 0 gives 0 across an edge and NaN where no edge is
+%                crossed.
 %
 %   Result
 %     W          np x np real sparse matrix with exactly one stored entry per pattern
@@ -42,6 +44,7 @@
 %     Index pair column starts shall not decrease
 %     Index pair has fewer row indices than its last column start
 %     Index pair row index exceeds the image size     (an IR entry >= np)
+%     Sigma shall be a real scalar
 %     Not enough memory for the output matrix
 %
 %   Example: a 1 x 3 image with a phase change between pixels 2 and 3
@@ -56,8 +59,11 @@
 %     d = full(sum(W, 2));  A = spdiags(1 ./ sqrt(d), 0, numel(d), numel(d));
 %     [V, L] = eigs(A * W * A, 6, 'la');   % normalised-cut embedding
 %
-%   QUORVANE is a compiled MEX file; this file holds its help text (and, for Octave,
-%   its tests: "test quorvane"). Build it with "make" or QUORVANE_BUILD.
+%   QUORVANE is compiled. In Octave it is a native function (quorvane.oct) that hands
+%   its result to Octave as it is, without the copy Octave makes of a MEX file's result;
+%   in MATLAB it is a MEX file (quorvane.<mexext>), whose help is this file. Both have
+%   this contract and give the same bits. This file also holds the tests ("test
+%   quorvane"). Build with "make" or QUORVANE_BUILD.
 %
 %   See also QUORVANE_PATTERN, QUORVANE_BUILD, EIGS, SPARSE.
 
@@ -105,9 +111,13 @@
 %!error <real double matrices> quorvane (mag, phase + 1i, IR, JC)
 %!error <real double matrices> quorvane (mag, sparse (phase), IR, JC)
 %!error <real double matrices> quorvane (mag, phase > 0, IR, JC)
+%!error <real double matrices> quorvane (cat (3, mag, mag), [phase phase], IR, uint32 (0:6))
 %!error <Index pair shall be of type UINT32> quorvane (mag, phase, double (IR), JC)
 %!error <Index pair shall be of type UINT32> quorvane (mag, phase, IR, int32 (JC))
 %!error <Wrong index representation> quorvane (mag, phase, IR, JC(1:3))
 %!error <column starts shall not decrease> quorvane (mag, phase, IR, uint32 ([0 3 2 9]))
 %!error <fewer row indices than its last column start> quorvane (mag, phase, IR(1:8), JC)
 %!error <row index exceeds the image size> quorvane (mag, phase, uint32 ([0 1 3 0 1 2 0 1 2]), JC)
+%!error <Sigma shall be a real scalar> quorvane (mag, phase, IR, JC, "0.1")
+%!error <Sigma shall be a real scalar> quorvane (mag, phase, IR, JC, [0.1 5])
+%!error <Sigma shall be a real scalar> quorvane (mag, phase, IR, JC, {1})
