@@ -12,7 +12,6 @@
 
 #include "build_weight_matrix.h"
 #include "call_check.h"
-#include "fresh_memory.h"
 
 namespace {
 
@@ -69,9 +68,6 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   if (plhs[0] == nullptr)
     mexErrMsgTxt(quorvane::callMessage(quorvane::CallFault::kOutOfMemory));
   const quorvane::WeightMatrix<mwIndex> out{mxGetPr(plhs[0]), mxGetIr(plhs[0]), mxGetJc(plhs[0])};
-  // The host hands out fresh pages; the engine writes them first.
-  quorvane::adviseHugePages(out.pr, std::size_t{capacity} * sizeof(double));
-  quorvane::adviseHugePages(out.ir, std::size_t{capacity} * sizeof(mwIndex));
 
   quorvane::buildWeightMatrix(grid, static_cast<const double*>(mxGetPr(prhs[kMagnitude])),
                               static_cast<const double*>(mxGetPr(prhs[kPhase])), checked.pattern,
