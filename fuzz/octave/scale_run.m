@@ -1,53 +1,45 @@
 function scale_run(nr, nc, radius, repeats)
-  % One large call of quorvane: an nr x nc image with a disc pattern of the given radius.
-  % Prints the pattern size, the median time of the calls and the peak resident size of
-  % the process (VmHWM) before and after them, and checks the result's shape and range.
+  % Large calls of quorvane, as it resolves on the path: an nr x nc image with the disc
+  % pattern of the given radius. Prints the pattern size, the call times (the first one in
+  % a fresh Octave) and each call's peak memory beyond what the process held before it (the
+  % inputs), also as a multiple of the result's size; checks the result's shape and range.
   rand('state', 3);
   mag = rand(nr, nc) * 2;
   ph = double(rand(nr, nc) > 0.5);
-  tic;
-  [IR, JC] = disc_pattern(nr, nc, radius);
-  printf('scale: %d x %d pixels, radius %g: %d entries, pattern built in %.1f s\n', ...
-         nr, nc, radius, double(JC(end)), toc);
-  before = status_kib('VmHWM');
+  start = tic();
+  [IR, JC] = quorvane_pattern(nr, nc, radius);
+  np = nr * nc;
+  result = 16 * double(JC(end)) + 8 * (np + 1);   % values, row indices, column starts
+  printf('scale: %s\n', which('quorvane'));
+  printf('scale: %d x %d pixels, radius %g: %d entries (result %.0f MiB), pattern in %.1f s\n', ...
+         nr, nc, radius, double(JC(end)), result / 2^20, toc(start));
   seconds = zeros(1, repeats);
+  extra = zeros(1, repeats);
   for n = 1:repeats
     clear W;
-    tic;
+    reset_peak();
+    before = status_kib('VmRSS');
+    start = tic();
     W = quorvane(mag, ph, IR, JC);
-    seconds(n) = toc;
+    seconds(n) = toc(start);
+    extra(n) = 1024 * (status_kib('VmHWM') - before);
   end
-  after = status_kib('VmHWM');
   printf('scale: call times %s s, median %.2f s (%.1f M entries/s)\n', mat2str(seconds, 3), ...
          median(seconds), double(JC(end)) / median(seconds) / 1e6);
-  printf('scale: peak resident %.0f MiB before the calls (inputs), %.0f MiB with them\n', ...
-         before / 1024, after / 1024);
+  printf('scale: peak beyond the inputs %s MiB: %s x the result\n', ...
+         mat2str(round(extra / 2^20)), mat2str(extra / result, 3));
   [i, j, v] = find(W);
-  np = nr * nc;
   assert(issparse(W) && isequal(size(W), [np np]) && numel(v) == double(JC(end)));
   assert(all(v(i == j) == 1) && all(v >= 0 & v <= 1));
   printf('scale: result %d x %d with %d entries, diagonal 1, weights in [0, 1]\n', np, np, ...
          numel(v));
 end
 
-function [IR, JC] = disc_pattern(nr, nc, radius)
-  % Every pixel paired with every pixel within the radius (itself included), partners in
-  % ascending order: one row of `partner` per offset, sorted by column then row offset.
-  R = floor(radius);
-  [dr, dc] = ndgrid(-R:R, -R:R);
-  keep = dr(:) .^ 2 + dc(:) .^ 2 <= radius ^ 2;
-  dr = int32(dr(keep)); dc = int32(dc(keep));
-  [row, col] = ndgrid(int32(0:nr - 1), int32(0:nc - 1));
-  row = row(:)'; col = col(:)';
-  partner = zeros(numel(dr), nr * nc, 'uint32');
-  inside = false(numel(dr), nr * nc);
-  for n = 1:numel(dr)
-    r = row + dr(n); c = col + dc(n);
-    inside(n, :) = r >= 0 & r < nr & c >= 0 & c < nc;
-    partner(n, :) = uint32(max(r + c * nr, 0));
-  end
-  IR = partner(inside);
-  JC = uint32([0; cumsum(sum(inside, 1))']);
+% Sets the process's peak resident size (VmHWM) back to its current size (Linux).
+function reset_peak()
+  fid = fopen('/proc/self/clear_refs', 'w');
+  fprintf(fid, '5');
+  fclose(fid);
 end
 
 function kib = status_kib(field)
