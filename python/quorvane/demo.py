@@ -102,11 +102,16 @@ def parser():
     )
     p.add_argument("image", help="a grey or colour photograph (any format Pillow reads)")
     p.add_argument("outdir", nargs="?", default="quorvane-demo", help="where the pictures go (default: %(default)s)")
-    p.add_argument("--shrink", type=positive(int), help="block size of the shrinking (default: the smallest "
-                   "that leaves at most 65536 pixels; 1 keeps the photograph as it is)")
-    p.add_argument("--radius", type=positive(float), help="radius of the disc pattern (default 6)")
-    p.add_argument("--eigenvectors", type=positive(int), help="leading eigenvectors (default 32)")
-    p.add_argument("--clusters", type=positive(int), help="k-means clusters (default 48)")
+    p.add_argument(
+        "--shrink",
+        type=positive(int),
+        metavar="N",
+        help="block size of the shrinking (default: the smallest that leaves at most 65536 pixels; "
+        "1 keeps the photograph as it is)",
+    )
+    p.add_argument("--radius", type=positive(float), metavar="R", help="radius of the disc pattern (default 6)")
+    p.add_argument("--eigenvectors", type=positive(int), metavar="K", help="leading eigenvectors (default 32)")
+    p.add_argument("--clusters", type=positive(int), metavar="C", help="k-means clusters (default 48)")
     return p
 
 

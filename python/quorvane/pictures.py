@@ -92,7 +92,9 @@ def weights_pictures(path, where_path, image, weights, radius):
         shown.flat[partners.col] = partners.data
         axes = _image_axes(figure, 1, len(picks), number)
         axes.imshow(image[top:bottom, left:right], cmap="gray", vmin=0, vmax=1, interpolation="nearest")
-        drawn = axes.imshow(shown[top:bottom, left:right], cmap=WEIGHT_COLOURS, vmin=0, vmax=1, alpha=0.75, interpolation="nearest")
+        drawn = axes.imshow(
+            shown[top:bottom, left:right], cmap=WEIGHT_COLOURS, vmin=0, vmax=1, alpha=0.75, interpolation="nearest"
+        )
         axes.plot(column - left, row - top, "s", color="#0066ff", markersize=6)
         axes.set_title(f"{number}: pixel ({row}, {column})", fontsize=9)
     figure.colorbar(drawn, ax=figure.axes, shrink=0.8, label="weight")

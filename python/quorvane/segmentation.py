@@ -80,8 +80,8 @@ def read_grey(path):
     """The photograph at path as a 2-D float64 array of grey values in [0, 1].
 
     Colour is turned to luma (ITU-R 601, as Pillow's "L" mode); alpha is dropped; of an
-    animation or a multi-page file only the first frame counts. Images of 16 bits or of
-    integer or float values are divided by their largest value.
+    animation or a multi-page file only the first frame counts. Images of 16-bit, 32-bit
+    integer or float values are divided by their largest value when it exceeds 1.
     """
     with Image.open(path) as picture:
         if picture.mode in ("I", "F") or picture.mode.startswith("I;16"):
@@ -150,7 +150,9 @@ def start_vector(n, seed=Settings.seed):
     return np.random.default_rng(seed).uniform(-1.0, 1.0, n)
 
 
-def leading_eigenvectors(affinity, degrees, count=Settings.eigenvectors, tolerance=Settings.tolerance, seed=Settings.seed):
+def leading_eigenvectors(
+    affinity, degrees, count=Settings.eigenvectors, tolerance=Settings.tolerance, seed=Settings.seed
+):
     """The count largest eigenvalues of the normalised affinity, in descending order, and
     the pixel embedding D^-1/2 V (the generalised eigenvectors of (D - W, D)), one column
     per eigenvalue, by ARPACK's Lanczos (scipy's eigsh) from a fixed start vector."""
@@ -176,7 +178,8 @@ def merge_unseparated(labels, weights, limit=Settings.merge_above):
     """Merges every two clusters whose pairs across their border (the pattern's entries
     between them) have a mean weight above limit, and so on transitively.
 
-    weights is the symmetric weight matrix (see symmetric()). Returns the merged labels,
+    labels are the clusters 0 .. k-1 of the pixels (k small: k * k counters are kept),
+    weights the symmetric weight matrix (see symmetric()). Returns the merged labels,
     numbered 0 .. count-1, and count."""
     labels = np.asarray(labels).ravel()
     k = int(labels.max()) + 1

@@ -16,6 +16,8 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 TESTS = Path(__file__).resolve().parent
+# What python3 -m quorvane.demo writes.
+PICTURES = ["input.png", "edges.png", "weights.png", "weights-where.png", "eigenvectors.png", "segmentation.png"]
 
 
 def same_bits(a, b):
@@ -89,7 +91,7 @@ def run_octave(cases, folder):
             np.asarray([case["sigma"]], dtype=np.float64).tofile(d / "sigma")
     script = f"addpath('{mex_dir}'); addpath('{TESTS}'); octave_weights('{folder}');"
     result = subprocess.run(
-        [octave, "--no-gui", "--norc", "--quiet", "--eval", script],
+        [octave, "--no-gui", "--norc", "--quiet", "--no-history", "--eval", script],
         capture_output=True,
         text=True,
         timeout=300,

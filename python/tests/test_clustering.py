@@ -14,7 +14,7 @@ from scipy.sparse.linalg import eigsh
 
 import quorvane
 from quorvane import demo, segmentation
-from conftest import REPO
+from conftest import PICTURES, REPO
 
 
 def two_regions(shape=(30, 40), seed=1):
@@ -153,9 +153,6 @@ class TestSegmentationSteps:
         np.testing.assert_array_equal(segmentation.read_grey(tmp_path / "grey.png"), grey / 255)
 
 
-PICTURES = ["input.png", "edges.png", "weights.png", "weights-where.png", "eigenvectors.png", "segmentation.png"]
-
-
 class TestDemo:
     def test_each_coin_is_a_segment_of_its_own_on_one_background(self, tmp_path, capsys, monkeypatch):
         runs = []
@@ -182,7 +179,7 @@ class TestDemo:
             (lambda path: None, "No such file"),
             (lambda path: path.write_text("not a picture"), "cannot identify image file"),
             (lambda path: Image.new("L", (64, 48), 90).save(path, "PNG"), "has no edges to segment by"),
-            (lambda path: Image.fromarray(np.eye(5, dtype=np.uint8) * 200).save(path, "PNG"), "need more than 32 pixels"),
+            (lambda path: Image.fromarray(np.eye(5, dtype=np.uint8) * 200).save(path), "need more than 32 pixels"),
         ],
         ids=["missing", "not_a_picture", "uniform", "too_small"],
     )
