@@ -1,6 +1,8 @@
 # The commands of the README. CMake does the building; this file only names the jobs.
 BUILD ?= build
 CMAKE_FLAGS ?=
+# Debian's interpreter, the one with numpy, scipy and the demo's packages.
+PYTHON ?= /usr/bin/python3
 
 .PHONY: all deps configure test clean demo package sanitize fuzz bench
 
@@ -16,10 +18,12 @@ configure: deps
 test: all
 	cd $(BUILD) && ctest --output-on-failure
 
-# Segments data/coins.png with the module and writes the pictures into $(BUILD)/demo.
+# Segments data/coins.png with the module and writes the pictures into $(BUILD)/demo, then
+# does the same in Python (Debian's interpreter, the package CMake built) into $(BUILD)/demo-python.
 demo: all
 	octave-cli --no-gui --norc --quiet --no-history --eval \
 	  "addpath('$(BUILD)'); addpath('demo'); quorvane_demo('$(BUILD)/demo');"
+	PYTHONPATH=$(BUILD)/python $(PYTHON) -m quorvane.demo data/coins.png $(BUILD)/demo-python
 
 # The Octave package $(BUILD)/quorvane-<version>.tar.gz (pkg install compiles it).
 package: configure

@@ -16,6 +16,8 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 TESTS = Path(__file__).resolve().parent
+# What python3 -m quorvane.demo writes.
+PICTURES = ["input.png", "edges.png", "weights.png", "weights-where.png", "eigenvectors.png", "segmentation.png"]
 
 
 def same_bits(a, b):
