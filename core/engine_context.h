@@ -93,7 +93,11 @@ struct Plan {
   std::int32_t j, row, minEndRow, maxEndRow;
 };
 
-struct Context {
+// What the workers of a call share. Set up before any of them starts; afterwards only the
+// offset table and its pool change, and only while a call's single worker lays out walks as
+// it first meets them (findWalk): calls with several workers lay out every walk beforehand,
+// so that their workers only read.
+struct CallState {
   // The call.
   std::int32_t nr, np;
   const double* magnitude;
@@ -112,18 +116,23 @@ struct Context {
   const double* edgeSums;
   const double* edgeWeights;
   std::int32_t pairStep[4];
-  // Otherwise weights keyed by the strength's bits: a direct-mapped cache.
-  CacheSlot* cache;
-  std::uint64_t cacheMask;
-  double zeroWeight;
-  Plan plan;
+  double zeroWeight;  // the weight of a zero strength
   // Where the row indices go, and the pattern's first entry.
   RowIndexOutput rows;
   std::uint32_t first;
-  // Large outputs: stacked blocks gather their weights in the stage (kMaxLanes x
-  // kPlanPositions) to stream them out; the column scan streams the row indices.
+  // Large outputs: stacked blocks gather their weights in the stage to stream them out; the
+  // column scan streams the row indices.
   bool stream;
-  double* stage;
+};
+
+// One worker's state: the call's, and what it alone writes.
+struct Context : CallState {
+  // Weights keyed by the strength's bits, for calls without the tables: a direct-mapped
+  // cache.
+  CacheSlot* cache;
+  std::uint64_t cacheMask;
+  Plan plan;
+  double* stage;  // kMaxLanes x kPlanPositions
 };
 
 // Runs the `count` items of a plan's program (walks without the tables, prefix-tree steps

@@ -21,7 +21,7 @@ namespace quorvane::engine {
 
 // Row and column of pixel p, without a division: the quotient from the reciprocal is off by
 // at most one for p < 2^31, and the remainder's range corrects it.
-inline void splitPixel(const Context& c, std::int32_t p, std::int32_t& row, std::int32_t& col) {
+inline void splitPixel(const CallState& c, std::int32_t p, std::int32_t& row, std::int32_t& col) {
   std::int64_t q = static_cast<std::int64_t>(static_cast<double>(p) * c.inverseRows);
   std::int64_t r = static_cast<std::int64_t>(p) - q * c.nr;
   if (r < 0) {
@@ -55,7 +55,8 @@ inline std::int32_t edgeIndex(std::int32_t a, std::int32_t b, std::int32_t nr, s
 // direction) are tabulated too, which at worst sends a call the cache's way for nothing.
 // Branch-free (whether phases differ is as unpredictable as the image), with the pairs that
 // can raise a strength listed in `raising` (np entries) for their weights.
-inline bool fillEdgeTables(const Context& c, double* sums, double* weights, std::int32_t* raising) {
+inline bool fillEdgeTables(const CallState& c, double* sums, double* weights,
+                           std::int32_t* raising) {
   const std::int32_t np = c.np;
   const double* phase = c.phase;
   const double* magnitude = c.magnitude;
@@ -132,8 +133,9 @@ inline bool layOutWalk(std::int32_t dRow, std::int32_t dCol, std::int32_t nr,
 }
 
 // The laid-out walk of an offset, or length -1 when the offset lies outside the table or its
-// walk depends on the start.
-inline LaidOutWalk findWalk(Context& c, std::int32_t dRow, std::int32_t dCol) {
+// walk depends on the start. An offset met for the first time is laid out now (calls with
+// several workers have laid out every offset before they start, so this only reads).
+inline LaidOutWalk findWalk(CallState& c, std::int32_t dRow, std::int32_t dCol) {
   if (dRow < -c.reachRows || dRow > c.reachRows || dCol < -c.reachCols || dCol > c.reachCols)
     return {nullptr, nullptr, -1};
   OffsetSlot& slot = c.slots[(dCol + c.reachCols) * (2 * c.reachRows + 1) + (dRow + c.reachRows)];
@@ -156,7 +158,7 @@ inline LaidOutWalk findWalk(Context& c, std::int32_t dRow, std::int32_t dCol) {
 // The weight of the walk from pixel j along a laid-out walk, from the edge tables. Where
 // SSE2 is part of the baseline (every x86-64) the step is branch-free: whether m grows is
 // as unpredictable as where the phase changes.
-inline double walkTables(const Context& c, std::int32_t j, LaidOutWalk walk) {
+inline double walkTables(const CallState& c, std::int32_t j, LaidOutWalk walk) {
   const double* sums = c.edgeSums + j;
   const double* weights = c.edgeWeights + j;
 #ifdef __SSE2__
@@ -184,7 +186,7 @@ inline double walkTables(const Context& c, std::int32_t j, LaidOutWalk walk) {
 
 // The weight of crossingStrength's walk from j to i (for walks that depend on the start or
 // lie beyond the laid-out reach), from the edge table entry of the pair that set m last.
-inline double crossingWeightByTable(const Context& c, std::int32_t j, std::int32_t i) {
+inline double crossingWeightByTable(const CallState& c, std::int32_t j, std::int32_t i) {
   double w = c.zeroWeight;
   walkCrossings(c.grid, c.magnitude, c.phase, j, i, [&](std::int32_t current, std::int32_t next) {
     w = c.edgeWeights[edgeIndex(current, next, c.nr, c.np)];
@@ -197,7 +199,7 @@ inline double crossingWeightByTable(const Context& c, std::int32_t j, std::int32
 // step is branch-free, as in the AVX kernel (engine_kernels_x86.cpp says why max and then a
 // select give the same weights): a branch on whether the phase changes is mispredicted about
 // as often as the phase changes.
-inline double walkStrength(const Context& c, std::int32_t j, LaidOutWalk walk) {
+inline double walkStrength(const CallState& c, std::int32_t j, LaidOutWalk walk) {
   const double* phase = c.phase;
   const double* magnitude = c.magnitude;
 #ifdef __SSE2__
@@ -236,7 +238,7 @@ inline double walkStrength(const Context& c, std::int32_t j, LaidOutWalk walk) {
 }
 
 // Crossing strength of one entry, start j at (rowJ, colJ), end i != j.
-inline double entryStrength(Context& c, std::int32_t j, std::int32_t rowJ, std::int32_t colJ,
+inline double entryStrength(CallState& c, std::int32_t j, std::int32_t rowJ, std::int32_t colJ,
                             std::int32_t i) {
   std::int32_t rowI, colI;
   splitPixel(c, i, rowI, colI);
