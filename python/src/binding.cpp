@@ -1,7 +1,8 @@
 // quorvane._quorvane: the weight computation over numpy arrays. The pure-Python package
 // (python/quorvane/__init__.py) converts and range-checks the caller's arrays and builds the
-// scipy.sparse matrix; this module checks again everything the core relies on, allocates the
-// result's numpy arrays and lets the core fill them in place with the GIL released.
+// scipy.sparse matrix; this module checks again everything the core relies on, copies what
+// the core reads of the pattern, allocates the result's numpy arrays and lets the core fill
+// them in place with the GIL released.
 //
 // Pixels are numbered in numpy's C order: for an (H, W) image, pixel p is at row p / W and
 // column p % W. Read column-major, that buffer is the W x H transposed image, so the core
@@ -11,9 +12,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -21,6 +24,7 @@
 
 #include "build_weight_matrix.h"
 #include "pattern_check.h"
+#include "thread_workers.h"
 
 namespace py = pybind11;
 
@@ -81,8 +85,8 @@ const char* patternMessage(quorvane::PatternFault fault) {
 
 template <typename Index>
 py::tuple fill(const quorvane::PixelGrid& grid, const double* magnitude, const double* phase,
-               const quorvane::IndexPair& pattern, std::optional<double> sigma,
-               std::size_t entries) {
+               const quorvane::IndexPair& pattern, std::optional<double> sigma, std::size_t entries,
+               int workers) {
   py::array_t<double> data(static_cast<py::ssize_t>(entries));
   py::array_t<Index> indices(static_cast<py::ssize_t>(entries));
   py::array_t<Index> indptr(static_cast<py::ssize_t>(grid.np) + 1);
@@ -91,19 +95,60 @@ py::tuple fill(const quorvane::PixelGrid& grid, const double* magnitude, const d
   {
     // Inputs and outputs stay referenced by this frame; the core touches no Python object.
     py::gil_scoped_release release;
-    quorvane::buildWeightMatrix<Index>(grid, magnitude, phase, pattern, sigma, out);
+    quorvane::buildWeightMatrix<Index>(grid, magnitude, phase, pattern, sigma, out,
+                                       quorvane::threadWorkers(workers));
   }
   return py::make_tuple(data, indices, indptr);
 }
 
+// Private copies of what the computation reads of a pattern: the column starts, shifted to
+// start at 0, and the row indices they name (the same weights, row indices and column starts).
+// The computation runs without the GIL, so the caller's arrays may change meanwhile; it reads
+// only these copies, checked after copying. Up to `threads` threads copy the row indices.
+std::pair<PatternArray, PatternArray> checkedCopy(const quorvane::PixelGrid& grid,
+                                                  const PatternArray& ir, const PatternArray& jc,
+                                                  int threads) {
+  PatternArray starts(jc.size());
+  std::uint32_t* start = starts.mutable_data();
+  std::memcpy(start, jc.data(), static_cast<std::size_t>(jc.size()) * sizeof(std::uint32_t));
+  const quorvane::PatternFault fault =
+      quorvane::checkColumnStarts(grid, start, static_cast<std::size_t>(ir.size()));
+  if (fault != quorvane::PatternFault::kNone)
+    throw py::value_error(patternMessage(fault));
+  const std::uint32_t first = start[0], entries = start[grid.np] - first;
+  PatternArray rows(static_cast<py::ssize_t>(entries));
+  const std::uint32_t* from = ir.data() + first;
+  std::uint32_t* to = rows.mutable_data();
+  // A thread for each million entries at most: smaller shares are copied before a thread
+  // would have started.
+  const int parts = static_cast<int>(std::max<std::uint32_t>(
+      1, std::min<std::uint32_t>(entries >> 20, static_cast<std::uint32_t>(threads))));
+  std::vector<unsigned char> below(static_cast<std::size_t>(parts));
+  {
+    py::gil_scoped_release release;
+    for (std::int32_t j = 0; j <= grid.np; ++j)
+      start[j] -= first;
+    auto copy = [&](int part, std::size_t begin, std::size_t end) {
+      below[static_cast<std::size_t>(part)] = quorvane::copyRowIndicesBelow(
+          from + begin, end - begin, static_cast<std::uint32_t>(grid.np), to + begin);
+    };
+    quorvane::splitOnThreads(entries, parts, copy);
+  }
+  if (std::find(below.begin(), below.end(), 0) != below.end())
+    throw py::value_error(patternMessage(quorvane::PatternFault::kRowIndexOutOfRange));
+  return {rows, starts};
+}
+
 // The (data, indices, indptr) of the weight matrix. Index arrays are int32 when the entry
 // count and the pixel count are at most int32Limit (2^31 - 1 from the package; tests lower
-// it to reach the int64 path with small images), int64 otherwise.
-//
-// The index arrays must be private to the call (the package passes fresh copies): nothing
-// may change them between the check and the computation, which runs without the GIL.
+// it to reach the int64 path with small images), int64 otherwise. `workers` threads (-1:
+// every processor this process may use) share the computation.
 py::tuple weights(const py::array& magnitude, const py::array& phase, const py::array& indices,
-                  const py::array& indptr, std::optional<double> sigma, std::int64_t int32Limit) {
+                  const py::array& indptr, std::optional<double> sigma, std::int64_t int32Limit,
+                  int workers) {
+  if (workers < 1 && workers != -1)
+    throw py::value_error("workers shall be a positive integer or -1, got " +
+                          std::to_string(workers));
   const auto [h, w] = checkImages(magnitude, phase);
   const PatternArray ir = checkPatternArray(indices, "indices");
   const PatternArray jc = checkPatternArray(indptr, "indptr");
@@ -113,18 +158,15 @@ py::tuple weights(const py::array& magnitude, const py::array& phase, const py::
                           " elements (one more than the pixel count), got " +
                           std::to_string(jc.size()));
   }
-  const quorvane::IndexPair pattern{ir.data(), jc.data()};
-  const quorvane::PatternFault fault =
-      quorvane::checkPattern(grid, pattern, static_cast<std::size_t>(ir.size()));
-  if (fault != quorvane::PatternFault::kNone)
-    throw py::value_error(patternMessage(fault));
-
-  const std::size_t entries = pattern.jc[grid.np] - pattern.jc[0];
+  const int threads = workers == -1 ? quorvane::usableCores() : workers;
+  const auto [rows, starts] = checkedCopy(grid, ir, jc, threads);
+  const quorvane::IndexPair pattern{rows.data(), starts.data()};
+  const auto entries = static_cast<std::size_t>(rows.size());
   const auto* m = static_cast<const double*>(magnitude.data());
   const auto* q = static_cast<const double*>(phase.data());
   if (static_cast<std::int64_t>(entries) <= int32Limit && grid.np <= int32Limit)
-    return fill<std::int32_t>(grid, m, q, pattern, sigma, entries);
-  return fill<std::int64_t>(grid, m, q, pattern, sigma, entries);
+    return fill<std::int32_t>(grid, m, q, pattern, sigma, entries, threads);
+  return fill<std::int64_t>(grid, m, q, pattern, sigma, entries, threads);
 }
 
 // Largest column offset within the radius for each row offset 0 ... maxRow, or -1 when the
@@ -216,8 +258,11 @@ py::tuple diskPattern(std::int64_t h, std::int64_t w, double radius) {
 PYBIND11_MODULE(_quorvane, module) {
   module.doc() = "Compiled core of quorvane; use the functions of the quorvane package.";
   module.def("weights", &weights, py::arg("magnitude"), py::arg("phase"), py::arg("indices"),
-             py::arg("indptr"), py::arg("sigma"), py::arg("int32_limit"),
+             py::arg("indptr"), py::arg("sigma"), py::arg("int32_limit"), py::arg("workers") = 1,
              "(data, indices, indptr) of the weight matrix; see quorvane.weights.");
+  // Patterns with fewer entries than this for each worker run on fewer threads (tests size
+  // their patterns by it).
+  module.attr("entries_per_worker") = quorvane::kEntriesPerWorker;
   module.def("disk_pattern", &diskPattern, py::arg("rows"), py::arg("cols"), py::arg("radius"),
              "(indices, indptr) of the disc pattern; see quorvane.disk_pattern.");
 }
