@@ -34,7 +34,8 @@ inline double edgeWeight(double m, double factor) {
 // checkPattern): jc non-decreasing, ir holding at least jc[np] entries, every ir[k] read
 // below np. The output needs room for jc[np] - jc[0] entries and np + 1 column starts.
 // The weights come from the engine (computeWeights), bit for bit those of the plain walk,
-// on the calling thread unless `workers` says otherwise.
+// on the calling thread unless `workers` says otherwise. With out.ir null the row indices
+// are left to the caller (who may have them in place already, and read them as ir).
 template <typename Index>
 void buildWeightMatrix(const PixelGrid& grid, const double* magnitude, const double* phase,
                        const IndexPair& pattern, std::optional<double> sigma,

@@ -573,8 +573,8 @@ struct ColumnWait {
 
 // Stacks the start pixels of image column `col` into blocks wherever their entries agree,
 // walks the rows between two blocks one by one, and leaves the rest to the border pass.
-// Streaming calls write the column's row indices just ahead of the comparisons, in one pass:
-// the comparisons then find them in the caches.
+// Streaming calls write the column's row indices (if wanted) just ahead of the comparisons,
+// in one pass: the comparisons then find them in the caches.
 ColumnWait scanColumn(Context& c, const Kernels& k, const IndexPair& pattern, double* weights,
                       std::int32_t col) {
   const std::int32_t nr = c.nr;
@@ -582,15 +582,17 @@ ColumnWait scanColumn(Context& c, const Kernels& k, const IndexPair& pattern, do
   std::int32_t firstBlock = -1, afterLast = 0;
   std::int32_t rowsWritten = col * nr;
   auto writeRowsUpTo = [&](std::int32_t end) {
-    if (!c.stream || c.rows.target == nullptr || end <= rowsWritten)
+    if (!c.stream || end <= rowsWritten)
       return;
-    const std::uint32_t from = pattern.jc[rowsWritten];
+    if (c.rows.target != nullptr) {
+      const std::uint32_t from = pattern.jc[rowsWritten];
 #ifdef QUORVANE_X86
-    if (k.lanes == 8)
-      streamRowIndicesAvx512(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
-    else
+      if (k.lanes == 8)
+        streamRowIndicesAvx512(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
+      else
 #endif
-      streamRowIndices(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
+        streamRowIndices(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
+    }
     // The row indices four blocks further on are asked for now, so that they have arrived
     // from memory when their turn comes (the processor's own prefetching falls behind here).
     const std::int32_t ahead = std::min(end + 4 * k.lanes, (col + 1) * nr);
@@ -776,8 +778,8 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   }
   auto* base = reinterpret_cast<unsigned char*>((reinterpret_cast<std::uintptr_t>(memory) + 63) &
                                                 ~std::uintptr_t{63});
-  call.stream = sizes.planPositions != 0 &&
-                static_cast<std::uint64_t>(entries) * (sizeof(double) + rows.bytes) >= kStreamBytes;
+  const std::uint64_t bytesPerEntry = sizeof(double) + (rows.target != nullptr ? rows.bytes : 0);
+  call.stream = sizes.planPositions != 0 && entries * bytesPerEntry >= kStreamBytes;
   prepareShared(call, layout, base);
   const Kernels k = chooseKernels(kernel, call.byTable);
 

@@ -83,31 +83,17 @@ const char* patternMessage(quorvane::PatternFault fault) {
   return "";
 }
 
-template <typename Index>
-py::tuple fill(const quorvane::PixelGrid& grid, const double* magnitude, const double* phase,
-               const quorvane::IndexPair& pattern, std::optional<double> sigma, std::size_t entries,
-               int workers) {
-  py::array_t<double> data(static_cast<py::ssize_t>(entries));
-  py::array_t<Index> indices(static_cast<py::ssize_t>(entries));
-  py::array_t<Index> indptr(static_cast<py::ssize_t>(grid.np) + 1);
-  const quorvane::WeightMatrix<Index> out{data.mutable_data(), indices.mutable_data(),
-                                          indptr.mutable_data()};
-  {
-    // Inputs and outputs stay referenced by this frame; the core touches no Python object.
-    py::gil_scoped_release release;
-    quorvane::buildWeightMatrix<Index>(grid, magnitude, phase, pattern, sigma, out,
-                                       quorvane::threadWorkers(workers));
-  }
-  return py::make_tuple(data, indices, indptr);
-}
+// The caller's column starts, copied and checked, and shifted to start at 0 (the same
+// weights and row indices; the result's column starts). The computation runs without the
+// GIL, so the caller's arrays may change meanwhile: it reads only copies, checked after
+// copying. `first` is where the entries start in the caller's row indices.
+struct CheckedStarts {
+  PatternArray starts;
+  std::uint32_t first;
+};
 
-// Private copies of what the computation reads of a pattern: the column starts, shifted to
-// start at 0, and the row indices they name (the same weights, row indices and column starts).
-// The computation runs without the GIL, so the caller's arrays may change meanwhile; it reads
-// only these copies, checked after copying. Up to `threads` threads copy the row indices.
-std::pair<PatternArray, PatternArray> checkedCopy(const quorvane::PixelGrid& grid,
-                                                  const PatternArray& ir, const PatternArray& jc,
-                                                  int threads) {
+CheckedStarts checkedStarts(const quorvane::PixelGrid& grid, const PatternArray& ir,
+                            const PatternArray& jc) {
   PatternArray starts(jc.size());
   std::uint32_t* start = starts.mutable_data();
   std::memcpy(start, jc.data(), static_cast<std::size_t>(jc.size()) * sizeof(std::uint32_t));
@@ -115,19 +101,22 @@ std::pair<PatternArray, PatternArray> checkedCopy(const quorvane::PixelGrid& gri
       quorvane::checkColumnStarts(grid, start, static_cast<std::size_t>(ir.size()));
   if (fault != quorvane::PatternFault::kNone)
     throw py::value_error(patternMessage(fault));
-  const std::uint32_t first = start[0], entries = start[grid.np] - first;
-  PatternArray rows(static_cast<py::ssize_t>(entries));
-  const std::uint32_t* from = ir.data() + first;
-  std::uint32_t* to = rows.mutable_data();
-  // A thread for each million entries at most: smaller shares are copied before a thread
-  // would have started.
+  const std::uint32_t first = start[0];
+  for (std::int32_t j = 0; j <= grid.np; ++j)
+    start[j] -= first;
+  return {starts, first};
+}
+
+// Copies `entries` row indices to `to` on up to `threads` threads (one for each million
+// entries at most: smaller shares are copied before a thread would have started) and checks
+// the copy.
+void copyCheckedRows(const quorvane::PixelGrid& grid, const std::uint32_t* from,
+                     std::uint32_t entries, std::uint32_t* to, int threads) {
   const int parts = static_cast<int>(std::max<std::uint32_t>(
       1, std::min<std::uint32_t>(entries >> 20, static_cast<std::uint32_t>(threads))));
   std::vector<unsigned char> below(static_cast<std::size_t>(parts));
   {
     py::gil_scoped_release release;
-    for (std::int32_t j = 0; j <= grid.np; ++j)
-      start[j] -= first;
     auto copy = [&](int part, std::size_t begin, std::size_t end) {
       below[static_cast<std::size_t>(part)] = quorvane::copyRowIndicesBelow(
           from + begin, end - begin, static_cast<std::uint32_t>(grid.np), to + begin);
@@ -136,7 +125,34 @@ std::pair<PatternArray, PatternArray> checkedCopy(const quorvane::PixelGrid& gri
   }
   if (std::find(below.begin(), below.end(), 0) != below.end())
     throw py::value_error(patternMessage(quorvane::PatternFault::kRowIndexOutOfRange));
-  return {rows, starts};
+}
+
+// The core reads the row indices from a checked copy: with 4-byte indices the result's own
+// (which then are in place, and the core writes none), with 8-byte ones a private array.
+template <typename Index>
+py::tuple fill(const quorvane::PixelGrid& grid, const double* magnitude, const double* phase,
+               const std::uint32_t* ir, const CheckedStarts& pattern, std::optional<double> sigma,
+               int threads) {
+  const std::uint32_t entries = pattern.starts.data()[grid.np];
+  py::array_t<double> data(static_cast<py::ssize_t>(entries));
+  py::array_t<Index> indices(static_cast<py::ssize_t>(entries));
+  py::array_t<Index> indptr(static_cast<py::ssize_t>(grid.np) + 1);
+  constexpr bool kInPlace = sizeof(Index) == sizeof(std::uint32_t);
+  PatternArray copy(kInPlace ? 0 : static_cast<py::ssize_t>(entries));
+  std::uint32_t* rows = copy.mutable_data();
+  if constexpr (kInPlace)
+    rows = reinterpret_cast<std::uint32_t*>(indices.mutable_data());
+  copyCheckedRows(grid, ir + pattern.first, entries, rows, threads);
+  const quorvane::WeightMatrix<Index> out{
+      data.mutable_data(), kInPlace ? nullptr : indices.mutable_data(), indptr.mutable_data()};
+  {
+    // Inputs and outputs stay referenced by this frame; the core touches no Python object.
+    py::gil_scoped_release release;
+    quorvane::buildWeightMatrix<Index>(grid, magnitude, phase,
+                                       quorvane::IndexPair{rows, pattern.starts.data()}, sigma, out,
+                                       quorvane::threadWorkers(threads));
+  }
+  return py::make_tuple(data, indices, indptr);
 }
 
 // The (data, indices, indptr) of the weight matrix. Index arrays are int32 when the entry
@@ -158,15 +174,14 @@ py::tuple weights(const py::array& magnitude, const py::array& phase, const py::
                           " elements (one more than the pixel count), got " +
                           std::to_string(jc.size()));
   }
+  const CheckedStarts pattern = checkedStarts(grid, ir, jc);
+  const std::uint32_t entries = pattern.starts.data()[grid.np];
   const int threads = workers == -1 ? quorvane::usableCores() : workers;
-  const auto [rows, starts] = checkedCopy(grid, ir, jc, threads);
-  const quorvane::IndexPair pattern{rows.data(), starts.data()};
-  const auto entries = static_cast<std::size_t>(rows.size());
   const auto* m = static_cast<const double*>(magnitude.data());
   const auto* q = static_cast<const double*>(phase.data());
-  if (static_cast<std::int64_t>(entries) <= int32Limit && grid.np <= int32Limit)
-    return fill<std::int32_t>(grid, m, q, pattern, sigma, entries, threads);
-  return fill<std::int64_t>(grid, m, q, pattern, sigma, entries, threads);
+  if (entries <= int32Limit && grid.np <= int32Limit)
+    return fill<std::int32_t>(grid, m, q, ir.data(), pattern, sigma, threads);
+  return fill<std::int64_t>(grid, m, q, ir.data(), pattern, sigma, threads);
 }
 
 // Largest column offset within the radius for each row offset 0 ... maxRow, or -1 when the

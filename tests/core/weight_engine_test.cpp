@@ -340,8 +340,9 @@ TEST(WeightEngine, PixelIndexOffsetsThatWrapMatchBitForBit) {
 }
 
 // An output of tens of megabytes, which the engine streams out block by block (the stage,
-// non-temporal stores, partial lines at every block's ends), into 8- and 4-byte row indices;
-// also shared by workers on threads, whose stretches of the output meet inside cache lines.
+// non-temporal stores, partial lines at every block's ends), into 8- and 4-byte row indices
+// or none (weights alone); also shared by workers on threads, whose stretches of the output
+// meet inside cache lines.
 TEST(WeightEngine, LargeStreamedOutputsMatchBitForBit) {
   std::mt19937 rng(8);
   const int nr = 181, nc = 150;
@@ -353,17 +354,20 @@ TEST(WeightEngine, LargeStreamedOutputsMatchBitForBit) {
   const plain::Sparse expected =
       plain::weights(nr, nc, im.magnitude, im.phase, pt.ir, pt.jc, true, 1.5);
   for (int workers : {1, 3}) {
-    SCOPED_TRACE(std::to_string(workers) + " workers");
-    std::vector<double> pr(pt.ir.size());
-    std::vector<std::int32_t> rows(pt.ir.size()), starts(pt.jc.size());
-    quorvane::buildWeightMatrix<std::int32_t>(
-        quorvane::PixelGrid{nr, nc, nr * nc}, im.magnitude.data(), im.phase.data(),
-        quorvane::IndexPair{pt.ir.data(), pt.jc.data()}, 1.5,
-        quorvane::WeightMatrix<std::int32_t>{pr.data(), rows.data(), starts.data()},
-        quorvane::threadWorkers(workers));
-    for (std::size_t k = 0; k < pr.size(); ++k) {
-      ASSERT_TRUE(plain::sameBits(pr[k], expected.values[k])) << "entry " << k;
-      ASSERT_EQ(rows[k], expected.rows[k]) << "row index of entry " << k;
+    for (bool withRows : {true, false}) {
+      SCOPED_TRACE(std::to_string(workers) + " workers" + (withRows ? "" : ", weights alone"));
+      std::vector<double> pr(pt.ir.size());
+      std::vector<std::int32_t> rows(pt.ir.size(), -1), starts(pt.jc.size());
+      quorvane::buildWeightMatrix<std::int32_t>(
+          quorvane::PixelGrid{nr, nc, nr * nc}, im.magnitude.data(), im.phase.data(),
+          quorvane::IndexPair{pt.ir.data(), pt.jc.data()}, 1.5,
+          quorvane::WeightMatrix<std::int32_t>{pr.data(), withRows ? rows.data() : nullptr,
+                                               starts.data()},
+          quorvane::threadWorkers(workers));
+      for (std::size_t k = 0; k < pr.size(); ++k) {
+        ASSERT_TRUE(plain::sameBits(pr[k], expected.values[k])) << "entry " << k;
+        ASSERT_EQ(rows[k], withRows ? expected.rows[k] : -1) << "row index of entry " << k;
+      }
     }
   }
 }
