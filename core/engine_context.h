@@ -34,6 +34,7 @@ constexpr std::int32_t kMaxTablePixels = std::int32_t{1} << 28;
 // Slot states of the offset table besides a pool index.
 constexpr std::int32_t kNotLaidOut = -1;
 constexpr std::int32_t kStartDependent = -2;
+constexpr std::int32_t kLayingOut = -3;  // by the worker that met the offset first
 
 struct LaidOutWalk {
   const std::int32_t* deltas;  // pixel-index delta of each path pixel after the start
@@ -51,9 +52,12 @@ struct CacheSlot {
   double value;
 };
 
+// An offset's entry in the offset table. Workers share the table: `start` is read and set
+// atomically; the rest is fixed before they start.
 struct OffsetSlot {
-  std::int32_t start;  // index into the pool, or kNotLaidOut / kStartDependent
-  std::int32_t length;
+  std::int32_t start;   // at once laid out, or kNotLaidOut / kLayingOut / kStartDependent
+  std::int32_t length;  // steps: the offset's larger coordinate
+  std::int32_t at;      // its place in the pool: length pixel deltas, then length table steps
 };
 
 enum PositionKind : unsigned char { kDiagonal, kVector, kLaneByLane };
@@ -94,9 +98,7 @@ struct Plan {
 };
 
 // What the workers of a call share. Set up before any of them starts; afterwards only the
-// offset table and its pool change, and only while a call's single worker lays out walks as
-// it first meets them (findWalk): calls with several workers lay out every walk beforehand,
-// so that their workers only read.
+// offset table and its pool change, as walks are laid out where first met (findWalk).
 struct CallState {
   // The call.
   std::int32_t nr, np;
@@ -109,7 +111,6 @@ struct CallState {
   std::int32_t reachRows, reachCols;
   OffsetSlot* slots;
   std::int32_t* pool;
-  std::int32_t poolUsed;
   // The edge tables (byTable): for pair index d * np + a, pixels a and a + pairStep[d], the
   // sum that can raise a strength (kNoEdge if none) and its weight.
   bool byTable;

@@ -132,27 +132,43 @@ inline bool layOutWalk(std::int32_t dRow, std::int32_t dCol, std::int32_t nr,
   return true;
 }
 
+// The pixel steps of the walk over offset (dRow, dCol): its larger coordinate.
+inline std::int32_t walkLength(std::int32_t dRow, std::int32_t dCol) {
+  return std::max(std::abs(dRow), std::abs(dCol));
+}
+
+// Lays out the walk of an offset met for the first time (slot state kNotLaidOut) unless
+// another worker has begun to; returns the slot's state as it then is. Out of line: the
+// common case in findWalk, an offset laid out already, then saves no registers.
+__attribute__((noinline)) inline std::int32_t layOutSlot(const CallState& c, OffsetSlot& slot,
+                                                         std::int32_t dRow, std::int32_t dCol) {
+  std::int32_t start = kNotLaidOut;
+  if (!__atomic_compare_exchange_n(&slot.start, &start, kLayingOut, false, __ATOMIC_ACQUIRE,
+                                   __ATOMIC_ACQUIRE))
+    return start;
+  std::int32_t* deltas = c.pool + slot.at;
+  start = layOutWalk(dRow, dCol, c.nr, c.byTable ? c.np : 0, deltas, deltas + slot.length)
+              ? slot.at
+              : kStartDependent;
+  __atomic_store_n(&slot.start, start, __ATOMIC_RELEASE);
+  return start;
+}
+
 // The laid-out walk of an offset, or length -1 when the offset lies outside the table or its
-// walk depends on the start. An offset met for the first time is laid out now (calls with
-// several workers have laid out every offset before they start, so this only reads).
-inline LaidOutWalk findWalk(CallState& c, std::int32_t dRow, std::int32_t dCol) {
+// walk depends on the start. The worker that meets an offset first lays it out, in the
+// offset's place in the pool, while the slot's state says so; a worker that meets the offset
+// meanwhile is told -1 as well, and walks that entry the plain way. (The acquiring and
+// releasing of the state orders the pool's steps before their use by any worker.)
+inline LaidOutWalk findWalk(const CallState& c, std::int32_t dRow, std::int32_t dCol) {
   if (dRow < -c.reachRows || dRow > c.reachRows || dCol < -c.reachCols || dCol > c.reachCols)
     return {nullptr, nullptr, -1};
   OffsetSlot& slot = c.slots[(dCol + c.reachCols) * (2 * c.reachRows + 1) + (dRow + c.reachRows)];
-  if (slot.start == kNotLaidOut) {
-    const std::int32_t length = std::max(std::abs(dRow), std::abs(dCol));
-    std::int32_t* deltas = c.pool + c.poolUsed;
-    if (layOutWalk(dRow, dCol, c.nr, c.byTable ? c.np : 0, deltas, deltas + length)) {
-      slot.start = c.poolUsed;
-      slot.length = length;
-      c.poolUsed += 2 * length;
-    } else {
-      slot.start = kStartDependent;
-    }
-  }
-  if (slot.start == kStartDependent)
+  std::int32_t start = __atomic_load_n(&slot.start, __ATOMIC_ACQUIRE);
+  if (start == kNotLaidOut)
+    start = layOutSlot(c, slot, dRow, dCol);
+  if (start < 0)
     return {nullptr, nullptr, -1};
-  return {c.pool + slot.start, c.pool + slot.start + slot.length, slot.length};
+  return {c.pool + start, c.pool + start + slot.length, slot.length};
 }
 
 // The weight of the walk from pixel j along a laid-out walk, from the edge tables. Where
@@ -238,8 +254,8 @@ inline double walkStrength(const CallState& c, std::int32_t j, LaidOutWalk walk)
 }
 
 // Crossing strength of one entry, start j at (rowJ, colJ), end i != j.
-inline double entryStrength(CallState& c, std::int32_t j, std::int32_t rowJ, std::int32_t colJ,
-                            std::int32_t i) {
+inline double entryStrength(const CallState& c, std::int32_t j, std::int32_t rowJ,
+                            std::int32_t colJ, std::int32_t i) {
   std::int32_t rowI, colI;
   splitPixel(c, i, rowI, colI);
   const LaidOutWalk walk = findWalk(c, rowI - rowJ, colI - colJ);

@@ -38,12 +38,12 @@
 //
 // - A call may be shared by workers, each scanning its own range of image columns (ranges of
 //   about equal entry counts, column_ranges.h) into its own stretch of the output. The edge
-//   tables and the laid-out walks belong to the call: made before the workers start and only
-//   read by them (one worker lays out walks as it first meets them; for several, every offset
-//   within reach is laid out beforehand). Each worker has its own weight cache, plan and
-//   stage. Streamed stores fill only whole cache lines inside a worker's stretch (the partial
-//   lines at its ends take ordinary stores), and each worker fences them before it returns.
-//   The engine starts no thread itself: its caller's runner does (Workers).
+//   tables are the call's, made before the workers start and only read by them; so is the
+//   offset table, where the worker that first meets an offset lays out its walk for all (its
+//   slot's state is set atomically). Each worker has its own weight cache, plan and stage. Streamed
+//   stores fill only whole cache lines inside a worker's stretch (the partial lines at its ends
+//   take ordinary stores), and each worker fences them before it returns. The engine starts no
+//   thread itself: its caller's runner does (Workers).
 //
 // Working memory: one allocation per call. With the edge tables it holds them, 68 bytes per
 // pixel with a list used while filling them (at most about half the output: such patterns
@@ -484,7 +484,7 @@ MemorySizes memorySizes(const CallState& c, std::uint32_t entries, EngineKernel 
       static_cast<std::size_t>(2 * c.reachRows + 1) * static_cast<std::size_t>(2 * c.reachCols + 1);
   for (std::int32_t dCol = -c.reachCols; dCol <= c.reachCols; ++dCol) {
     for (std::int32_t dRow = -c.reachRows; dRow <= c.reachRows; ++dRow)
-      s.poolSize += 2 * static_cast<std::size_t>(std::max(std::abs(dRow), std::abs(dCol)));
+      s.poolSize += 2 * static_cast<std::size_t>(walkLength(dRow, dCol));
   }
   const std::uint32_t share = entries / static_cast<std::uint32_t>(workers);
   s.cacheSlots = 64;
@@ -496,7 +496,7 @@ MemorySizes memorySizes(const CallState& c, std::uint32_t entries, EngineKernel 
 }
 
 // Points the call at its shared parts, fills the edge tables (when the layout holds them)
-// and clears the offset table.
+// and clears the offset table, giving each offset its place in the pool.
 void prepareShared(CallState& c, const MemoryLayout& m, unsigned char* base) {
   auto* tables = reinterpret_cast<double*>(base + m.tables);
   const std::size_t tableSize = m.sizes.tableSize;
@@ -506,17 +506,14 @@ void prepareShared(CallState& c, const MemoryLayout& m, unsigned char* base) {
   c.edgeWeights = tables + tableSize;
   c.slots = reinterpret_cast<OffsetSlot*>(base + m.slots);
   c.pool = reinterpret_cast<std::int32_t*>(base + m.pool);
-  c.poolUsed = 0;
-  for (std::size_t s = 0; s < m.sizes.slotCount; ++s)
-    c.slots[s] = OffsetSlot{kNotLaidOut, 0};
-}
-
-// Lays out the walk of every offset within reach, so that workers running at the same time
-// only read the offset table.
-void layOutEveryWalk(CallState& c) {
+  OffsetSlot* slot = c.slots;  // in findWalk's order: column offsets, then row offsets
+  std::int32_t at = 0;
   for (std::int32_t dCol = -c.reachCols; dCol <= c.reachCols; ++dCol) {
-    for (std::int32_t dRow = -c.reachRows; dRow <= c.reachRows; ++dRow)
-      findWalk(c, dRow, dCol);
+    for (std::int32_t dRow = -c.reachRows; dRow <= c.reachRows; ++dRow) {
+      const std::int32_t length = walkLength(dRow, dCol);
+      *slot++ = OffsetSlot{kNotLaidOut, length, at};
+      at += 2 * length;
+    }
   }
 }
 
@@ -786,8 +783,6 @@ void computeWeights(const PixelGrid& grid, const double* magnitude, const double
   auto* bounds = reinterpret_cast<std::int32_t*>(base + layout.bounds);
   const int ranges =
       columnRanges(pattern.jc, grid.nr, grid.nc, sizes.workers, k.groupLanes, bounds);
-  if (ranges > 1)
-    layOutEveryWalk(call);
   Job job{&call, &k, &pattern, weights, &layout, base, bounds};
   if (ranges > 1 && workers.run != nullptr) {
     workers.run(ranges, runWorker, &job);

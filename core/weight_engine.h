@@ -32,15 +32,14 @@ enum class WeightSource {
 using JobRunner = void (*)(int count, void (*job)(void* data, int index), void* data);
 
 // Below this many entries per worker a call is not worth another worker: starting a thread
-// and laying out every walk beforehand (see Workers) cost about as much as computing them.
+// and its working memory cost about as much as computing them.
 inline constexpr std::uint32_t kEntriesPerWorker = std::uint32_t{1} << 16;
 
 // Who computes a call's weights: up to `count` workers, each over its own range of image
 // columns, the ranges holding about equal numbers of entries and at least `entriesEach`
 // each (so fewer workers for small patterns, and never more than there are image columns).
-// `run` runs them, null: one after the other on the calling thread. With more than one
-// worker the walks of every offset are laid out before they start, which they then share
-// read-only. The weights are the same whatever the count.
+// `run` runs them, null: one after the other on the calling thread. The weights are the
+// same whatever the count.
 struct Workers {
   int count = 1;
   JobRunner run = nullptr;
