@@ -2,7 +2,7 @@
 """Times quorvane.weights with one worker and with two, taking turns, on the workloads that
 bench/prepare_workloads.py writes, and checks that both give the same matrix bit for bit.
 
-Usage: python_workers.py WORKLOAD_DIR [name ...] [--repeat N]   (default: camera camera1000)
+Usage: python_workers.py WORKLOAD_DIR [name ...] [--repeat N]   (default: all four)
 with the package importable (PYTHONPATH=<build>/python). Wall-clock medians: the point is
 how soon the result is there, and a busy machine slows both alike while they take turns.
 """
@@ -39,7 +39,7 @@ def main():
         repeat = int(args[at + 1])
         del args[at : at + 2]
     folder = Path(args[0])
-    names = args[1:] or ["camera", "camera1000"]
+    names = args[1:] or ["noise", "coins", "camera", "camera1000"]
     print(f"wall-clock medians of {repeat} calls each, one worker and two taking turns")
     print()
     print("| workload | size | radius | entries | workers=1 ms | workers=2 ms | speed-up | bit-identical |")
