@@ -55,7 +55,7 @@ struct CacheSlot {
 // An offset's entry in the offset table. Workers share the table: `start` is read and set
 // atomically; the rest is fixed before they start.
 struct OffsetSlot {
-  std::int32_t start;   // at once laid out, or kNotLaidOut / kLayingOut / kStartDependent
+  std::int32_t start;   // `at` once laid out, or kNotLaidOut / kLayingOut / kStartDependent
   std::int32_t length;  // steps: the offset's larger coordinate
   std::int32_t at;      // its place in the pool: length pixel deltas, then length table steps
 };

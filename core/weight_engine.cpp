@@ -49,8 +49,8 @@
 // pixel with a list used while filling them (at most about half the output: such patterns
 // hold eight entries of 16 bytes per pixel or more). Besides that, shared by the workers, the
 // laid-out walks with their table steps for offsets up to kMaxReach rows and columns (at most
-// about 310 KiB) and the offset table (about 20 KiB); and for each worker at most about
-// 0.75 MiB: the weight cache (at most 256 KiB, so that it stays in the second-level cache;
+// about 310 KiB) and the offset table (about 28 KiB); and for each worker at most about
+// 0.73 MiB: the weight cache (at most 256 KiB, so that it stays in the second-level cache;
 // there in every call, for calls whose tables meet a NaN sum) and one block plan with its
 // program, results and stage (about 480 KiB). Plus, on each worker's stack, the kernels'
 // state stacks (about 3 KiB) and a few small arrays. No memory per entry.

@@ -59,7 +59,7 @@ EngineKernel bestEngineKernel();
 // written with streamed stores (see output_stores.h), fenced before the call returns.
 // The pattern must be valid for the grid (see checkPattern). Runs on the calling thread
 // unless `workers` says otherwise; its working memory is one allocation per call of about
-// 0.3 MiB, plus at most about 0.8 MiB per worker, plus 68 bytes per pixel with the edge
+// 0.33 MiB, plus at most about 0.73 MiB per worker, plus 68 bytes per pixel with the edge
 // tables, and a few KiB of stack; if that allocation fails it computes the same weights
 // without the tables, or, failing that too, the plain way on the calling thread.
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
