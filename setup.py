@@ -17,7 +17,9 @@ setup(
             include_dirs=["core"],
             cxx_std=17,
             # Results must be bit-for-bit those of the written arithmetic: no fused multiply-add.
-            extra_compile_args=["-ffp-contract=off"],
+            # The engine's workers run on std::thread.
+            extra_compile_args=["-ffp-contract=off", "-pthread"],
+            extra_link_args=["-pthread"],
         )
     ],
     # Out of the way of CMake's build/ tree.

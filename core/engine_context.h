@@ -34,6 +34,7 @@ constexpr std::int32_t kMaxTablePixels = std::int32_t{1} << 28;
 // Slot states of the offset table besides a pool index.
 constexpr std::int32_t kNotLaidOut = -1;
 constexpr std::int32_t kStartDependent = -2;
+constexpr std::int32_t kLayingOut = -3;  // by the worker that met the offset first
 
 struct LaidOutWalk {
   const std::int32_t* deltas;  // pixel-index delta of each path pixel after the start
@@ -51,9 +52,12 @@ struct CacheSlot {
   double value;
 };
 
+// An offset's entry in the offset table. Workers share the table: `start` is read and set
+// atomically; the rest is fixed before they start.
 struct OffsetSlot {
-  std::int32_t start;  // index into the pool, or kNotLaidOut / kStartDependent
-  std::int32_t length;
+  std::int32_t start;   // `at` once laid out, or kNotLaidOut / kLayingOut / kStartDependent
+  std::int32_t length;  // steps: the offset's larger coordinate
+  std::int32_t at;      // its place in the pool: length pixel deltas, then length table steps
 };
 
 enum PositionKind : unsigned char { kDiagonal, kVector, kLaneByLane };
@@ -93,7 +97,9 @@ struct Plan {
   std::int32_t j, row, minEndRow, maxEndRow;
 };
 
-struct Context {
+// What the workers of a call share. Set up before any of them starts; afterwards only the
+// offset table and its pool change, as walks are laid out where first met (findWalk).
+struct CallState {
   // The call.
   std::int32_t nr, np;
   const double* magnitude;
@@ -105,25 +111,29 @@ struct Context {
   std::int32_t reachRows, reachCols;
   OffsetSlot* slots;
   std::int32_t* pool;
-  std::int32_t poolUsed;
   // The edge tables (byTable): for pair index d * np + a, pixels a and a + pairStep[d], the
   // sum that can raise a strength (kNoEdge if none) and its weight.
   bool byTable;
   const double* edgeSums;
   const double* edgeWeights;
   std::int32_t pairStep[4];
-  // Otherwise weights keyed by the strength's bits: a direct-mapped cache.
-  CacheSlot* cache;
-  std::uint64_t cacheMask;
-  double zeroWeight;
-  Plan plan;
+  double zeroWeight;  // the weight of a zero strength
   // Where the row indices go, and the pattern's first entry.
   RowIndexOutput rows;
   std::uint32_t first;
-  // Large outputs: stacked blocks gather their weights in the stage (kMaxLanes x
-  // kPlanPositions) to stream them out; the column scan streams the row indices.
+  // Large outputs: stacked blocks gather their weights in the stage to stream them out; the
+  // column scan streams the row indices.
   bool stream;
-  double* stage;
+};
+
+// One worker's state: the call's, and what it alone writes.
+struct Context : CallState {
+  // Weights keyed by the strength's bits, for calls without the tables: a direct-mapped
+  // cache.
+  CacheSlot* cache;
+  std::uint64_t cacheMask;
+  Plan plan;
+  double* stage;  // kMaxLanes x kPlanPositions
 };
 
 // Runs the `count` items of a plan's program (walks without the tables, prefix-tree steps

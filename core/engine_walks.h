@@ -21,7 +21,7 @@ namespace quorvane::engine {
 
 // Row and column of pixel p, without a division: the quotient from the reciprocal is off by
 // at most one for p < 2^31, and the remainder's range corrects it.
-inline void splitPixel(const Context& c, std::int32_t p, std::int32_t& row, std::int32_t& col) {
+inline void splitPixel(const CallState& c, std::int32_t p, std::int32_t& row, std::int32_t& col) {
   std::int64_t q = static_cast<std::int64_t>(static_cast<double>(p) * c.inverseRows);
   std::int64_t r = static_cast<std::int64_t>(p) - q * c.nr;
   if (r < 0) {
@@ -55,7 +55,8 @@ inline std::int32_t edgeIndex(std::int32_t a, std::int32_t b, std::int32_t nr, s
 // direction) are tabulated too, which at worst sends a call the cache's way for nothing.
 // Branch-free (whether phases differ is as unpredictable as the image), with the pairs that
 // can raise a strength listed in `raising` (np entries) for their weights.
-inline bool fillEdgeTables(const Context& c, double* sums, double* weights, std::int32_t* raising) {
+inline bool fillEdgeTables(const CallState& c, double* sums, double* weights,
+                           std::int32_t* raising) {
   const std::int32_t np = c.np;
   const double* phase = c.phase;
   const double* magnitude = c.magnitude;
@@ -131,32 +132,49 @@ inline bool layOutWalk(std::int32_t dRow, std::int32_t dCol, std::int32_t nr,
   return true;
 }
 
+// The pixel steps of the walk over offset (dRow, dCol): its larger coordinate.
+inline std::int32_t walkLength(std::int32_t dRow, std::int32_t dCol) {
+  return std::max(std::abs(dRow), std::abs(dCol));
+}
+
+// Lays out the walk of an offset met for the first time (slot state kNotLaidOut) unless
+// another worker has begun to; returns the slot's state as it then is. Out of line: the
+// common case in findWalk, an offset laid out already, then saves no registers.
+__attribute__((noinline)) inline std::int32_t layOutSlot(const CallState& c, OffsetSlot& slot,
+                                                         std::int32_t dRow, std::int32_t dCol) {
+  std::int32_t start = kNotLaidOut;
+  if (!__atomic_compare_exchange_n(&slot.start, &start, kLayingOut, false, __ATOMIC_ACQUIRE,
+                                   __ATOMIC_ACQUIRE))
+    return start;
+  std::int32_t* deltas = c.pool + slot.at;
+  start = layOutWalk(dRow, dCol, c.nr, c.byTable ? c.np : 0, deltas, deltas + slot.length)
+              ? slot.at
+              : kStartDependent;
+  __atomic_store_n(&slot.start, start, __ATOMIC_RELEASE);
+  return start;
+}
+
 // The laid-out walk of an offset, or length -1 when the offset lies outside the table or its
-// walk depends on the start.
-inline LaidOutWalk findWalk(Context& c, std::int32_t dRow, std::int32_t dCol) {
+// walk depends on the start. The worker that meets an offset first lays it out, in the
+// offset's place in the pool, while the slot's state says so; a worker that meets the offset
+// meanwhile is told -1 as well, and walks that entry the plain way. (The acquiring and
+// releasing of the state orders the pool's steps before their use by any worker.)
+inline LaidOutWalk findWalk(const CallState& c, std::int32_t dRow, std::int32_t dCol) {
   if (dRow < -c.reachRows || dRow > c.reachRows || dCol < -c.reachCols || dCol > c.reachCols)
     return {nullptr, nullptr, -1};
   OffsetSlot& slot = c.slots[(dCol + c.reachCols) * (2 * c.reachRows + 1) + (dRow + c.reachRows)];
-  if (slot.start == kNotLaidOut) {
-    const std::int32_t length = std::max(std::abs(dRow), std::abs(dCol));
-    std::int32_t* deltas = c.pool + c.poolUsed;
-    if (layOutWalk(dRow, dCol, c.nr, c.byTable ? c.np : 0, deltas, deltas + length)) {
-      slot.start = c.poolUsed;
-      slot.length = length;
-      c.poolUsed += 2 * length;
-    } else {
-      slot.start = kStartDependent;
-    }
-  }
-  if (slot.start == kStartDependent)
+  std::int32_t start = __atomic_load_n(&slot.start, __ATOMIC_ACQUIRE);
+  if (start == kNotLaidOut)
+    start = layOutSlot(c, slot, dRow, dCol);
+  if (start < 0)
     return {nullptr, nullptr, -1};
-  return {c.pool + slot.start, c.pool + slot.start + slot.length, slot.length};
+  return {c.pool + start, c.pool + start + slot.length, slot.length};
 }
 
 // The weight of the walk from pixel j along a laid-out walk, from the edge tables. Where
 // SSE2 is part of the baseline (every x86-64) the step is branch-free: whether m grows is
 // as unpredictable as where the phase changes.
-inline double walkTables(const Context& c, std::int32_t j, LaidOutWalk walk) {
+inline double walkTables(const CallState& c, std::int32_t j, LaidOutWalk walk) {
   const double* sums = c.edgeSums + j;
   const double* weights = c.edgeWeights + j;
 #ifdef __SSE2__
@@ -184,7 +202,7 @@ inline double walkTables(const Context& c, std::int32_t j, LaidOutWalk walk) {
 
 // The weight of crossingStrength's walk from j to i (for walks that depend on the start or
 // lie beyond the laid-out reach), from the edge table entry of the pair that set m last.
-inline double crossingWeightByTable(const Context& c, std::int32_t j, std::int32_t i) {
+inline double crossingWeightByTable(const CallState& c, std::int32_t j, std::int32_t i) {
   double w = c.zeroWeight;
   walkCrossings(c.grid, c.magnitude, c.phase, j, i, [&](std::int32_t current, std::int32_t next) {
     w = c.edgeWeights[edgeIndex(current, next, c.nr, c.np)];
@@ -197,7 +215,7 @@ inline double crossingWeightByTable(const Context& c, std::int32_t j, std::int32
 // step is branch-free, as in the AVX kernel (engine_kernels_x86.cpp says why max and then a
 // select give the same weights): a branch on whether the phase changes is mispredicted about
 // as often as the phase changes.
-inline double walkStrength(const Context& c, std::int32_t j, LaidOutWalk walk) {
+inline double walkStrength(const CallState& c, std::int32_t j, LaidOutWalk walk) {
   const double* phase = c.phase;
   const double* magnitude = c.magnitude;
 #ifdef __SSE2__
@@ -236,8 +254,8 @@ inline double walkStrength(const Context& c, std::int32_t j, LaidOutWalk walk) {
 }
 
 // Crossing strength of one entry, start j at (rowJ, colJ), end i != j.
-inline double entryStrength(Context& c, std::int32_t j, std::int32_t rowJ, std::int32_t colJ,
-                            std::int32_t i) {
+inline double entryStrength(const CallState& c, std::int32_t j, std::int32_t rowJ,
+                            std::int32_t colJ, std::int32_t i) {
   std::int32_t rowI, colI;
   splitPixel(c, i, rowI, colI);
   const LaidOutWalk walk = findWalk(c, rowI - rowJ, colI - colJ);

@@ -36,15 +36,24 @@
 //   a stacked block's weights leave through a stage in one stretch, and each column's row
 //   indices in one pass just ahead of the comparisons that read them.
 //
+// - A call may be shared by workers, each scanning its own range of image columns (ranges of
+//   about equal entry counts, column_ranges.h) into its own stretch of the output. The edge
+//   tables are the call's, made before the workers start and only read by them; so is the
+//   offset table, where the worker that first meets an offset lays out its walk for all (its
+//   slot's state is set atomically). Each worker has its own weight cache, plan and stage. Streamed
+//   stores fill only whole cache lines inside a worker's stretch (the partial lines at its ends
+//   take ordinary stores), and each worker fences them before it returns. The engine starts no
+//   thread itself: its caller's runner does (Workers).
+//
 // Working memory: one allocation per call. With the edge tables it holds them, 68 bytes per
 // pixel with a list used while filling them (at most about half the output: such patterns
-// hold eight entries of 16 bytes per pixel or more). Besides that at most about 1.1 MiB: the
-// weight cache (at most 256 KiB, so that it stays in the second-level cache; there in every
-// call, for calls whose tables meet a NaN sum), the laid-out walks with their table steps for
-// offsets up to kMaxReach rows and columns (at most about 310 KiB), the offset table (about
-// 20 KiB) and one block plan with its program, results and stage (about 480 KiB); plus the
-// kernels' state stacks (about 3 KiB) and a few small arrays on the stack. No memory per
-// entry, no threads.
+// hold eight entries of 16 bytes per pixel or more). Besides that, shared by the workers, the
+// laid-out walks with their table steps for offsets up to kMaxReach rows and columns (at most
+// about 310 KiB) and the offset table (about 28 KiB); and for each worker at most about
+// 0.73 MiB: the weight cache (at most 256 KiB, so that it stays in the second-level cache;
+// there in every call, for calls whose tables meet a NaN sum) and one block plan with its
+// program, results and stage (about 480 KiB). Plus, on each worker's stack, the kernels'
+// state stacks (about 3 KiB) and a few small arrays. No memory per entry.
 
 #include "weight_engine.h"
 
@@ -54,7 +63,13 @@
 #include <cstring>
 #include <new>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "build_weight_matrix.h"
+#include "column_ranges.h"
 #include "engine_context.h"
 #include "engine_kernels_x86.h"
 #include "engine_walks.h"
@@ -357,6 +372,350 @@ void plainWeights(const PixelGrid& grid, const double* magnitude, const double* 
   }
 }
 
+// The working memory, or null. Large allocations ask for the processor's large pages where
+// the system gives them only on request (Linux's transparent huge pages in "madvise" mode;
+// numpy asks the same for its arrays): each 4 KiB page first touched costs a fault, and the
+// edge tables of a large image span tens of thousands of pages. The advice changes nothing
+// but speed, so its failure is ignored.
+unsigned char* allocateWorkingMemory(std::size_t bytes) {
+  auto* memory = new (std::nothrow) unsigned char[bytes];
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::size_t kLargeAllocation = std::size_t{4} << 20;
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (memory != nullptr && bytes >= kLargeAllocation && pageSize > 0) {
+    const auto page = static_cast<std::uintptr_t>(pageSize);
+    const auto at = reinterpret_cast<std::uintptr_t>(memory);
+    const std::uintptr_t start = (at + page - 1) / page * page, end = (at + bytes) / page * page;
+    madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+  }
+#endif
+  return memory;
+}
+
+// How large the parts of the engine's working memory are.
+struct MemorySizes {
+  std::size_t tableSize;  // doubles per edge table, 4 * np (0 without the tables)
+  std::size_t slotCount, poolSize, cacheSlots, planPositions;
+  int workers;
+};
+
+// The engine's one allocation as byte offsets from its start, which lies on a cache line:
+// the parts the workers share, then one part per worker (whole cache lines each), holding
+// that worker's block results and stage (each on a cache line, for whole-line vector stores
+// and loads), weight cache and plan.
+struct MemoryLayout {
+  MemorySizes sizes;
+  std::size_t tables, list, slots, pool, bounds;
+  std::size_t workerParts, workerBytes;
+  std::size_t found, stage, cache, walks, program, order, laneByLane, kinds;  // in a worker's part
+  std::size_t bytes;
+};
+
+// Where `bytes` bytes aligned to `align` go at or after `end`; moves `end` past them.
+std::size_t place(std::size_t& end, std::size_t bytes, std::size_t align) {
+  const std::size_t at = (end + align - 1) / align * align;
+  end = at + bytes;
+  return at;
+}
+
+// Both the size of the allocation and where its parts lie.
+MemoryLayout layOutMemory(const MemorySizes& s) {
+  MemoryLayout m{};
+  m.sizes = s;
+  std::size_t end = 0;
+  // The edge tables, and a list of up to np pixels while they are filled.
+  m.tables = place(end, 2 * s.tableSize * sizeof(double), 64);
+  m.list = place(end, s.tableSize / 4 * sizeof(std::int32_t), alignof(std::int32_t));
+  m.slots = place(end, s.slotCount * sizeof(OffsetSlot), alignof(OffsetSlot));
+  m.pool = place(end, s.poolSize * sizeof(std::int32_t), alignof(std::int32_t));
+  m.bounds = place(end, (s.workers + std::size_t{1}) * sizeof(std::int32_t), alignof(std::int32_t));
+  const std::size_t positions = s.planPositions;
+  std::size_t part = 0;
+  m.found = place(part, (positions + 1) * kMaxLanes * sizeof(double), 64);
+  m.stage = place(part, positions * kMaxLanes * sizeof(double), 64);
+  m.cache = place(part, s.cacheSlots * sizeof(CacheSlot), alignof(CacheSlot));
+  m.walks = place(part, 2 * positions * sizeof(LaidOutWalk), alignof(LaidOutWalk));
+  m.program = place(part, positions * 2 * kMaxReach * sizeof(std::int32_t), alignof(std::int32_t));
+  m.order = place(part, 3 * positions * sizeof(std::int32_t), alignof(std::int32_t));
+  m.laneByLane = place(part, positions * sizeof(std::int32_t), alignof(std::int32_t));
+  m.kinds = place(part, positions * sizeof(PositionKind), alignof(PositionKind));
+  m.workerBytes = place(part, 0, 64);
+  m.workerParts = place(end, s.workers * m.workerBytes, 64);
+  m.bytes = end;
+  return m;
+}
+
+// What the call needs besides its working memory.
+CallState setUpCall(const PixelGrid& grid, const double* magnitude, const double* phase,
+                    const IndexPair& pattern, double factor, RowIndexOutput rows) {
+  CallState c{};
+  c.nr = grid.nr;
+  c.np = grid.np;
+  c.magnitude = magnitude;
+  c.phase = phase;
+  c.grid = grid;
+  c.factor = factor;
+  c.inverseRows = 1.0 / grid.nr;
+  c.rows = rows;
+  c.first = pattern.jc[0];
+  c.reachRows = std::min(kMaxReach, grid.nr - 1);
+  c.reachCols = std::min(kMaxReach, grid.nc - 1);
+  c.zeroWeight = edgeWeight(0.0, factor);
+  c.pairStep[0] = 1;
+  c.pairStep[1] = grid.nr;
+  c.pairStep[2] = grid.nr + 1;
+  c.pairStep[3] = grid.nr - 1;
+  return c;
+}
+
+// The parts' sizes: the edge tables when wanted; the offset slots and the pool of laid-out
+// steps (each offset needs as many pixel deltas and table steps as its larger coordinate);
+// each worker's weight cache (always there, for calls whose tables meet a NaN sum; smaller
+// for small patterns, so that clearing it costs no more than the worker's share of the
+// call) and plan (none for the scalar kernel).
+MemorySizes memorySizes(const CallState& c, std::uint32_t entries, EngineKernel kernel,
+                        WeightSource source, int workers) {
+  MemorySizes s{};
+  const bool tablesWanted = source != WeightSource::kStrengthCache && c.np <= kMaxTablePixels &&
+                            (source == WeightSource::kEdgeTables ||
+                             entries / kTableEntriesPerPixel >= static_cast<std::uint32_t>(c.np));
+  s.tableSize = tablesWanted ? 4 * static_cast<std::size_t>(c.np) : 0;
+  s.slotCount =
+      static_cast<std::size_t>(2 * c.reachRows + 1) * static_cast<std::size_t>(2 * c.reachCols + 1);
+  for (std::int32_t dCol = -c.reachCols; dCol <= c.reachCols; ++dCol) {
+    for (std::int32_t dRow = -c.reachRows; dRow <= c.reachRows; ++dRow)
+      s.poolSize += 2 * static_cast<std::size_t>(walkLength(dRow, dCol));
+  }
+  const std::uint32_t share = entries / static_cast<std::uint32_t>(workers);
+  s.cacheSlots = 64;
+  while (s.cacheSlots < kMaxCacheSlots && s.cacheSlots < share / 8)
+    s.cacheSlots *= 2;
+  s.planPositions = kernel != EngineKernel::kPlain ? kPlanPositions : 0;
+  s.workers = workers;
+  return s;
+}
+
+// Points the call at its shared parts, fills the edge tables (when the layout holds them)
+// and clears the offset table, giving each offset its place in the pool.
+void prepareShared(CallState& c, const MemoryLayout& m, unsigned char* base) {
+  auto* tables = reinterpret_cast<double*>(base + m.tables);
+  const std::size_t tableSize = m.sizes.tableSize;
+  c.byTable = tableSize != 0 && fillEdgeTables(c, tables, tables + tableSize,
+                                               reinterpret_cast<std::int32_t*>(base + m.list));
+  c.edgeSums = tables;
+  c.edgeWeights = tables + tableSize;
+  c.slots = reinterpret_cast<OffsetSlot*>(base + m.slots);
+  c.pool = reinterpret_cast<std::int32_t*>(base + m.pool);
+  OffsetSlot* slot = c.slots;  // in findWalk's order: column offsets, then row offsets
+  std::int32_t at = 0;
+  for (std::int32_t dCol = -c.reachCols; dCol <= c.reachCols; ++dCol) {
+    for (std::int32_t dRow = -c.reachRows; dRow <= c.reachRows; ++dRow) {
+      const std::int32_t length = walkLength(dRow, dCol);
+      *slot++ = OffsetSlot{kNotLaidOut, length, at};
+      at += 2 * length;
+    }
+  }
+}
+
+// Worker w's state: the call's, its own part of the memory, its weight cache cleared.
+Context workerContext(const CallState& call, const MemoryLayout& m, unsigned char* base, int w) {
+  Context c{};
+  static_cast<CallState&>(c) = call;
+  unsigned char* part = base + m.workerParts + static_cast<std::size_t>(w) * m.workerBytes;
+  const std::size_t cacheSlots = m.sizes.cacheSlots;
+  c.cache = reinterpret_cast<CacheSlot*>(part + m.cache);
+  c.cacheMask = cacheSlots - 1;
+  for (std::size_t s = 0; s < cacheSlots; ++s)
+    c.cache[s] = CacheSlot{0, c.zeroWeight};  // 0: the bits of +0.0
+  c.plan.found = reinterpret_cast<double*>(part + m.found);
+  c.stage = reinterpret_cast<double*>(part + m.stage);
+  c.plan.walks = reinterpret_cast<LaidOutWalk*>(part + m.walks);
+  c.plan.program = reinterpret_cast<std::int32_t*>(part + m.program);
+  c.plan.order = reinterpret_cast<std::int32_t*>(part + m.order);
+  c.plan.laneByLane = reinterpret_cast<std::int32_t*>(part + m.laneByLane);
+  c.plan.kinds = reinterpret_cast<PositionKind*>(part + m.kinds);
+  c.plan.reusable = false;
+  return c;
+}
+
+// The kernels for the instruction set and the source of weights.
+Kernels chooseKernels(EngineKernel kernel, bool byTable) {
+  Kernels k;
+#ifdef QUORVANE_X86
+  if (kernel == EngineKernel::kAvx512)
+    k.compare = sameShiftedAvx512;
+  if (byTable && kernel == EngineKernel::kAvx512) {
+    k.lanes = k.groupLanes = 8;
+    k.stacked = walkBlockTablesAvx512;
+    k.sideBySide = walkRowTablesAvx512;
+  } else if (byTable && kernel == EngineKernel::kAvx) {
+    k.lanes = 4;
+    k.stacked = walkBlockTablesAvx;
+  } else if (kernel != EngineKernel::kPlain) {
+    k.lanes = 4;
+    k.stacked = walkBlockAvx;
+  }
+#else
+  (void)kernel;
+#endif
+  k.weighs = byTable;
+  return k;
+}
+
+// Where an image column's stacked blocks leave rows for the border pass: the rows above the
+// first block and from the end of the last block on (both nr when there is no block).
+struct ColumnWait {
+  std::int32_t above, below;
+};
+
+// Stacks the start pixels of image column `col` into blocks wherever their entries agree,
+// walks the rows between two blocks one by one, and leaves the rest to the border pass.
+// Streaming calls write the column's row indices (if wanted) just ahead of the comparisons,
+// in one pass: the comparisons then find them in the caches.
+ColumnWait scanColumn(Context& c, const Kernels& k, const IndexPair& pattern, double* weights,
+                      std::int32_t col) {
+  const std::int32_t nr = c.nr;
+  const std::uint32_t first = c.first;
+  std::int32_t firstBlock = -1, afterLast = 0;
+  std::int32_t rowsWritten = col * nr;
+  auto writeRowsUpTo = [&](std::int32_t end) {
+    if (!c.stream || end <= rowsWritten)
+      return;
+    if (c.rows.target != nullptr) {
+      const std::uint32_t from = pattern.jc[rowsWritten];
+#ifdef QUORVANE_X86
+      if (k.lanes == 8)
+        streamRowIndicesAvx512(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
+      else
+#endif
+        streamRowIndices(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
+    }
+    // The row indices four blocks further on are asked for now, so that they have arrived
+    // from memory when their turn comes (the processor's own prefetching falls behind here).
+    const std::int32_t ahead = std::min(end + 4 * k.lanes, (col + 1) * nr);
+    const std::int32_t asked = std::max(end, std::min(rowsWritten + 4 * k.lanes, ahead));
+    prefetchRowIndices(pattern, asked, ahead);
+    rowsWritten = end;
+  };
+  for (std::int32_t row = 0; row < nr;) {
+    const std::int32_t j = row + col * nr;
+    writeRowsUpTo(std::min(j + 2 * k.lanes, (col + 1) * nr));
+    if (k.lanes > 1 && row + k.lanes <= nr && sameEntries(k, pattern, j, 1, k.lanes)) {
+      // Rows above the first block wait for the border pass; rows between two blocks are
+      // walked now.
+      if (firstBlock < 0) {
+        firstBlock = row;
+      } else {
+        for (std::int32_t r = afterLast; r < row; ++r)
+          processColumn(c, pattern, r + col * nr, r, col,
+                        weights + (pattern.jc[r + col * nr] - first));
+      }
+      processBlock(c, k, pattern, j, row, col, 1, k.lanes, (1u << k.lanes) - 1, 0, first, weights);
+      row += k.lanes;
+      afterLast = row;
+    } else {
+      ++row;
+    }
+  }
+  writeRowsUpTo((col + 1) * nr);
+  if (firstBlock < 0)
+    return {nr, nr};
+  return {firstBlock, afterLast};
+}
+
+// The rows that the columns col0 ... col0 + group - 1 left waiting: side by side across the
+// group where their entries agree, one by one otherwise.
+void scanBorderRows(Context& c, const Kernels& k, const IndexPair& pattern, double* weights,
+                    std::int32_t col0, int group, const ColumnWait* wait) {
+  const std::int32_t nr = c.nr;
+  std::int32_t above = 0, below = nr;
+  for (int g = 0; g < group; ++g) {
+    above = std::max(above, wait[g].above);
+    below = std::min(below, wait[g].below);
+  }
+  for (std::int32_t row = 0; row < nr; ++row) {
+    if (row == above && below > above) {
+      row = below - 1;  // no column waits in between: go on at row `below`
+      continue;
+    }
+    const std::int32_t j = row + col0 * nr;
+    unsigned waiting = 0;
+    for (int g = 0; g < group; ++g) {
+      if (row < wait[g].above || row >= wait[g].below)
+        waiting |= 1u << g;
+    }
+    const unsigned all = (1u << group) - 1;
+    unsigned together = 0;
+    int ref = 0;
+    if (group > 1 && waiting == all && sameEntries(k, pattern, j, nr, group)) {
+      together = all;
+    } else if (group > 1 && waiting != 0) {
+      // Near a corner the columns of a group differ: set side by side those that agree with
+      // the first or with the last waiting column, whichever more do.
+      for (int candidate : {__builtin_ctz(waiting), 31 - __builtin_clz(waiting)}) {
+        const unsigned agree = agreeingLanes(k, pattern, j, nr, group, waiting, candidate);
+        if (__builtin_popcount(agree) > __builtin_popcount(together)) {
+          together = agree;
+          ref = candidate;
+        }
+      }
+      if (__builtin_popcount(together) < 2)
+        together = 0;
+    }
+    if (together != 0)
+      processBlock(c, k, pattern, j, row, col0, nr, group, together, ref, c.first, weights);
+    for (int g = 0; g < group; ++g) {
+      if ((waiting & ~together) & (1u << g))
+        processColumn(c, pattern, j + g * nr, row, col0 + g,
+                      weights + (pattern.jc[j + g * nr] - c.first));
+    }
+  }
+}
+
+// Image columns colBegin ... colEnd - 1 in groups of the side-by-side lane count (one at a
+// time without a row kernel, and for the last columns of the range that do not fill a
+// group): first each column's stacked blocks, then the group's border rows.
+void scanColumns(Context& c, const Kernels& k, const IndexPair& pattern, double* weights,
+                 std::int32_t colBegin, std::int32_t colEnd) {
+  for (std::int32_t col0 = colBegin, group = 1; col0 < colEnd; col0 += group) {
+    group = col0 + k.groupLanes <= colEnd ? k.groupLanes : 1;
+    ColumnWait wait[kMaxLanes];
+    for (int g = 0; g < group; ++g)
+      wait[g] = scanColumn(c, k, pattern, weights, col0 + g);
+    scanBorderRows(c, k, pattern, weights, col0, group, wait);
+  }
+}
+
+// What every worker of a call starts from.
+struct Job {
+  const CallState* call;
+  const Kernels* kernels;
+  const IndexPair* pattern;
+  double* weights;
+  const MemoryLayout* memory;
+  unsigned char* base;
+  const std::int32_t* bounds;  // worker w scans image columns bounds[w] ... bounds[w + 1] - 1
+};
+
+// One worker's share of the call (a JobRunner job). Its streamed stores are fenced before it
+// returns; whoever waits for it then sees its output.
+void runWorker(void* data, int w) {
+  const Job& job = *static_cast<const Job*>(data);
+  Context c = workerContext(*job.call, *job.memory, job.base, w);
+  scanColumns(c, *job.kernels, *job.pattern, job.weights, job.bounds[w], job.bounds[w + 1]);
+  if (c.stream)
+    finishStreaming();
+}
+
+// As many workers as asked for, but none beyond the image columns or below entriesEach
+// entries (one at least).
+int workerCount(const Workers& workers, std::uint32_t entries, std::int32_t columns) {
+  const std::uint32_t each = std::max<std::uint32_t>(workers.entriesEach, 1);
+  const auto most = static_cast<std::int64_t>(std::max<std::uint32_t>(entries / each, 1));
+  return static_cast<int>(std::max<std::int64_t>(
+      1, std::min({static_cast<std::int64_t>(workers.count), most, std::int64_t{columns}})));
+}
+
 }  // namespace
 }  // namespace engine
 
@@ -395,221 +754,42 @@ EngineKernel bestEngineKernel() {
 
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
                     const IndexPair& pattern, double factor, double* weights, EngineKernel kernel,
-                    RowIndexOutput rows, WeightSource source) {
+                    RowIndexOutput rows, WeightSource source, Workers workers) {
   if (!engineKernelAvailable(kernel))
     kernel = EngineKernel::kPlain;
-
-  Context c{};
-  c.nr = grid.nr;
-  c.np = grid.np;
-  c.magnitude = magnitude;
-  c.phase = phase;
-  c.grid = grid;
-  c.factor = factor;
-  c.inverseRows = 1.0 / grid.nr;
-  c.rows = rows;
-  c.first = pattern.jc[0];
-  c.reachRows = std::min(kMaxReach, grid.nr - 1);
-  c.reachCols = std::min(kMaxReach, grid.nc - 1);
-  c.zeroWeight = edgeWeight(0.0, factor);
-  c.pairStep[0] = 1;
-  c.pairStep[1] = grid.nr;
-  c.pairStep[2] = grid.nr + 1;
-  c.pairStep[3] = grid.nr - 1;
-
-  // Sizes of the one allocation: the edge tables (two of 4 * np doubles) when wanted, the
-  // weight cache (which shrinks for small patterns so that filling it costs no more than the
-  // call; always there, for calls whose tables meet a NaN sum), the offset slots, the pool of
-  // laid-out steps (each offset needs as many pixel deltas and table steps as its larger
-  // coordinate) and the plan.
+  CallState call = setUpCall(grid, magnitude, phase, pattern, factor, rows);
   const std::uint32_t entries = pattern.jc[grid.np] - pattern.jc[0];
-  const bool tablesWanted =
-      source != WeightSource::kStrengthCache && grid.np <= kMaxTablePixels &&
-      (source == WeightSource::kEdgeTables ||
-       entries / kTableEntriesPerPixel >= static_cast<std::uint32_t>(grid.np));
-  const std::size_t slotCount =
-      static_cast<std::size_t>(2 * c.reachRows + 1) * static_cast<std::size_t>(2 * c.reachCols + 1);
-  std::size_t poolSize = 0;
-  for (std::int32_t dCol = -c.reachCols; dCol <= c.reachCols; ++dCol) {
-    for (std::int32_t dRow = -c.reachRows; dRow <= c.reachRows; ++dRow)
-      poolSize += 2 * static_cast<std::size_t>(std::max(std::abs(dRow), std::abs(dCol)));
-  }
-  std::uint32_t cacheSlots = 64;
-  while (cacheSlots < kMaxCacheSlots && cacheSlots < entries / 8)
-    cacheSlots *= 2;
-  c.cacheMask = cacheSlots - 1;
-  const std::size_t planPositions = kernel != EngineKernel::kPlain ? kPlanPositions : 0;
-  const std::size_t rest =
-      cacheSlots * sizeof(CacheSlot) +
-      planPositions * (2 * kMaxLanes * sizeof(double) + 2 * sizeof(LaidOutWalk) +
-                       (2 * kMaxReach + 4) * sizeof(std::int32_t) + sizeof(PositionKind)) +
-      kMaxLanes * sizeof(double) + slotCount * sizeof(OffsetSlot) + poolSize * sizeof(std::int32_t);
-  // The tables, and a list of up to np pixels while they are filled.
-  const std::size_t tableSize = tablesWanted ? 4 * static_cast<std::size_t>(grid.np) : 0;
-  const std::size_t listSize = tablesWanted ? static_cast<std::size_t>(grid.np) : 0;
-  // (+ 64: the block results and the stage start on a cache line.)
-  std::size_t tableBytes =
-      2 * tableSize * sizeof(double) + (listSize * sizeof(std::int32_t) + 15) / 16 * 16;
-  auto* memory = new (std::nothrow) unsigned char[tableBytes + rest + 64];
-  if (memory == nullptr && tablesWanted) {
-    memory = new (std::nothrow) unsigned char[rest + 64];
-    tableBytes = 0;
+  MemorySizes sizes =
+      memorySizes(call, entries, kernel, source, workerCount(workers, entries, grid.nc));
+  MemoryLayout layout = layOutMemory(sizes);
+  // (+ 63: the start is moved to a cache line.)
+  unsigned char* memory = allocateWorkingMemory(layout.bytes + 63);
+  if (memory == nullptr && sizes.tableSize != 0) {
+    sizes.tableSize = 0;
+    layout = layOutMemory(sizes);
+    memory = allocateWorkingMemory(layout.bytes + 63);
   }
   if (memory == nullptr) {
     plainWeights(grid, magnitude, phase, pattern, factor, weights, rows);
     return;
   }
-  // Carved in order of alignment: 8-byte items first.
-  auto* tables = reinterpret_cast<double*>(memory);
-  c.cache = reinterpret_cast<CacheSlot*>(memory + tableBytes);
-  c.plan.found = reinterpret_cast<double*>(
-      (reinterpret_cast<std::uintptr_t>(c.cache + cacheSlots) + 63) & ~std::uintptr_t{63});
-  c.stage = c.plan.found + (planPositions + 1) * kMaxLanes;
-  c.plan.walks = reinterpret_cast<LaidOutWalk*>(c.stage + planPositions * kMaxLanes);
-  c.slots = reinterpret_cast<OffsetSlot*>(c.plan.walks + 2 * planPositions);
-  c.pool = reinterpret_cast<std::int32_t*>(c.slots + slotCount);
-  c.plan.program = c.pool + poolSize;
-  c.plan.order = c.plan.program + planPositions * 2 * kMaxReach;
-  c.plan.laneByLane = c.plan.order + 3 * planPositions;
-  c.plan.kinds = reinterpret_cast<PositionKind*>(c.plan.laneByLane + planPositions);
-  c.plan.reusable = false;
-  c.stream = planPositions != 0 &&
-             static_cast<std::uint64_t>(entries) * (sizeof(double) + rows.bytes) >= kStreamBytes;
+  auto* base = reinterpret_cast<unsigned char*>((reinterpret_cast<std::uintptr_t>(memory) + 63) &
+                                                ~std::uintptr_t{63});
+  const std::uint64_t bytesPerEntry = sizeof(double) + (rows.target != nullptr ? rows.bytes : 0);
+  call.stream = sizes.planPositions != 0 && entries * bytesPerEntry >= kStreamBytes;
+  prepareShared(call, layout, base);
+  const Kernels k = chooseKernels(kernel, call.byTable);
 
-  c.byTable =
-      tableBytes != 0 && fillEdgeTables(c, tables, tables + tableSize,
-                                        reinterpret_cast<std::int32_t*>(tables + 2 * tableSize));
-  c.edgeSums = tables;
-  c.edgeWeights = tables + tableSize;
-  for (std::uint32_t s = 0; s < cacheSlots; ++s)
-    c.cache[s] = CacheSlot{0, c.zeroWeight};  // 0: the bits of +0.0
-  for (std::size_t s = 0; s < slotCount; ++s)
-    c.slots[s] = OffsetSlot{kNotLaidOut, 0};
-
-  Kernels k;
-#ifdef QUORVANE_X86
-  if (kernel == EngineKernel::kAvx512)
-    k.compare = sameShiftedAvx512;
-  if (c.byTable && kernel == EngineKernel::kAvx512) {
-    k.lanes = k.groupLanes = 8;
-    k.stacked = walkBlockTablesAvx512;
-    k.sideBySide = walkRowTablesAvx512;
-  } else if (c.byTable && kernel == EngineKernel::kAvx) {
-    k.lanes = 4;
-    k.stacked = walkBlockTablesAvx;
-  } else if (kernel != EngineKernel::kPlain) {
-    k.lanes = 4;
-    k.stacked = walkBlockAvx;
+  auto* bounds = reinterpret_cast<std::int32_t*>(base + layout.bounds);
+  const int ranges =
+      columnRanges(pattern.jc, grid.nr, grid.nc, sizes.workers, k.groupLanes, bounds);
+  Job job{&call, &k, &pattern, weights, &layout, base, bounds};
+  if (ranges > 1 && workers.run != nullptr) {
+    workers.run(ranges, runWorker, &job);
+  } else {
+    for (int w = 0; w < ranges; ++w)
+      runWorker(&job, w);
   }
-#endif
-  k.weighs = c.byTable;
-
-  // Image columns go in groups of `lanes` (or one at a time without a row kernel). In each
-  // column, start pixels are stacked into blocks wherever their entries agree; the rows above
-  // the first block and below the last one (where a disc is cut by the image border, each
-  // row differently) wait until the group's columns are done, and are then set side by side
-  // across the group when their entries agree, or walked one by one.
-  const std::uint32_t first = pattern.jc[0];
-  const std::int32_t nr = grid.nr;
-  for (std::int32_t col0 = 0, group = 1; col0 < grid.nc; col0 += group) {
-    group = col0 + k.groupLanes <= grid.nc ? k.groupLanes : 1;
-    std::int32_t waitAbove[kMaxLanes], waitBelow[kMaxLanes];
-    for (int g = 0; g < group; ++g) {
-      const std::int32_t col = col0 + g;
-      std::int32_t firstBlock = -1, afterLast = 0;
-      // Streaming calls write the column's row indices just ahead of the comparisons, in
-      // one pass: the comparisons then find them in the caches.
-      std::int32_t rowsWritten = col * nr;
-      auto writeRowsUpTo = [&](std::int32_t end) {
-        if (!c.stream || c.rows.target == nullptr || end <= rowsWritten)
-          return;
-        const std::uint32_t from = pattern.jc[rowsWritten];
-#ifdef QUORVANE_X86
-        if (k.lanes == 8)
-          streamRowIndicesAvx512(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
-        else
-#endif
-          streamRowIndices(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
-        // The row indices four blocks further on are asked for now, so that they have
-        // arrived from memory when their turn comes (the processor's own prefetching
-        // falls behind here).
-        const std::int32_t ahead = std::min(end + 4 * k.lanes, (col + 1) * nr);
-        const std::int32_t asked = std::max(end, std::min(rowsWritten + 4 * k.lanes, ahead));
-        prefetchRowIndices(pattern, asked, ahead);
-        rowsWritten = end;
-      };
-      for (std::int32_t row = 0; row < nr;) {
-        const std::int32_t j = row + col * nr;
-        writeRowsUpTo(std::min(j + 2 * k.lanes, (col + 1) * nr));
-        if (k.lanes > 1 && row + k.lanes <= nr && sameEntries(k, pattern, j, 1, k.lanes)) {
-          // Rows above the first block wait for the border pass; rows between two blocks
-          // are walked now.
-          if (firstBlock < 0) {
-            firstBlock = row;
-          } else {
-            for (std::int32_t r = afterLast; r < row; ++r)
-              processColumn(c, pattern, r + col * nr, r, col,
-                            weights + (pattern.jc[r + col * nr] - first));
-          }
-          processBlock(c, k, pattern, j, row, col, 1, k.lanes, (1u << k.lanes) - 1, 0, first,
-                       weights);
-          row += k.lanes;
-          afterLast = row;
-        } else {
-          ++row;
-        }
-      }
-      writeRowsUpTo((col + 1) * nr);
-      if (firstBlock < 0)
-        firstBlock = afterLast = nr;
-      waitAbove[g] = firstBlock;
-      waitBelow[g] = afterLast;
-    }
-    std::int32_t above = 0, below = nr;
-    for (int g = 0; g < group; ++g) {
-      above = std::max(above, waitAbove[g]);
-      below = std::min(below, waitBelow[g]);
-    }
-    for (std::int32_t row = 0; row < nr; ++row) {
-      if (row == above && below > above) {
-        row = below - 1;  // no column waits in between: go on at row `below`
-        continue;
-      }
-      const std::int32_t j = row + col0 * nr;
-      unsigned waiting = 0;
-      for (int g = 0; g < group; ++g) {
-        if (row < waitAbove[g] || row >= waitBelow[g])
-          waiting |= 1u << g;
-      }
-      const unsigned all = (1u << group) - 1;
-      unsigned together = 0;
-      int ref = 0;
-      if (group > 1 && waiting == all && sameEntries(k, pattern, j, nr, group)) {
-        together = all;
-      } else if (group > 1 && waiting != 0) {
-        // Near a corner the columns of a group differ: set side by side those that agree
-        // with the first or with the last waiting column, whichever more do.
-        for (int candidate : {__builtin_ctz(waiting), 31 - __builtin_clz(waiting)}) {
-          const unsigned agree = agreeingLanes(k, pattern, j, nr, group, waiting, candidate);
-          if (__builtin_popcount(agree) > __builtin_popcount(together)) {
-            together = agree;
-            ref = candidate;
-          }
-        }
-        if (__builtin_popcount(together) < 2)
-          together = 0;
-      }
-      if (together != 0)
-        processBlock(c, k, pattern, j, row, col0, nr, group, together, ref, first, weights);
-      for (int g = 0; g < group; ++g) {
-        if ((waiting & ~together) & (1u << g))
-          processColumn(c, pattern, j + g * nr, row, col0 + g,
-                        weights + (pattern.jc[j + g * nr] - first));
-      }
-    }
-  }
-  if (c.stream)
-    finishStreaming();
   delete[] memory;
 }
 

@@ -27,6 +27,25 @@ enum class WeightSource {
   kStrengthCache,  // the cache only
 };
 
+// Runs job(data, 0) ... job(data, count - 1), each exactly once, and returns when all of them
+// have returned. The jobs may run at the same time.
+using JobRunner = void (*)(int count, void (*job)(void* data, int index), void* data);
+
+// Below this many entries per worker a call is not worth another worker: starting a thread
+// and its working memory cost about as much as computing them.
+inline constexpr std::uint32_t kEntriesPerWorker = std::uint32_t{1} << 16;
+
+// Who computes a call's weights: up to `count` workers, each over its own range of image
+// columns, the ranges holding about equal numbers of entries and at least `entriesEach`
+// each (so fewer workers for small patterns, and never more than there are image columns).
+// `run` runs them, null: one after the other on the calling thread. The weights are the
+// same whatever the count.
+struct Workers {
+  int count = 1;
+  JobRunner run = nullptr;
+  std::uint32_t entriesEach = kEntriesPerWorker;
+};
+
 // Whether this processor can run the kernel (kPlain always can).
 bool engineKernelAvailable(EngineKernel kernel);
 
@@ -38,13 +57,14 @@ EngineKernel bestEngineKernel();
 // and, when rows.target is not null, ir[k] to element k - jc[0] of rows.target, in the same
 // pass (while the pattern is in the processor's caches). Outputs of many megabytes are
 // written with streamed stores (see output_stores.h), fenced before the call returns.
-// The pattern must be valid for the grid (see checkPattern). Runs on the calling thread;
-// its working memory is one allocation per call of at most about 1.1 MiB, plus 68 bytes per
-// pixel with the edge tables, and a few KiB of stack; if that allocation fails it computes
-// the same weights without the tables, or, failing that too, the plain way.
+// The pattern must be valid for the grid (see checkPattern). Runs on the calling thread
+// unless `workers` says otherwise; its working memory is one allocation per call of about
+// 0.33 MiB, plus at most about 0.73 MiB per worker, plus 68 bytes per pixel with the edge
+// tables, and a few KiB of stack; if that allocation fails it computes the same weights
+// without the tables, or, failing that too, the plain way on the calling thread.
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
                     const IndexPair& pattern, double factor, double* weights,
                     EngineKernel kernel = bestEngineKernel(), RowIndexOutput rows = {nullptr, 8},
-                    WeightSource source = WeightSource::kChosen);
+                    WeightSource source = WeightSource::kChosen, Workers workers = {});
 
 }  // namespace quorvane

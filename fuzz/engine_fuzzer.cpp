@@ -1,8 +1,8 @@
 // Fuzz target: the engine, quorvane::buildWeightMatrix and each instruction-set kernel of
-// computeWeights this processor runs, against the plain transcription in tests/support on
-// arbitrary valid grids, images and patterns. Images take any double (NaN of
-// any payload, both zeros, infinities, negatives, subnormals); patterns have leading offsets,
-// unsorted and duplicate rows, empty columns and unread garbage around the read range;
+// computeWeights this processor runs (and the best one split among workers), against the plain
+// transcription in tests/support on arbitrary valid grids, images and patterns. Images take any
+// double (NaN of any payload, both zeros, infinities, negatives, subnormals); patterns have leading
+// offsets, unsorted and duplicate rows, empty columns and unread garbage around the read range;
 // sigma is absent or any double. Every index type a host uses is run. The output arrays are
 // exactly as large as the pattern needs, so AddressSanitizer sees any write past them.
 // Any difference aborts, which the fuzzer reports as a crash with the input saved.
@@ -161,7 +161,7 @@ void runAndCompare(const Case& c, const plain::Sparse& expected, const char* ind
 
 // The weights alone, from one kernel, into an array exactly as long as the pattern's entries.
 void runKernel(const Case& c, const plain::Sparse& expected, quorvane::EngineKernel kernel,
-               quorvane::WeightSource source, const char* name) {
+               quorvane::WeightSource source, const char* name, quorvane::Workers workers = {}) {
   if (!quorvane::engineKernelAvailable(kernel))
     return;
   const std::int32_t np = c.nr * c.nc;
@@ -170,7 +170,7 @@ void runKernel(const Case& c, const plain::Sparse& expected, quorvane::EngineKer
       quorvane::gaussianFactor(c.sigma ? *c.sigma : quorvane::defaultSigma(c.magnitude.data(), np));
   quorvane::computeWeights(quorvane::makePixelGrid(c.nr, c.nc), c.magnitude.data(), c.phase.data(),
                            quorvane::IndexPair{c.ir.data(), c.jc.data()}, factor, weights.data(),
-                           kernel, {nullptr, 8}, source);
+                           kernel, {nullptr, 8}, source, workers);
   for (std::size_t k = 0; k < weights.size(); ++k) {
     if (!plain::sameBits(weights[k], expected.values[k]))
       fail(c, name, "kernel value", k, expected.values[k], weights[k]);
@@ -217,5 +217,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "AVX-512 kernel, tables");
   runKernel(c, expected, EngineKernel::kAvx512, WeightSource::kStrengthCache,
             "AVX-512 kernel, cache");
+  // Split among workers over ranges of image columns, whatever the pattern's size.
+  runKernel(c, expected, quorvane::bestEngineKernel(), WeightSource::kEdgeTables,
+            "best kernel, tables, 3 workers in turn", quorvane::Workers{3, nullptr, 1});
   return 0;
 }

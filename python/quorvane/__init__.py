@@ -41,7 +41,8 @@ def _image(name, array):
 
 
 def _pattern_part(name, array):
-    """A private uint32 copy of an integer 1-D array whose values all fit uint32."""
+    """A C-contiguous uint32 array of an integer 1-D array whose values all fit uint32 (no
+    copy when it already is one: the compiled side copies what it reads)."""
     array = np.asarray(array)
     if array.ndim != 1:
         raise ValueError(f"{name} shall be a 1-D array, got shape {array.shape}")
@@ -49,14 +50,15 @@ def _pattern_part(name, array):
         return np.empty(0, dtype=np.uint32)
     if array.dtype.kind not in "iu":
         raise TypeError(f"{name} shall be an integer array, got {array.dtype}")
+    if array.dtype == np.uint32:
+        return np.ascontiguousarray(array)
     low, high = array.min(), array.max()
     if low < 0 or high > _UINT32_MAX:
         bad = low if low < 0 else high
         raise ValueError(
             f"{name} values shall fit an unsigned 32-bit integer (0 to {_UINT32_MAX}), got {bad}"
         )
-    # Always a fresh copy: the computation runs without the GIL, and nobody else may hold it.
-    return array.astype(np.uint32, order="C", copy=True)
+    return array.astype(np.uint32, order="C")
 
 
 def _sigma(sigma):
@@ -70,6 +72,21 @@ def _sigma(sigma):
     return float(value)
 
 
+def _workers(workers):
+    """The thread count for the compiled side: a positive integer, or -1 for every processor
+    this process may use. Booleans and floats are not counts."""
+    try:
+        if isinstance(workers, (bool, np.bool_)):
+            raise TypeError
+        count = operator.index(workers)
+    except TypeError:
+        raise ValueError(f"workers shall be a positive integer or -1, got {workers!r}") from None
+    if count < 1 and count != -1:
+        raise ValueError(f"workers shall be a positive integer or -1, got {count}")
+    # More threads than image rows would find nothing to do (and the count must fit a C int).
+    return min(count, _MAX_PIXELS)
+
+
 def _csc(n, data, indices, indptr):
     """An n x n csc_matrix over the given arrays themselves. The constructor would narrow
     int64 index arrays whose values fit int32 (a copy, and a pass over them); setting the
@@ -80,7 +97,7 @@ def _csc(n, data, indices, indptr):
     return matrix
 
 
-def weights(magnitude, phase, indices, indptr, sigma=None):
+def weights(magnitude, phase, indices, indptr, sigma=None, *, workers=1):
     """Weight matrix of the pattern (indices, indptr) over an image's edges.
 
     Parameters
@@ -96,6 +113,10 @@ def weights(magnitude, phase, indices, indptr, sigma=None):
     sigma : float or None
         The scale. None takes max(0, magnitudes) / 6 over every pixel. Only sigma**2 enters;
         sigma = 0 gives 0 across an edge and NaN where no edge is crossed.
+    workers : int
+        Threads that share the computation, each over its own part of the image (so no more
+        than H of them, and fewer for small patterns); -1 for every processor this process
+        may use (len(os.sched_getaffinity(0))). The result is the same whatever the count.
 
     Returns
     -------
@@ -107,8 +128,10 @@ def weights(magnitude, phase, indices, indptr, sigma=None):
     Raises
     ------
     TypeError for complex or non-numeric images and non-integer index arrays; ValueError for
-    wrong shapes and any malformed pattern.
+    wrong shapes, any malformed pattern and a workers value that is not a positive integer
+    or -1.
     """
+    workers = _workers(workers)
     magnitude = _image("magnitude", magnitude)
     phase = _image("phase", phase)
     if magnitude.shape != phase.shape:
@@ -129,7 +152,9 @@ def weights(magnitude, phase, indices, indptr, sigma=None):
     sigma = _sigma(sigma)
     magnitude = np.ascontiguousarray(magnitude, dtype=np.float64)
     phase = np.ascontiguousarray(phase, dtype=np.float64)
-    data, rows, starts = _quorvane.weights(magnitude, phase, indices, indptr, sigma, _INT32_LIMIT)
+    data, rows, starts = _quorvane.weights(
+        magnitude, phase, indices, indptr, sigma, _INT32_LIMIT, workers
+    )
     return _csc(n, data, rows, starts)
 
 

@@ -1,7 +1,8 @@
 // quorvane._quorvane: the weight computation over numpy arrays. The pure-Python package
 // (python/quorvane/__init__.py) converts and range-checks the caller's arrays and builds the
-// scipy.sparse matrix; this module checks again everything the core relies on, allocates the
-// result's numpy arrays and lets the core fill them in place with the GIL released.
+// scipy.sparse matrix; this module checks again everything the core relies on, copies what
+// the core reads of the pattern, allocates the result's numpy arrays and lets the core fill
+// them in place with the GIL released.
 //
 // Pixels are numbered in numpy's C order: for an (H, W) image, pixel p is at row p / W and
 // column p % W. Read column-major, that buffer is the W x H transposed image, so the core
@@ -11,8 +12,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -20,6 +23,7 @@
 #include "build_weight_matrix.h"
 #include "disc_pattern.h"
 #include "pattern_check.h"
+#include "thread_workers.h"
 
 namespace py = pybind11;
 
@@ -78,31 +82,88 @@ const char* patternMessage(quorvane::PatternFault fault) {
   return "";
 }
 
+// The caller's column starts, copied and checked, and shifted to start at 0 (the same
+// weights and row indices; the result's column starts). The computation runs without the
+// GIL, so the caller's arrays may change meanwhile: it reads only copies, checked after
+// copying. `first` is where the entries start in the caller's row indices.
+struct CheckedStarts {
+  PatternArray starts;
+  std::uint32_t first;
+};
+
+CheckedStarts checkedStarts(const quorvane::PixelGrid& grid, const PatternArray& ir,
+                            const PatternArray& jc) {
+  PatternArray starts(jc.size());
+  std::uint32_t* start = starts.mutable_data();
+  std::memcpy(start, jc.data(), static_cast<std::size_t>(jc.size()) * sizeof(std::uint32_t));
+  const quorvane::PatternFault fault =
+      quorvane::checkColumnStarts(grid, start, static_cast<std::size_t>(ir.size()));
+  if (fault != quorvane::PatternFault::kNone)
+    throw py::value_error(patternMessage(fault));
+  const std::uint32_t first = start[0];
+  for (std::int32_t j = 0; j <= grid.np; ++j)
+    start[j] -= first;
+  return {starts, first};
+}
+
+// Copies `entries` row indices to `to` on up to `threads` threads (one for each million
+// entries at most: smaller shares are copied before a thread would have started) and checks
+// the copy.
+void copyCheckedRows(const quorvane::PixelGrid& grid, const std::uint32_t* from,
+                     std::uint32_t entries, std::uint32_t* to, int threads) {
+  const int parts = static_cast<int>(std::max<std::uint32_t>(
+      1, std::min<std::uint32_t>(entries >> 20, static_cast<std::uint32_t>(threads))));
+  std::vector<unsigned char> below(static_cast<std::size_t>(parts));
+  {
+    py::gil_scoped_release release;
+    auto copy = [&](int part, std::size_t begin, std::size_t end) {
+      below[static_cast<std::size_t>(part)] = quorvane::copyRowIndicesBelow(
+          from + begin, end - begin, static_cast<std::uint32_t>(grid.np), to + begin);
+    };
+    quorvane::splitOnThreads(entries, parts, copy);
+  }
+  if (std::find(below.begin(), below.end(), 0) != below.end())
+    throw py::value_error(patternMessage(quorvane::PatternFault::kRowIndexOutOfRange));
+}
+
+// The core reads the row indices from a checked copy: with 4-byte indices the result's own
+// (which then are in place, and the core writes none), with 8-byte ones a private array.
 template <typename Index>
 py::tuple fill(const quorvane::PixelGrid& grid, const double* magnitude, const double* phase,
-               const quorvane::IndexPair& pattern, std::optional<double> sigma,
-               std::size_t entries) {
+               const std::uint32_t* ir, const CheckedStarts& pattern, std::optional<double> sigma,
+               int threads) {
+  const std::uint32_t entries = pattern.starts.data()[grid.np];
   py::array_t<double> data(static_cast<py::ssize_t>(entries));
   py::array_t<Index> indices(static_cast<py::ssize_t>(entries));
   py::array_t<Index> indptr(static_cast<py::ssize_t>(grid.np) + 1);
-  const quorvane::WeightMatrix<Index> out{data.mutable_data(), indices.mutable_data(),
-                                          indptr.mutable_data()};
+  constexpr bool kInPlace = sizeof(Index) == sizeof(std::uint32_t);
+  PatternArray copy(kInPlace ? 0 : static_cast<py::ssize_t>(entries));
+  std::uint32_t* rows = copy.mutable_data();
+  if constexpr (kInPlace)
+    rows = reinterpret_cast<std::uint32_t*>(indices.mutable_data());
+  copyCheckedRows(grid, ir + pattern.first, entries, rows, threads);
+  const quorvane::WeightMatrix<Index> out{
+      data.mutable_data(), kInPlace ? nullptr : indices.mutable_data(), indptr.mutable_data()};
   {
     // Inputs and outputs stay referenced by this frame; the core touches no Python object.
     py::gil_scoped_release release;
-    quorvane::buildWeightMatrix<Index>(grid, magnitude, phase, pattern, sigma, out);
+    quorvane::buildWeightMatrix<Index>(grid, magnitude, phase,
+                                       quorvane::IndexPair{rows, pattern.starts.data()}, sigma, out,
+                                       quorvane::threadWorkers(threads));
   }
   return py::make_tuple(data, indices, indptr);
 }
 
 // The (data, indices, indptr) of the weight matrix. Index arrays are int32 when the entry
 // count and the pixel count are at most int32Limit (2^31 - 1 from the package; tests lower
-// it to reach the int64 path with small images), int64 otherwise.
-//
-// The index arrays must be private to the call (the package passes fresh copies): nothing
-// may change them between the check and the computation, which runs without the GIL.
+// it to reach the int64 path with small images), int64 otherwise. `workers` threads (-1:
+// every processor this process may use) share the computation.
 py::tuple weights(const py::array& magnitude, const py::array& phase, const py::array& indices,
-                  const py::array& indptr, std::optional<double> sigma, std::int64_t int32Limit) {
+                  const py::array& indptr, std::optional<double> sigma, std::int64_t int32Limit,
+                  int workers) {
+  if (workers < 1 && workers != -1)
+    throw py::value_error("workers shall be a positive integer or -1, got " +
+                          std::to_string(workers));
   const auto [h, w] = checkImages(magnitude, phase);
   const PatternArray ir = checkPatternArray(indices, "indices");
   const PatternArray jc = checkPatternArray(indptr, "indptr");
@@ -112,18 +173,14 @@ py::tuple weights(const py::array& magnitude, const py::array& phase, const py::
                           " elements (one more than the pixel count), got " +
                           std::to_string(jc.size()));
   }
-  const quorvane::IndexPair pattern{ir.data(), jc.data()};
-  const quorvane::PatternFault fault =
-      quorvane::checkPattern(grid, pattern, static_cast<std::size_t>(ir.size()));
-  if (fault != quorvane::PatternFault::kNone)
-    throw py::value_error(patternMessage(fault));
-
-  const std::size_t entries = pattern.jc[grid.np] - pattern.jc[0];
+  const CheckedStarts pattern = checkedStarts(grid, ir, jc);
+  const std::uint32_t entries = pattern.starts.data()[grid.np];
+  const int threads = workers == -1 ? quorvane::usableCores() : workers;
   const auto* m = static_cast<const double*>(magnitude.data());
   const auto* q = static_cast<const double*>(phase.data());
-  if (static_cast<std::int64_t>(entries) <= int32Limit && grid.np <= int32Limit)
-    return fill<std::int32_t>(grid, m, q, pattern, sigma, entries);
-  return fill<std::int64_t>(grid, m, q, pattern, sigma, entries);
+  if (entries <= int32Limit && grid.np <= int32Limit)
+    return fill<std::int32_t>(grid, m, q, ir.data(), pattern, sigma, threads);
+  return fill<std::int64_t>(grid, m, q, ir.data(), pattern, sigma, threads);
 }
 
 // Pattern of every pixel within Euclidean distance radius of each pixel (itself included),
@@ -161,8 +218,11 @@ py::tuple diskPattern(std::int64_t h, std::int64_t w, double radius) {
 PYBIND11_MODULE(_quorvane, module) {
   module.doc() = "Compiled core of quorvane; use the functions of the quorvane package.";
   module.def("weights", &weights, py::arg("magnitude"), py::arg("phase"), py::arg("indices"),
-             py::arg("indptr"), py::arg("sigma"), py::arg("int32_limit"),
+             py::arg("indptr"), py::arg("sigma"), py::arg("int32_limit"), py::arg("workers") = 1,
              "(data, indices, indptr) of the weight matrix; see quorvane.weights.");
+  // Patterns with fewer entries than this for each worker run on fewer threads (tests size
+  // their patterns by it).
+  module.attr("entries_per_worker") = quorvane::kEntriesPerWorker;
   module.def("disk_pattern", &diskPattern, py::arg("rows"), py::arg("cols"), py::arg("radius"),
              "(indices, indptr) of the disc pattern; see quorvane.disk_pattern.");
 }

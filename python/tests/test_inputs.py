@@ -180,6 +180,21 @@ class TestSigma:
             call(sigma=sigma)
 
 
+class TestWorkers:
+    @pytest.mark.parametrize("workers", [np.int64(3), np.uint8(2), 2, 2**40, -1])
+    def test_integers_and_minus_one(self, workers):
+        assert_same_matrix(quorvane.weights(MAGNITUDE, PHASE, INDICES, INDPTR, 0.8, workers=workers), REFERENCE)
+
+    @pytest.mark.parametrize("workers", [0, -2, -(2**40), 2.0, 1.5, np.float64(2), True, np.bool_(True), "2", None])
+    def test_anything_else_is_a_value_error(self, workers):
+        with pytest.raises(ValueError, match="workers shall be a positive integer or -1"):
+            quorvane.weights(MAGNITUDE, PHASE, INDICES, INDPTR, workers=workers)
+
+    def test_only_by_keyword(self):
+        with pytest.raises(TypeError):
+            quorvane.weights(MAGNITUDE, PHASE, INDICES, INDPTR, 0.8, 2)
+
+
 class TestCompiledModuleGuards:
     """The compiled function re-checks what the core relies on, whoever calls it."""
 
@@ -213,6 +228,8 @@ class TestCompiledModuleGuards:
             (dict(indptr=INDPTR[::-1].copy()), "not decrease"),
             (dict(indices=INDICES[:5]), "at least"),
             (dict(indices=INDICES + np.uint32(1)), "below the pixel count"),
+            (dict(workers=0), "workers shall be a positive integer or -1"),
+            (dict(workers=-2), "workers shall be a positive integer or -1"),
         ],
     )
     def test_shape_and_pattern(self, change, message):

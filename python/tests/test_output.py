@@ -10,7 +10,7 @@ import scipy.sparse
 
 import quorvane
 from quorvane import _quorvane
-from conftest import assert_same_bits
+from conftest import assert_same_bits, assert_same_matrix
 
 RNG = np.random.default_rng(11)
 MAGNITUDE = RNG.random((6, 7))
@@ -152,6 +152,51 @@ def test_concurrent_calls_give_the_serial_results():
     for got, expected in zip(results, serial):
         np.testing.assert_array_equal(got.indices, expected.indices)
         assert_same_bits(got.data, expected.data)
+
+
+def only_rows(indices, indptr, width, keep):
+    """The pattern with the entries of the pixels in image rows where keep(row) holds."""
+    counts = np.diff(indptr).astype(np.int64) * keep(np.arange(indptr.size - 1) // width)
+    return indices[np.repeat(counts > 0, np.diff(indptr))], np.cumsum(np.append(0, counts))
+
+
+def smooth_images(shape, seed):
+    rng = np.random.default_rng(seed)
+    field = np.cumsum(np.cumsum(rng.standard_normal(shape), axis=0), axis=1)
+    return np.abs(np.gradient(field)[0]), np.sign(field - np.median(field))
+
+
+class TestWorkers:
+    """Threads over ranges of image rows give the one-thread result, bit for bit. Each
+    pattern holds entries enough for every thread asked for, so the threads do run."""
+
+    @staticmethod
+    def assert_split_like_one(shape, indices, indptr, workers, sigma=None):
+        magnitude, phase = smooth_images(shape, seed=sum(shape))
+        assert indptr[-1] >= 2 * _quorvane.entries_per_worker
+        one = quorvane.weights(magnitude, phase, indices, indptr, sigma, workers=1)
+        assert_same_matrix(quorvane.weights(magnitude, phase, indices, indptr, sigma, workers=workers), one)
+
+    @pytest.mark.parametrize("workers", [2, 3, 8, -1])
+    @pytest.mark.parametrize("sigma", [None, 0.0])
+    def test_disc(self, workers, sigma):
+        self.assert_split_like_one((150, 97), *quorvane.disk_pattern((150, 97), 6), workers, sigma)
+
+    def test_wide_indices(self, monkeypatch):
+        monkeypatch.setattr(quorvane, "_INT32_LIMIT", 1000)
+        self.assert_split_like_one((131, 140), *quorvane.disk_pattern((131, 140), 4), 3)
+
+    def test_more_threads_than_image_rows(self):
+        self.assert_split_like_one((3, 5000), *quorvane.disk_pattern((3, 5000), 4), 16)
+
+    def test_entries_in_a_few_rows(self):
+        indices, indptr = only_rows(*quorvane.disk_pattern((60, 80), 30), 80, lambda r: np.isin(r, [5, 6, 41]))
+        self.assert_split_like_one((60, 80), indices, indptr, 4)
+
+    @pytest.mark.parametrize("workers", [2, 5])
+    def test_rows_without_entries(self, workers):
+        indices, indptr = only_rows(*quorvane.disk_pattern((200, 150), 4), 150, lambda r: r % 3 != 1)
+        self.assert_split_like_one((200, 150), indices, indptr, workers)
 
 
 def brute_disc(shape, radius):

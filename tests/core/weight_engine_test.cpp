@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -17,7 +18,9 @@
 #include <vector>
 
 #include "build_weight_matrix.h"
+#include "column_ranges.h"
 #include "plain_walk.h"
+#include "thread_workers.h"
 
 namespace {
 
@@ -120,7 +123,8 @@ Pattern offsets(int nr, int nc, const std::vector<std::pair<int, int>>& list) {
 
 // Compares the engine's weights with the plain transcription's for every kernel and both
 // sources of weights; reports the first difference.
-void expectSameWeights(const Images& im, const Pattern& pt, std::optional<double> sigma) {
+void expectSameWeights(const Images& im, const Pattern& pt, std::optional<double> sigma,
+                       quorvane::Workers workers = {}) {
   const plain::Sparse expected = plain::weights(im.nr, im.nc, im.magnitude, im.phase, pt.ir, pt.jc,
                                                 sigma.has_value(), sigma.value_or(0.0));
   const double factor = quorvane::gaussianFactor(
@@ -140,7 +144,7 @@ void expectSameWeights(const Images& im, const Pattern& pt, std::optional<double
     std::vector<std::int64_t> rows(expected.rows.size() + guard, -5);
     quorvane::computeWeights(grid, im.magnitude.data(), im.phase.data(),
                              quorvane::IndexPair{ir.data(), jc.data()}, factor, weights.data(),
-                             kernel, {rows.data(), sizeof(std::int64_t)}, source);
+                             kernel, {rows.data(), sizeof(std::int64_t)}, source, workers);
     rows.resize(expected.rows.size() + guard);
     for (std::size_t k = 0; k < rows.size(); ++k) {
       ASSERT_EQ(rows[k], k < expected.rows.size() ? expected.rows[k] : -5)
@@ -336,7 +340,9 @@ TEST(WeightEngine, PixelIndexOffsetsThatWrapMatchBitForBit) {
 }
 
 // An output of tens of megabytes, which the engine streams out block by block (the stage,
-// non-temporal stores, partial lines at every block's ends), into 8- and 4-byte row indices.
+// non-temporal stores, partial lines at every block's ends), into 8- and 4-byte row indices
+// or none (weights alone); also shared by workers on threads, whose stretches of the output
+// meet inside cache lines.
 TEST(WeightEngine, LargeStreamedOutputsMatchBitForBit) {
   std::mt19937 rng(8);
   const int nr = 181, nc = 150;
@@ -347,15 +353,22 @@ TEST(WeightEngine, LargeStreamedOutputsMatchBitForBit) {
 
   const plain::Sparse expected =
       plain::weights(nr, nc, im.magnitude, im.phase, pt.ir, pt.jc, true, 1.5);
-  std::vector<double> pr(pt.ir.size());
-  std::vector<std::int32_t> rows(pt.ir.size()), starts(pt.jc.size());
-  quorvane::buildWeightMatrix<std::int32_t>(
-      quorvane::PixelGrid{nr, nc, nr * nc}, im.magnitude.data(), im.phase.data(),
-      quorvane::IndexPair{pt.ir.data(), pt.jc.data()}, 1.5,
-      quorvane::WeightMatrix<std::int32_t>{pr.data(), rows.data(), starts.data()});
-  for (std::size_t k = 0; k < pr.size(); ++k) {
-    ASSERT_TRUE(plain::sameBits(pr[k], expected.values[k])) << "entry " << k;
-    ASSERT_EQ(rows[k], expected.rows[k]) << "row index of entry " << k;
+  for (int workers : {1, 3}) {
+    for (bool withRows : {true, false}) {
+      SCOPED_TRACE(std::to_string(workers) + " workers" + (withRows ? "" : ", weights alone"));
+      std::vector<double> pr(pt.ir.size());
+      std::vector<std::int32_t> rows(pt.ir.size(), -1), starts(pt.jc.size());
+      quorvane::buildWeightMatrix<std::int32_t>(
+          quorvane::PixelGrid{nr, nc, nr * nc}, im.magnitude.data(), im.phase.data(),
+          quorvane::IndexPair{pt.ir.data(), pt.jc.data()}, 1.5,
+          quorvane::WeightMatrix<std::int32_t>{pr.data(), withRows ? rows.data() : nullptr,
+                                               starts.data()},
+          quorvane::threadWorkers(workers));
+      for (std::size_t k = 0; k < pr.size(); ++k) {
+        ASSERT_TRUE(plain::sameBits(pr[k], expected.values[k])) << "entry " << k;
+        ASSERT_EQ(rows[k], withRows ? expected.rows[k] : -1) << "row index of entry " << k;
+      }
+    }
   }
 }
 
@@ -387,6 +400,131 @@ TEST(WeightEngine, UnsharedAndBrokenPatternsMatchBitForBit) {
     if (HasFatalFailure())
       return;
   }
+}
+
+// Workers, each over its own range of image columns (entriesEach 1, so that small patterns
+// split too), on threads and one after the other: as many as there are columns and more,
+// a pattern whose entries sit in a few columns, empty columns, and ranges that cut the
+// groups of columns the side-by-side kernel takes together. The same weights and row
+// indices as the plain walk, every kernel, both sources. (Also run under ThreadSanitizer.)
+TEST(WeightEngine, SeveralWorkersMatchBitForBit) {
+  std::mt19937 rng(77);
+  Pattern fewColumns = disc(23, 21, 5);  // entries only in image columns 2 and 17
+  Pattern gaps = disc(26, 19, 3);        // every third image column without entries
+  for (Pattern* pt : {&fewColumns, &gaps}) {
+    const int nr = pt == &gaps ? 26 : 23;
+    Pattern kept;
+    kept.jc.push_back(0);
+    for (std::size_t j = 0; j + 1 < pt->jc.size(); ++j) {
+      const int col = static_cast<int>(j) / nr;
+      if (pt == &fewColumns ? col == 2 || col == 17 : col % 3 != 1)
+        kept.ir.insert(kept.ir.end(), pt->ir.begin() + pt->jc[j], pt->ir.begin() + pt->jc[j + 1]);
+      kept.jc.push_back(static_cast<std::uint32_t>(kept.ir.size()));
+    }
+    *pt = kept;
+  }
+  for (int count : {2, 3, 7, 40}) {
+    for (bool threads : {true, false}) {
+      SCOPED_TRACE(std::to_string(count) + (threads ? " workers on threads" : " workers in turn"));
+      quorvane::Workers workers = threads ? quorvane::threadWorkers(count) : quorvane::Workers{};
+      workers.count = count;
+      workers.entriesEach = 1;
+      expectSameWeights(randomImages(rng, 37, 29, Awkward::kNoNanSums), disc(37, 29, 4), 1.2,
+                        workers);
+      expectSameWeights(randomImages(rng, 29, 37, Awkward::kAll), disc(29, 37, 3), std::nullopt,
+                        workers);
+      expectSameWeights(randomImages(rng, 40, 3, Awkward::kNoNanSums), disc(40, 3, 4), 0.8,
+                        workers);
+      expectSameWeights(randomImages(rng, 23, 21, Awkward::kNoNanSums), fewColumns, 1.0, workers);
+      expectSameWeights(randomImages(rng, 26, 19, Awkward::kAll), gaps, 2.0, workers);
+      if (HasFatalFailure())
+        return;
+    }
+  }
+}
+
+// The ranges hold every column once, in order, each with entries (unless there are none),
+// at most as many as asked for, with about equal entry counts; long ones cut at multiples
+// of the group width.
+TEST(WeightEngine, WorkerColumnRangesSplitByEntries) {
+  const auto split = [](const std::vector<std::uint32_t>& perColumn, std::int32_t nr, int parts,
+                        int align) {
+    std::vector<std::uint32_t> jc{5};  // a leading offset
+    for (std::uint32_t n : perColumn) {
+      for (std::int32_t r = 0; r < nr; ++r)
+        jc.push_back(jc.back() + (r == 0 ? n : 0));
+    }
+    std::vector<std::int32_t> bounds(static_cast<std::size_t>(parts) + 1, -1);
+    const auto nc = static_cast<std::int32_t>(perColumn.size());
+    bounds.resize(1 + quorvane::columnRanges(jc.data(), nr, nc, parts, align, bounds.data()));
+    return bounds;
+  };
+  using Bounds = std::vector<std::int32_t>;
+  EXPECT_EQ(split(std::vector<std::uint32_t>(10, 5), 3, 2, 1), (Bounds{0, 5, 10}));
+  EXPECT_EQ(split(std::vector<std::uint32_t>(10, 5), 1, 3, 1), (Bounds{0, 3, 7, 10}));
+  EXPECT_EQ(split({0, 0, 7, 0, 0, 0, 9, 0}, 2, 4, 1), (Bounds{0, 3, 8}));
+  EXPECT_EQ(split({0, 0, 0, 0}, 2, 3, 1), (Bounds{0, 4}));
+  EXPECT_EQ(split({4, 4, 4}, 5, 8, 8), (Bounds{0, 1, 2, 3}));  // more parts than columns
+  EXPECT_EQ(split({1, 100, 1}, 1, 3, 1), (Bounds{0, 1, 2, 3}));
+  EXPECT_EQ(split(std::vector<std::uint32_t>(400, 3), 2, 3, 8), (Bounds{0, 136, 264, 400}));
+
+  std::mt19937 rng(3);
+  for (int trial = 0; trial < 300; ++trial) {
+    std::vector<std::uint32_t> perColumn(1 + rng() % 300);
+    for (std::uint32_t& n : perColumn)
+      n = rng() % 4 == 0 ? 0 : rng() % 50;
+    const int parts = 1 + static_cast<int>(rng() % 9), align = rng() % 2 ? 8 : 1;
+    const Bounds bounds = split(perColumn, 1, parts, align);
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    const auto nc = static_cast<std::int32_t>(perColumn.size());
+    std::uint64_t total = 0, largest = 0;
+    for (std::uint32_t n : perColumn) {
+      total += n;
+      largest = std::max<std::uint64_t>(largest, n);
+    }
+    ASSERT_GE(bounds.size(), 2u);
+    ASSERT_LE(bounds.size(), static_cast<std::size_t>(parts) + 1);
+    EXPECT_EQ(bounds.front(), 0);
+    EXPECT_EQ(bounds.back(), nc);
+    const bool aligned = align > 1 && nc / parts >= 16 * align;
+    for (std::size_t r = 0; r + 1 < bounds.size(); ++r) {
+      ASSERT_LT(bounds[r], bounds[r + 1]);
+      if (r > 0 && aligned) {
+        EXPECT_EQ(bounds[r] % align, 0);
+      }
+      std::uint64_t entries = 0;
+      for (std::int32_t col = bounds[r]; col < bounds[r + 1]; ++col)
+        entries += perColumn[static_cast<std::size_t>(col)];
+      EXPECT_TRUE(entries > 0 || total == 0);
+      // A share, give or take the columns a cut may move by on either side.
+      const std::uint64_t slack = (aligned ? static_cast<std::uint64_t>(align) : 1) * largest;
+      EXPECT_LE(entries, total / parts + 2 * slack + 1);
+    }
+  }
+}
+
+// The runner Python uses: every job once, each part of a split once, all before it returns.
+TEST(ThreadWorkers, EveryJobAndEveryPartRunsOnce) {
+  for (int parts : {1, 2, 3, 7}) {
+    for (std::size_t count :
+         {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{100003}}) {
+      std::vector<int> hits(count, 0);
+      std::vector<std::pair<std::size_t, std::size_t>> ranges(static_cast<std::size_t>(parts));
+      auto body = [&](int part, std::size_t begin, std::size_t end) {
+        ranges[static_cast<std::size_t>(part)] = {begin, end};
+        for (std::size_t k = begin; k < end; ++k)
+          ++hits[k];
+      };
+      quorvane::splitOnThreads(count, parts, body);
+      EXPECT_EQ(std::count(hits.begin(), hits.end(), 1), static_cast<std::ptrdiff_t>(count));
+      for (int p = 0; p < parts; ++p) {
+        const auto [begin, end] = ranges[static_cast<std::size_t>(p)];
+        EXPECT_EQ(begin, p == 0 ? 0 : ranges[static_cast<std::size_t>(p) - 1].second);
+        EXPECT_LE(end - begin, count / parts + 1);
+      }
+    }
+  }
+  EXPECT_GE(quorvane::usableCores(), 1);
 }
 
 }  // namespace
