@@ -63,16 +63,12 @@
 #include <cstring>
 #include <new>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 #include "build_weight_matrix.h"
 #include "column_ranges.h"
 #include "engine_context.h"
 #include "engine_kernels_x86.h"
 #include "engine_walks.h"
+#include "fresh_memory.h"
 
 namespace quorvane {
 namespace engine {
@@ -372,23 +368,11 @@ void plainWeights(const PixelGrid& grid, const double* magnitude, const double* 
   }
 }
 
-// The working memory, or null. Large allocations ask for the processor's large pages where
-// the system gives them only on request (Linux's transparent huge pages in "madvise" mode;
-// numpy asks the same for its arrays): each 4 KiB page first touched costs a fault, and the
-// edge tables of a large image span tens of thousands of pages. The advice changes nothing
-// but speed, so its failure is ignored.
+// The working memory, or null. Large allocations are advised for huge pages (fresh_memory.h):
+// the edge tables of a large image span tens of thousands of 4 KiB pages, each a fault.
 unsigned char* allocateWorkingMemory(std::size_t bytes) {
   auto* memory = new (std::nothrow) unsigned char[bytes];
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::size_t kLargeAllocation = std::size_t{4} << 20;
-  const long pageSize = sysconf(_SC_PAGESIZE);
-  if (memory != nullptr && bytes >= kLargeAllocation && pageSize > 0) {
-    const auto page = static_cast<std::uintptr_t>(pageSize);
-    const auto at = reinterpret_cast<std::uintptr_t>(memory);
-    const std::uintptr_t start = (at + page - 1) / page * page, end = (at + bytes) / page * page;
-    madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-  }
-#endif
+  adviseHugePages(memory, bytes);
   return memory;
 }
 
