@@ -17,6 +17,7 @@ and time them. Pixels are numbered in numpy's C order throughout, as in quorvane
 Needs scikit-learn (k-means) and Pillow (reading), besides numpy and scipy.
 """
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -174,6 +175,29 @@ def cluster(embedding, count=Settings.clusters, seed=Settings.seed):
     return KMeans(n_clusters=count, n_init=1, random_state=seed).fit_predict(rows)
 
 
+def border_sums(row_labels, column_labels, values, count):
+    """Per ordered pair of different clusters (a, b), flattened as a * count + b: the sum
+    of the weights values of the entries between them and their number. row_labels and
+    column_labels are the clusters of each entry's two pixels; any share of a matrix's
+    entries gives its share of the sums."""
+    across = row_labels != column_labels
+    pair = row_labels[across].astype(np.int64) * count + column_labels[across]
+    total = np.bincount(pair, weights=values[across], minlength=count * count)
+    number = np.bincount(pair, minlength=count * count)
+    return total, number
+
+
+def merge_bordering(labels, total, number, limit=Settings.merge_above):
+    """Merges every two of the clusters 0 .. k-1 whose border_sums() (over k clusters) give
+    a mean weight above limit, and so on transitively. Returns the merged labels, numbered
+    0 .. count-1, and count."""
+    k = math.isqrt(total.size)
+    join = np.flatnonzero(total > limit * number)  # mean above limit, pairs that border
+    graph = scipy.sparse.coo_matrix((np.ones(join.size), (join // k, join % k)), shape=(k, k))
+    count, root = connected_components(graph, directed=False)
+    return root[np.asarray(labels).ravel()], count
+
+
 def merge_unseparated(labels, weights, limit=Settings.merge_above):
     """Merges every two clusters whose pairs across their border (the pattern's entries
     between them) have a mean weight above limit, and so on transitively.
@@ -184,15 +208,8 @@ def merge_unseparated(labels, weights, limit=Settings.merge_above):
     labels = np.asarray(labels).ravel()
     k = int(labels.max()) + 1
     entries = weights.tocoo()
-    a, b = labels[entries.row], labels[entries.col]
-    across = a != b
-    pair = a[across].astype(np.int64) * k + b[across]
-    total = np.bincount(pair, weights=entries.data[across], minlength=k * k)
-    number = np.bincount(pair, minlength=k * k)
-    join = np.flatnonzero(total > limit * number)  # mean above limit, pairs that border
-    graph = scipy.sparse.coo_matrix((np.ones(join.size), (join // k, join % k)), shape=(k, k))
-    count, root = connected_components(graph, directed=False)
-    return root[labels], count
+    total, number = border_sums(labels[entries.row], labels[entries.col], entries.data, k)
+    return merge_bordering(labels, total, number, limit)
 
 
 def connected_segments(labels):
