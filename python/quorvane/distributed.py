@@ -27,7 +27,7 @@ from pathlib import Path
 import numpy as np
 import scipy.sparse
 
-from . import weights
+from . import disc_pattern, weights
 
 MISSING = (
     "quorvane.distributed: {error}. It needs mpi4py, petsc4py and slepc4py besides the demo's packages: "
@@ -63,14 +63,6 @@ def pixel_range(count, comm):
     return start, start + base + (rank < extra)
 
 
-def pattern_columns(shape, radius, start, stop):
-    """(indices, indptr) of the disc pattern's columns start .. stop-1 alone, indptr from 0."""
-    from . import disk_pattern  # TEMPORARY until disc_pattern(columns=...) lands
-
-    indices, indptr = disk_pattern(shape, radius)
-    return indices[indptr[start]:indptr[stop]].copy(), (indptr[start:stop + 1] - indptr[start]).astype(np.uint32)
-
-
 def column_chunks(shape, radius, start, stop, entries=CHUNK_ENTRIES):
     """Consecutive column ranges covering [start, stop), each of at most about `entries`
     pattern entries (a disc holds at most (2 floor(radius) + 1)^2 pixels), at least one column."""
@@ -98,7 +90,7 @@ class PhaseTimes:
 def transposed_weights(PETSc, comm, magnitude, phase, radius, sigma, workers=1, times=None, entries=CHUNK_ENTRIES):
     """The transposed weight matrix of the disc pattern of the given radius, as a PETSc
     MPIAIJ matrix over comm: its row j is column j of quorvane.weights(magnitude, phase,
-    *disk_pattern(shape, radius), sigma), the same bits in every stored entry (NaN kept).
+    *disc_pattern(shape, radius), sigma), the same bits in every stored entry (NaN kept).
 
     Each process computes only the pattern columns of the rows it owns, in slices of about
     `entries` entries, and inserts them into its own rows, preallocated from the pattern's
@@ -114,7 +106,7 @@ def transposed_weights(PETSc, comm, magnitude, phase, radius, sigma, workers=1, 
     within = np.empty(stop - start, dtype=PETSc.IntType)
     outside = np.empty(stop - start, dtype=PETSc.IntType)
     for a, b in chunks:
-        indices, indptr = pattern_columns(shape, radius, a, b)
+        indices, indptr = disc_pattern(shape, radius, columns=(a, b))
         within[a - start : b - start], outside[a - start : b - start] = _inside_counts(indices, indptr, start, stop)
         del indices, indptr
     times.pattern += time.perf_counter() - clock
@@ -133,7 +125,7 @@ def transposed_weights(PETSc, comm, magnitude, phase, radius, sigma, workers=1, 
 
     for a, b in chunks:
         clock = time.perf_counter()
-        indices, indptr = pattern_columns(shape, radius, a, b)
+        indices, indptr = disc_pattern(shape, radius, columns=(a, b))
         starts[: a + 1] = 0
         starts[a + 1 : b + 1] = indptr[1:]
         starts[b + 1 :] = indptr[-1]
@@ -187,8 +179,10 @@ class NormalisedAffinity:
     def __init__(self, w, scale):
         self.w, self.scale = w, scale
         self.work = scale.duplicate()
+        self.products = 0
 
     def mult(self, mat, x, y):
+        self.products += 1
         self.work.pointwiseMult(x, self.scale)
         self.w.mult(self.work, y)
         y.pointwiseMult(y, self.scale)
@@ -214,7 +208,7 @@ def leading_eigenvectors(PETSc, SLEPc, w, scale, count, tolerance, start):
     """The count largest eigenvalues of D^-1/2 W D^-1/2 (descending) and the embedding
     D^-1/2 V of their eigenvectors, one PETSc vector each, by SLEPc's Krylov-Schur from the
     given start vector (this process's rows of it), with the demo's tolerance on
-    |residual| / |value|."""
+    |residual| / |value|; and the solver's restarts and products with the matrix."""
     comm = w.getComm()
     n = w.getSize()[0]
     if count >= n:
@@ -247,11 +241,12 @@ def leading_eigenvectors(PETSc, SLEPc, w, scale, count, tolerance, start):
         vector.pointwiseMult(vector, scale)
         vectors.append(vector)
     order = np.argsort(-values, kind="stable")
+    work = (solver.getIterationNumber(), context.products)
     solver.destroy()
     operator.destroy()
     v0.destroy()
     context.work.destroy()
-    return values[order], [vectors[k] for k in order]
+    return values[order], [vectors[k] for k in order], work
 
 
 def gather_columns(PETSc, vectors):
@@ -390,7 +385,7 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
 
     start, stop = w.getOwnershipRange()
     v0 = seg.start_vector(n, settings.seed)[start:stop].copy()
-    values, vectors = leading_eigenvectors(
+    values, vectors, (restarts, products) = leading_eigenvectors(
         PETSc, SLEPc, w, scale, settings.eigenvectors, settings.tolerance, v0
     )
     del v0
@@ -400,7 +395,8 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     scale.destroy()
     report.step(
         f"normalised cut: {settings.eigenvectors} leading eigenvectors of D^-1/2 W D^-1/2 by SLEPc "
-        f"Krylov-Schur, tolerance {settings.tolerance:g}; the embedding gathered on process 0"
+        f"Krylov-Schur, tolerance {settings.tolerance:g}, {restarts} restarts, {products} products; "
+        "the embedding gathered on process 0"
     )
 
     k = settings.clusters
