@@ -17,7 +17,6 @@ python3-slepc4py, openmpi-bin, and petsc-dev and slepc-dev, whose alternatives m
 petsc4py importable), besides the demo's packages.
 """
 
-import argparse
 import dataclasses
 import resource
 import sys
@@ -227,6 +226,8 @@ def leading_eigenvectors(PETSc, SLEPc, w, scale, count, tolerance, start):
     solver.setTolerances(tol=tolerance, max_it=10000)
     solver.setConvergenceTest(SLEPc.EPS.Conv.REL)
     solver.setInitialSpace([v0])
+    # PETSC_OPTIONS may tune or watch the solver (-eps_ncv, -eps_monitor, ...).
+    solver.setFromOptions()
     solver.solve()
     found = solver.getConverged()
     if found < count:
@@ -281,20 +282,23 @@ def gather_rows(comm, w, rows):
     return scipy.sparse.csr_matrix((values, (row_of, columns)), shape=(n, n))
 
 
-def border_sums(w, labels, count, rows_at_once=1 << 16):
+def border_sums(w, labels, count, rows_at_once=1 << 14):
     """This process's share of quorvane.segmentation.border_sums over the symmetric weights:
-    the sums and numbers of the weights between every two clusters in its own rows."""
+    the sums and numbers of the weights between every two clusters in its own rows, read
+    a few rows at a time (a copy of all of them would hold as much as the matrix)."""
     from . import segmentation
 
     start, stop = w.getOwnershipRange()
     total = np.zeros(count * count)
     number = np.zeros(count * count, dtype=np.int64)
-    indptr, indices, data = w.getValuesCSR()
-    for a in range(0, stop - start, rows_at_once):
-        b = min(a + rows_at_once, stop - start)
-        lo, hi = indptr[a], indptr[b]
-        row_labels = np.repeat(labels[start + a : start + b], np.diff(indptr[a : b + 1]))
-        t, m = segmentation.border_sums(row_labels, labels[indices[lo:hi]], data[lo:hi], count)
+    for a in range(start, stop, rows_at_once):
+        rows = [w.getRow(row) for row in range(a, min(a + rows_at_once, stop))]
+        lengths = [columns.size for columns, _ in rows]
+        row_labels = np.repeat(labels[a : a + len(rows)], lengths)
+        columns = np.concatenate([columns for columns, _ in rows])
+        values = np.concatenate([values for _, values in rows])
+        del rows
+        t, m = segmentation.border_sums(row_labels, labels[columns], values, count)
         total += t
         number += m
     return total, number

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import numpy as np
 
-from quorvane import distributed, segmentation
+from quorvane import distributed
 
 
 def image_case(shape, seed, ties=False):
