@@ -65,8 +65,8 @@ def pixel_range(count, comm):
 def column_chunks(shape, radius, start, stop, entries=CHUNK_ENTRIES):
     """Consecutive column ranges covering [start, stop), each of at most about `entries`
     pattern entries (a disc holds at most (2 floor(radius) + 1)^2 pixels), at least one column."""
-    width = 2 * int(np.floor(radius)) + 1
-    step = max(1, entries // (width * width))
+    disc = (2 * int(np.floor(radius)) + 1) ** 2 if radius < max(shape) else shape[0] * shape[1]
+    step = max(1, entries // min(disc, shape[0] * shape[1]))
     return [(a, min(a + step, stop)) for a in range(start, stop, step)] or [(start, stop)]
 
 
@@ -368,6 +368,8 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     sigma = settings.sigma_share * magnitude.max()
     if not sigma > 0:
         raise ValueError(f"{path} has no edges to segment by")
+    if settings.clusters > n:  # found here by every process, not by process 0 alone at the end
+        raise ValueError(f"{settings.clusters} clusters need at least {settings.clusters} pixels, got {n}")
     report.step(
         f"read {path} ({original.shape[0]} x {original.shape[1]}), shrunk by {factor} to "
         f"{image.shape[0]} x {image.shape[1]}, edges; {world.size} processes"
