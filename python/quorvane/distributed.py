@@ -13,8 +13,8 @@ merges and draws the pictures as the demo does, with the border sums of the merg
 up across the processes.
 
 Needs mpi4py, petsc4py and slepc4py (Debian: python3-mpi4py, python3-petsc4py,
-python3-slepc4py, openmpi-bin, and petsc-dev and slepc-dev, whose alternatives make
-petsc4py importable), besides the demo's packages.
+python3-slepc4py, openmpi-bin, and libpetsc-real-dev and libslepc-real-dev, whose
+alternatives make petsc4py and slepc4py importable), besides the demo's packages.
 """
 
 import dataclasses
@@ -30,7 +30,7 @@ from . import disc_pattern, weights
 
 MISSING = (
     "quorvane.distributed: {error}. It needs mpi4py, petsc4py and slepc4py besides the demo's packages: "
-    "apt-get install python3-mpi4py python3-petsc4py python3-slepc4py openmpi-bin petsc-dev slepc-dev"
+    "apt-get install python3-mpi4py python3-petsc4py python3-slepc4py openmpi-bin libpetsc-real-dev libslepc-real-dev"
 )
 
 # Weights are computed and inserted this many pattern entries at a time (12 bytes each while
