@@ -353,7 +353,8 @@ def _max():
 def segment(path, settings, shrink=None, workers=-1, say=print):
     """Runs every step on the photograph at path across the processes of MPI's world.
     Returns, on process 0, the quorvane.segmentation.Segmentation (its weights hold only
-    the rows the pictures show) and the Report; (None, report) elsewhere."""
+    the rows the pictures show, its embedding the first five columns) and the Report;
+    (None, report) elsewhere."""
     MPI, PETSc, SLEPc = _libraries()
     from . import pictures, segmentation as seg
 
@@ -406,7 +407,12 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     )
 
     k = settings.clusters
-    labels = seg.cluster(embedding, k, settings.seed).astype(np.int32) if world.rank == 0 else None
+    labels = None
+    if world.rank == 0:
+        # The pictures show the first columns; k-means scales the rows of the rest in place.
+        first = embedding[:, : min(5, embedding.shape[1])].copy()
+        labels = seg.cluster(embedding, k, settings.seed, overwrite=True).astype(np.int32)
+        embedding = first
     labels = world.bcast(labels, root=0)
     total, number = border_sums(w, labels, k)
     total = world.reduce(total, op=MPI.SUM, root=0)

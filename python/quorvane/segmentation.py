@@ -165,14 +165,17 @@ def leading_eigenvectors(
     return values[order], vectors[:, order] / np.sqrt(degrees)[:, None]
 
 
-def cluster(embedding, count=Settings.clusters, seed=Settings.seed):
+def cluster(embedding, count=Settings.clusters, seed=Settings.seed, *, overwrite=False):
     """k-means (scikit-learn, k-means++ seeding) of the embedding's rows scaled to unit
-    length: labels 0 .. count-1, one per pixel."""
+    length: labels 0 .. count-1, one per pixel. With overwrite, the rows are scaled in the
+    embedding itself (a float64 C-order array), which saves a copy of it."""
     if count > embedding.shape[0]:
         raise ValueError(f"{count} clusters need at least {count} pixels, got {embedding.shape[0]}")
     length = np.linalg.norm(embedding, axis=1, keepdims=True)
-    rows = embedding / np.where(length > 0, length, 1.0)
-    return KMeans(n_clusters=count, n_init=1, random_state=seed).fit_predict(rows)
+    rows = np.divide(embedding, np.where(length > 0, length, 1.0), out=embedding if overwrite else None)
+    # k-means centres the rows it is given; copy_x=False does so in them (a temporary here)
+    # rather than in a copy of its own, with the same result.
+    return KMeans(n_clusters=count, n_init=1, random_state=seed, copy_x=False).fit_predict(rows)
 
 
 def border_sums(row_labels, column_labels, values, count):
