@@ -18,6 +18,8 @@ from quorvane import demo, distributed, segmentation
 from conftest import PICTURES, REPO, TESTS, assert_same_bits
 from distributed_cases import CASES
 
+pytestmark = pytest.mark.mpi
+
 
 def mpi_run(processes, *args, timeout=300):
     """python3 args under mpirun with the given number of processes (without mpirun for
