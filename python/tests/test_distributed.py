@@ -156,7 +156,10 @@ def test_missing_mpi_packages_are_named(tmp_path, capsys, monkeypatch):
 
 
 class TestPieces:
-    @pytest.mark.parametrize("start, stop, radius, entries", [(0, 1, 5, 1), (3, 1000, 2, 100), (7, 8, 0, 10), (5, 95, 3.5, 1 << 20), (0, 1000, np.inf, 2500)])
+    @pytest.mark.parametrize(
+        "start, stop, radius, entries",
+        [(0, 1, 5, 1), (3, 1000, 2, 100), (7, 8, 0, 10), (5, 95, 3.5, 1 << 20), (0, 1000, np.inf, 2500)],
+    )
     def test_slices_cover_the_range_once_in_order_within_their_entries(self, start, stop, radius, entries):
         slices = distributed.column_chunks((40, 25), radius, start, stop, entries)
         assert slices[0][0] == start and slices[-1][1] == stop
