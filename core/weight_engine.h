@@ -4,10 +4,16 @@
 #include <cstdint>
 
 #include "index_pair.h"
-#include "output_stores.h"
 #include "pixel_grid.h"
 
 namespace quorvane {
+
+// Where row indices go: element k of `target`, an array of signed or unsigned integers of
+// `bytes` bytes (4 or 8). Row indices are below 2^31, so any such type holds them as they are.
+struct RowIndexOutput {
+  void* target;
+  unsigned bytes;
+};
 
 // The instruction sets the engine can walk with. Every kernel gives bit-for-bit the weights
 // of the plain walk (crossingStrength followed by edgeWeight); they differ only in speed.
@@ -56,7 +62,7 @@ EngineKernel bestEngineKernel();
 // 1.0 when ir[k] is the column pixel, edgeWeight(crossingStrength(...), factor) otherwise;
 // and, when rows.target is not null, ir[k] to element k - jc[0] of rows.target, in the same
 // pass (while the pattern is in the processor's caches). Outputs of many megabytes are
-// written with streamed stores (see output_stores.h), fenced before the call returns.
+// written with streamed stores (see engine/output_stores.h), fenced before the call returns.
 // The pattern must be valid for the grid (see checkPattern). Runs on the calling thread
 // unless `workers` says otherwise; its working memory is one allocation per call of about
 // 0.33 MiB, plus at most about 0.73 MiB per worker, plus 68 bytes per pixel with the edge
