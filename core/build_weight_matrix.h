@@ -1,32 +1,17 @@
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <type_traits>
 
-#include "crossing_strength.h"
-#include "default_sigma.h"
 #include "index_pair.h"
 #include "pixel_grid.h"
 #include "weight_engine.h"
 #include "weight_matrix.h"
+#include "weight_rule.h"
 
 namespace quorvane {
-
-// Gaussian factor of a scale: 0.5 / sigma^2 (+inf for sigma 0, so that zero crossings give
-// NaN and positive ones 0 downstream, unguarded IEEE arithmetic by design).
-inline double gaussianFactor(double sigma) {
-  return 0.5 / (sigma * sigma);
-}
-
-// Weight of an off-diagonal entry with crossing strength m: exp(-m^2 / (8 sigma^2)),
-// evaluated as exp(((-g) * g) * factor) with g = m / 2, in exactly that order.
-inline double edgeWeight(double m, double factor) {
-  const double g = 0.5 * m;
-  return std::exp(((-g) * g) * factor);
-}
 
 // Fills out with one weight per pattern entry, column by column, in the pattern's order:
 // 1.0 on the diagonal, edgeWeight(crossingStrength(...)) elsewhere. Without sigma the scale

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "build_weight_matrix.h"
 #include "crossing_strength.h"
 #include "engine_context.h"
+#include "weight_rule.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -63,12 +63,13 @@
 #include <cstring>
 #include <new>
 
-#include "build_weight_matrix.h"
 #include "column_ranges.h"
+#include "crossing_strength.h"
 #include "engine_context.h"
 #include "engine_kernels_x86.h"
 #include "engine_walks.h"
 #include "fresh_memory.h"
+#include "weight_rule.h"
 
 namespace quorvane {
 namespace engine {

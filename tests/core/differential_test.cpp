@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "build_weight_matrix.h"
+#include "crossing_strength.h"
 #include "plain_walk.h"
 
 namespace {
