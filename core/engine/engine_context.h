@@ -60,7 +60,7 @@ struct OffsetSlot {
   std::int32_t at;      // its place in the pool: length pixel deltas, then length table steps
 };
 
-enum PositionKind : unsigned char { kDiagonal, kVector, kLaneByLane };
+enum class PositionKind : unsigned char { kDiagonal, kVector, kLaneByLane };
 
 // How a block's entry positions are walked: kinds[p] for every position, and the vector
 // walks as a program for the block kernels, which read it front to back.
@@ -101,10 +101,9 @@ struct Plan {
 // offset table and its pool change, as walks are laid out where first met (findWalk).
 struct CallState {
   // The call.
-  std::int32_t nr, np;
+  PixelGrid grid;
   const double* magnitude;
   const double* phase;
-  PixelGrid grid;
   double factor;
   double inverseRows;  // 1.0 / nr, for splitting pixel indices
   // The offset table, rows -reachRows..reachRows by columns -reachCols..reachCols.
