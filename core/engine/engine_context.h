@@ -17,7 +17,8 @@
 namespace quorvane::engine {
 
 // Offsets with at most this many rows and columns get their walks laid out once per call;
-// longer ones walk the plain way.
+// longer ones are walked with their coordinates computed step by step
+// (walkCrossings).
 constexpr std::int32_t kMaxReach = 24;
 // Entry positions of a block handled per pass (a radius-20 disc holds 1257).
 constexpr std::uint32_t kPlanPositions = 1280;

@@ -157,7 +157,7 @@ __attribute__((noinline)) inline std::int32_t layOutSlot(const CallState& c, Off
 // The laid-out walk of an offset, or length -1 when the offset lies outside the table or its
 // walk depends on the start. The worker that meets an offset first lays it out, in the
 // offset's place in the pool, while the slot's state says so; a worker that meets the offset
-// meanwhile is told -1 as well, and walks that entry the plain way. (The acquiring and
+// meanwhile is told -1 as well, and walks that entry the same way. (The acquiring and
 // releasing of the state orders the pool's steps before their use by any worker.)
 inline LaidOutWalk findWalk(const CallState& c, std::int32_t dRow, std::int32_t dCol) {
   if (dRow < -c.reachRows || dRow > c.reachRows || dCol < -c.reachCols || dCol > c.reachCols)

@@ -1,4 +1,4 @@
-// The weight engine: the same weights as the plain walk (crossingStrength, then edgeWeight for
+// The weight engine: the same weights as the definition (crossingStrength, then edgeWeight for
 // each entry), computed with less work.
 //
 // - The pixel steps of a walk depend only on the offset between its two pixels, except where
@@ -76,7 +76,7 @@ namespace engine {
 namespace {
 
 // Writes the row indices of start pixels j ... j + columns - 1 (streaming calls write them
-// in the column scan instead, see computeWeights).
+// in the column scan instead, see scanColumn).
 inline void writeRows(const Context& c, const Pattern& pattern, std::int32_t j,
                       std::int32_t columns) {
   if (c.rows.target == nullptr || c.stream)
