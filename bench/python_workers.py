@@ -20,7 +20,7 @@ def load(folder, name):
     its disc pattern: the same pixel numbering, so the same computation."""
     rows, cols, radius = (int(v) for v in (folder / f"{name}.txt").read_text().split())
     images = [np.fromfile(folder / f"{name}.{part}", dtype="<f8").reshape(cols, rows) for part in ("magnitude", "phase")]
-    return images, quorvane.disk_pattern((cols, rows), radius), radius
+    return images, quorvane.disc_pattern((cols, rows), radius), radius
 
 
 def same(a, b):

@@ -6,18 +6,19 @@ the largest sum of the magnitudes of two consecutive pixels whose phase differs 
 phase never changes). Pixels are numbered in numpy's C order: for an image of shape (H, W),
 pixel p is at row p // W and column p % W.
 
-    indices, indptr = quorvane.disk_pattern(image.shape, radius=5)
+    indices, indptr = quorvane.disc_pattern(image.shape, radius=5)
     W = quorvane.weights(magnitude, phase, indices, indptr)   # scipy.sparse.csc_matrix
 """
 
 import operator
+import warnings
 
 import numpy as np
 import scipy.sparse
 
 from . import _quorvane
 
-__all__ = ["weights", "disk_pattern"]
+__all__ = ["weights", "disc_pattern"]
 __version__ = "0.1.0"
 
 # Index arrays of the result are int32 up to this many entries (and pixels), int64 beyond:
@@ -158,16 +159,46 @@ def weights(magnitude, phase, indices, indptr, sigma=None, *, workers=1):
     return _csc(n, data, rows, starts)
 
 
-def disk_pattern(shape, radius):
+def disc_pattern(shape, radius, *, columns=None):
     """The disc pattern over an image of the given shape (H, W): for each pixel, every pixel
     at Euclidean distance at most radius (itself included), sorted within each column.
 
     Returns (indices, indptr) as uint32 arrays, in C-order pixel numbering, ready for
-    weights(). Raises ValueError for an empty or too large shape, a negative or NaN radius,
-    or a pattern of 2^32 entries or more.
+    weights(). With columns (a range of step 1, or a pair (start, stop)), only the columns
+    of pixels start ... stop - 1: indices holds their rows (pixel numbers of the whole
+    image) and indptr has stop - start + 1 elements from 0, exactly the whole pattern's
+    columns with their starts shifted; so a part can be made when the whole pattern could
+    not. Raises ValueError for an empty or too large shape, a negative or NaN radius, a
+    range outside the pixels, or a pattern of 2^32 entries or more.
     """
     shape = tuple(shape)
     if len(shape) != 2:
         raise ValueError(f"shape shall be (H, W), got {shape}")
     rows, cols = (operator.index(size) for size in shape)
-    return _quorvane.disk_pattern(rows, cols, float(radius))
+    first, last = _pixel_range(columns, rows * cols)
+    return _quorvane.disc_pattern(rows, cols, float(radius), first, last)
+
+
+def _pixel_range(columns, pixels):
+    if columns is None:
+        return 0, pixels
+    if isinstance(columns, range):
+        if columns.step != 1:
+            raise ValueError(f"columns shall be a range of step 1, got {columns}")
+        first, last = columns.start, max(columns.start, columns.stop)
+    else:
+        try:
+            first, last = (operator.index(bound) for bound in columns)
+        except (TypeError, ValueError):
+            raise ValueError(f"columns shall be a range or a pair (start, stop), got {columns!r}") from None
+    if not 0 <= first <= last <= pixels:
+        raise ValueError(f"columns shall be a range of pixels within 0 ... {pixels}, got {first} ... {last}")
+    return first, last
+
+
+def disk_pattern(shape, radius):
+    """Former name of disc_pattern (deprecated)."""
+    warnings.warn(
+        "quorvane.disk_pattern is deprecated; use quorvane.disc_pattern", DeprecationWarning, stacklevel=2
+    )
+    return disc_pattern(shape, radius)

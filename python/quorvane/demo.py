@@ -20,7 +20,7 @@ import sys
 import time
 from pathlib import Path
 
-from . import disk_pattern, weights
+from . import disc_pattern, weights
 
 MISSING = (
     "quorvane.demo: {error}. It needs scikit-learn, matplotlib and Pillow: "
@@ -63,7 +63,7 @@ def segment(path, settings, shrink=None, say=print):
         raise ValueError(f"{path} has no edges to segment by")
     clock.step(f"edge magnitude (gradient) and phase (sign of the Laplacian), smoothing {settings.smoothing:g}")
 
-    indices, indptr = disk_pattern(image.shape, settings.radius)
+    indices, indptr = disc_pattern(image.shape, settings.radius)
     clock.step(f"disc pattern of radius {settings.radius:g}: {indices.size} pairs")
 
     w = seg.symmetric(weights(magnitude, phase, indices, indptr, sigma))

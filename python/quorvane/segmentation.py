@@ -7,7 +7,7 @@ and time them. Pixels are numbered in numpy's C order throughout, as in quorvane
     image = read_grey("photo.png")
     small = shrink(image, shrink_factor(image.shape))
     magnitude, phase = edges(small)
-    w = symmetric(quorvane.weights(magnitude, phase, *quorvane.disk_pattern(small.shape, 6), sigma))
+    w = symmetric(quorvane.weights(magnitude, phase, *quorvane.disc_pattern(small.shape, 6), sigma))
     affinity, degrees = normalised_affinity(w)
     values, vectors = leading_eigenvectors(affinity, degrees, 32)
     labels = cluster(vectors, 48)

@@ -185,31 +185,36 @@ py::tuple weights(const py::array& magnitude, const py::array& phase, const py::
 }
 
 // Pattern of every pixel within Euclidean distance radius of each pixel (itself included),
-// over an (h, w) image in C order, each column sorted. In C order the image is the w x h
-// column-major one, whose disc pattern is the same arrays.
-py::tuple diskPattern(std::int64_t h, std::int64_t w, double radius) {
+// over an (h, w) image in C order, each column sorted: the columns of the pixels first ...
+// last - 1. In C order the image is the w x h column-major one, whose disc pattern is the
+// same arrays.
+py::tuple discPattern(std::int64_t h, std::int64_t w, double radius, std::int64_t first,
+                      std::int64_t last) {
   if (h <= 0 || w <= 0)
     throw py::value_error("shape shall hold two positive sizes");
   if (h > quorvane::kMaxPixels / w)
     throw py::value_error("shape shall have fewer than 2^31 pixels");
   if (!(radius >= 0.0))
     throw py::value_error("radius shall be a non-negative number");
+  if (first < 0 || first > last || last > h * w)
+    throw py::value_error("columns shall be a range of pixels within 0 ... H * W");
+  const quorvane::PixelRange columns{first, last};
 
   std::uint64_t total = 0;
   {
     py::gil_scoped_release release;
-    total = quorvane::discPatternEntries(w, h, radius);
+    total = quorvane::discPatternEntries(w, h, radius, columns);
   }
   if (total > kMaxEntries)
     throw py::value_error("the pattern would have 2^32 or more entries");
 
   PatternArray indices(static_cast<py::ssize_t>(total));
-  PatternArray indptr(static_cast<py::ssize_t>(h * w) + 1);
+  PatternArray indptr(static_cast<py::ssize_t>(last - first) + 1);
   std::uint32_t* ir = indices.mutable_data();
   std::uint32_t* jc = indptr.mutable_data();
   {
     py::gil_scoped_release release;
-    quorvane::fillDiscPattern(w, h, radius, ir, jc);
+    quorvane::fillDiscPattern(w, h, radius, columns, ir, jc);
   }
   return py::make_tuple(indices, indptr);
 }
@@ -224,6 +229,7 @@ PYBIND11_MODULE(_quorvane, module) {
   // Patterns with fewer entries than this for each worker run on fewer threads (tests size
   // their patterns by it).
   module.attr("entries_per_worker") = quorvane::kEntriesPerWorker;
-  module.def("disk_pattern", &diskPattern, py::arg("rows"), py::arg("cols"), py::arg("radius"),
-             "(indices, indptr) of the disc pattern; see quorvane.disk_pattern.");
+  module.def("disc_pattern", &discPattern, py::arg("rows"), py::arg("cols"), py::arg("radius"),
+             py::arg("first"), py::arg("last"),
+             "(indices, indptr) of the disc pattern; see quorvane.disc_pattern.");
 }

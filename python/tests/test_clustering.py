@@ -33,7 +33,7 @@ def segment(image, phase=None, radius=4):
     magnitude = ndimage.gaussian_gradient_magnitude(image, 1.0)
     if phase is None:
         phase = np.sign(ndimage.gaussian_laplace(image, 1.5))
-    indices, indptr = quorvane.disk_pattern(image.shape, radius)
+    indices, indptr = quorvane.disc_pattern(image.shape, radius)
     w = quorvane.weights(magnitude, phase, indices, indptr)
     assert w.indices.dtype == np.int32  # what ARPACK and scikit-learn take
     w = (w + w.T) / 2  # walks from either end may differ by a rounding of the line
@@ -131,7 +131,7 @@ class TestSegmentationSteps:
     def test_embedding_solves_the_generalised_problem_repeatably(self):
         image, _ = two_regions((20, 24))
         magnitude, phase = segmentation.edges(image)
-        w = segmentation.symmetric(quorvane.weights(magnitude, phase, *quorvane.disk_pattern(image.shape, 3)))
+        w = segmentation.symmetric(quorvane.weights(magnitude, phase, *quorvane.disc_pattern(image.shape, 3)))
         affinity, degrees = segmentation.normalised_affinity(w)
         values, embedding = segmentation.leading_eigenvectors(affinity, degrees, 6)
         assert np.all(np.diff(values) <= 0) and values[0] == pytest.approx(1.0, abs=1e-12)

@@ -10,7 +10,7 @@ from conftest import assert_same_matrix
 RNG = np.random.default_rng(5)
 MAGNITUDE = RNG.random((4, 5)) * 2
 PHASE = RNG.integers(0, 3, size=(4, 5)).astype(np.float64)
-INDICES, INDPTR = quorvane.disk_pattern((4, 5), 2)
+INDICES, INDPTR = quorvane.disc_pattern((4, 5), 2)
 REFERENCE = quorvane.weights(MAGNITUDE, PHASE, INDICES, INDPTR, 0.8)
 
 

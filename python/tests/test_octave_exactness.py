@@ -47,7 +47,7 @@ def make_cases():
     add("line_full", rng.random((1, 6)), steps(rng, (1, 6)), full_pattern(6))
     for shape in [(7, 5), (5, 7)]:
         name = f"{shape[0]}x{shape[1]}"
-        add(f"disc_{name}", rng.random(shape) * 3, steps(rng, shape), quorvane.disk_pattern(shape, 2.5))
+        add(f"disc_{name}", rng.random(shape) * 3, steps(rng, shape), quorvane.disc_pattern(shape, 2.5))
         add(f"full_{name}", rng.random(shape), steps(rng, shape, 2), full_pattern(shape[0] * shape[1]), 0.3)
 
     # Long walks in every direction: random pairs over a larger image.
@@ -64,20 +64,20 @@ def make_cases():
     magnitude[0, 0] = np.nan  # first element: the default sigma's running maximum turns NaN
     phase = steps(rng, (8, 9))
     phase[4, 4] = np.nan
-    disc = quorvane.disk_pattern((8, 9), 3)
+    disc = quorvane.disc_pattern((8, 9), 3)
     add("nonfinite_default_sigma", magnitude, phase, disc)
     add("nonfinite_sigma_2", magnitude, phase, disc, 2.0)
     finite = rng.random((6, 6))
     for label, sigma in [("zero", 0.0), ("negative", -0.4), ("nan", np.nan), ("inf", np.inf)]:
-        add(f"sigma_{label}", finite, steps(rng, (6, 6)), quorvane.disk_pattern((6, 6), 2), sigma)
-    add("all_negative_default_sigma", -rng.random((5, 6)), steps(rng, (5, 6)), quorvane.disk_pattern((5, 6), 2))
+        add(f"sigma_{label}", finite, steps(rng, (6, 6)), quorvane.disc_pattern((6, 6), 2), sigma)
+    add("all_negative_default_sigma", -rng.random((5, 6)), steps(rng, (5, 6)), quorvane.disc_pattern((5, 6), 2))
 
     # Unsorted and duplicate rows, empty columns, indptr[0] > 0 with unread leading indices.
     indices = np.array([99, 99, 5, 3, 3, 0, 11, 2, 7, 7, 7, 1], dtype=np.uint32)
     indptr = np.array([2, 4, 5, 5, 7, 7, 7, 8, 8, 10, 10, 10, 12], dtype=np.uint32)
     add("unsorted_duplicates_offset", rng.random((3, 4)), steps(rng, (3, 4)), (indices, indptr), 0.5)
 
-    add("coins_crop_disc", *coins_crop(), quorvane.disk_pattern((32, 41), 4.5))
+    add("coins_crop_disc", *coins_crop(), quorvane.disc_pattern((32, 41), 4.5))
     return cases
 
 

@@ -1,4 +1,4 @@
-"""The result's form (index width, no copies, the GIL) and quorvane.disk_pattern."""
+"""The result's form (index width, no copies, the GIL) and quorvane.disc_pattern."""
 
 import math
 import threading
@@ -16,7 +16,7 @@ RNG = np.random.default_rng(11)
 MAGNITUDE = RNG.random((6, 7))
 PHASE = RNG.integers(0, 2, size=(6, 7)).astype(np.float64)
 # 42 pixels; 3 x 3 neighbourhoods cut by the border: (2 + 4 * 3 + 2) * (2 + 5 * 3 + 2) entries
-INDICES, INDPTR = quorvane.disk_pattern((6, 7), 1.5)
+INDICES, INDPTR = quorvane.disc_pattern((6, 7), 1.5)
 
 
 def weights(**changes):
@@ -136,7 +136,7 @@ def test_concurrent_calls_give_the_serial_results():
     # Without the GIL, calls on several threads run at once; none may disturb another.
     rng = np.random.default_rng(8)
     cases = [(rng.random((40, 50)), rng.integers(0, 3, (40, 50)).astype(np.float64), rng.random() + 0.1) for _ in range(6)]
-    indices, indptr = quorvane.disk_pattern((40, 50), 6)
+    indices, indptr = quorvane.disc_pattern((40, 50), 6)
     serial = [quorvane.weights(m, q, indices, indptr, s) for m, q, s in cases]
     results = [None] * len(cases)
 
@@ -180,22 +180,22 @@ class TestWorkers:
     @pytest.mark.parametrize("workers", [2, 3, 8, -1])
     @pytest.mark.parametrize("sigma", [None, 0.0])
     def test_disc(self, workers, sigma):
-        self.assert_split_like_one((150, 97), *quorvane.disk_pattern((150, 97), 6), workers, sigma)
+        self.assert_split_like_one((150, 97), *quorvane.disc_pattern((150, 97), 6), workers, sigma)
 
     def test_wide_indices(self, monkeypatch):
         monkeypatch.setattr(quorvane, "_INT32_LIMIT", 1000)
-        self.assert_split_like_one((131, 140), *quorvane.disk_pattern((131, 140), 4), 3)
+        self.assert_split_like_one((131, 140), *quorvane.disc_pattern((131, 140), 4), 3)
 
     def test_more_threads_than_image_rows(self):
-        self.assert_split_like_one((3, 5000), *quorvane.disk_pattern((3, 5000), 4), 16)
+        self.assert_split_like_one((3, 5000), *quorvane.disc_pattern((3, 5000), 4), 16)
 
     def test_entries_in_a_few_rows(self):
-        indices, indptr = only_rows(*quorvane.disk_pattern((60, 80), 30), 80, lambda r: np.isin(r, [5, 6, 41]))
+        indices, indptr = only_rows(*quorvane.disc_pattern((60, 80), 30), 80, lambda r: np.isin(r, [5, 6, 41]))
         self.assert_split_like_one((60, 80), indices, indptr, 4)
 
     @pytest.mark.parametrize("workers", [2, 5])
     def test_rows_without_entries(self, workers):
-        indices, indptr = only_rows(*quorvane.disk_pattern((200, 150), 4), 150, lambda r: r % 3 != 1)
+        indices, indptr = only_rows(*quorvane.disc_pattern((200, 150), 4), 150, lambda r: r % 3 != 1)
         self.assert_split_like_one((200, 150), indices, indptr, workers)
 
 
@@ -210,25 +210,57 @@ def brute_disc(shape, radius):
     return np.array(indices), np.array(indptr)
 
 
-class TestDiskPattern:
+class TestDiscPattern:
     @pytest.mark.parametrize("shape", [(1, 1), (1, 7), (6, 1), (5, 8), (9, 4)])
     @pytest.mark.parametrize("radius", [0, 0.99, 1, 1.5, math.sqrt(5), 2.5, 3, 100, math.inf])
     def test_equals_brute_force(self, shape, radius):
-        indices, indptr = quorvane.disk_pattern(shape, radius)
+        indices, indptr = quorvane.disc_pattern(shape, radius)
         assert indices.dtype == np.uint32 and indptr.dtype == np.uint32
         expected_indices, expected_indptr = brute_disc(shape, radius)
         np.testing.assert_array_equal(indptr, expected_indptr)
         np.testing.assert_array_equal(indices, expected_indices)
 
+    @pytest.mark.parametrize("shape, radius", [((5, 8), 2.5), ((9, 4), math.sqrt(5)), ((1, 7), 100)])
+    @pytest.mark.parametrize("part", [(0, 0), (3, 3), (0, 1), (2, 7), (7, 30), (1, 36), range(4, 13)])
+    def test_parts_are_slices_of_the_whole(self, shape, radius, part):
+        pixels = shape[0] * shape[1]
+        start, stop = (part.start, part.stop) if isinstance(part, range) else part
+        start, stop = min(start, pixels), min(stop, pixels)
+        part = range(start, stop) if isinstance(part, range) else (start, stop)
+        whole_indices, whole_indptr = quorvane.disc_pattern(shape, radius)
+        indices, indptr = quorvane.disc_pattern(shape, radius, columns=part)
+        assert indices.dtype == np.uint32 and indptr.dtype == np.uint32
+        np.testing.assert_array_equal(indptr, whole_indptr[start : stop + 1] - whole_indptr[start])
+        np.testing.assert_array_equal(indices, whole_indices[whole_indptr[start] : whole_indptr[stop]])
+
+    def test_a_part_of_a_pattern_too_large_to_make(self):
+        shape = (32767, 65536)  # radius 1: about 5 * 2^31 pairs in all
+        with pytest.raises(ValueError, match="2\\^32 or more entries"):
+            quorvane.disc_pattern(shape, 1)
+        indices, indptr = quorvane.disc_pattern(shape, 1, columns=(0, 3))
+        np.testing.assert_array_equal(indptr, [0, 3, 7, 11])
+        np.testing.assert_array_equal(indices, [0, 1, 65536, 0, 1, 2, 65537, 1, 2, 3, 65538])
+
+    @pytest.mark.parametrize("columns", [range(0, 6, 2), (3, 2), (-1, 2), (0, 21), (0,), (0.5, 2), "ab"])
+    def test_bad_parts(self, columns):
+        with pytest.raises(ValueError, match="columns shall be"):
+            quorvane.disc_pattern((4, 5), 2, columns=columns)
+
+    def test_former_name_warns_and_gives_the_same(self):
+        with pytest.warns(DeprecationWarning, match="disc_pattern"):
+            old = quorvane.disk_pattern((4, 5), 2)
+        for a, b in zip(old, quorvane.disc_pattern((4, 5), 2)):
+            np.testing.assert_array_equal(a, b)
+
     def test_radius_zero_is_the_diagonal(self):
-        indices, indptr = quorvane.disk_pattern((3, 4), 0)
+        indices, indptr = quorvane.disc_pattern((3, 4), 0)
         np.testing.assert_array_equal(indices, np.arange(12))
         np.testing.assert_array_equal(indptr, np.arange(13))
 
     def test_accepts_an_array_shape(self):
         shape = np.zeros((4, 5)).shape
-        a = quorvane.disk_pattern(np.array(shape), 2)
-        b = quorvane.disk_pattern(shape, 2)
+        a = quorvane.disc_pattern(np.array(shape), 2)
+        b = quorvane.disc_pattern(shape, 2)
         for x, y in zip(a, b):
             np.testing.assert_array_equal(x, y)
 
@@ -248,8 +280,8 @@ class TestDiskPattern:
     )
     def test_errors(self, shape, radius, message):
         with pytest.raises(ValueError, match=message):
-            quorvane.disk_pattern(shape, radius)
+            quorvane.disc_pattern(shape, radius)
 
     def test_non_integer_sizes_are_a_type_error(self):
         with pytest.raises(TypeError):
-            quorvane.disk_pattern((3.5, 4), 1)
+            quorvane.disc_pattern((3.5, 4), 1)

@@ -62,7 +62,7 @@ import quorvane
 assert quorvane.__file__.startswith(sys.prefix), quorvane.__file__
 rng = np.random.default_rng(2)
 magnitude, phase = rng.random((23, 19)), rng.integers(0, 3, (23, 19)).astype(float)
-indices, indptr = quorvane.disk_pattern((23, 19), 3.5)
+indices, indptr = quorvane.disc_pattern((23, 19), 3.5)
 w = quorvane.weights(magnitude, phase, indices, indptr)
 np.savez(sys.argv[1], data=w.data, indices=w.indices, indptr=w.indptr)
 """
@@ -98,7 +98,7 @@ def test_pip_install_in_a_fresh_virtual_environment(tmp_path):
 
     rng = np.random.default_rng(2)
     magnitude, phase = rng.random((23, 19)), rng.integers(0, 3, (23, 19)).astype(float)
-    indices, indptr = quorvane.disk_pattern((23, 19), 3.5)
+    indices, indptr = quorvane.disc_pattern((23, 19), 3.5)
     assert_same_matrix(installed, quorvane.weights(magnitude, phase, indices, indptr))
 
     assert run_example(python, source, env).startswith("(12928, 12928)")

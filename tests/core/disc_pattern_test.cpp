@@ -2,6 +2,7 @@
 // by brute force over all pairs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -29,6 +30,33 @@ Pattern bruteForce(int nr, int nc, double radius) {
   return p;
 }
 
+// Parts within one column, across a column boundary, of whole columns, empty ones and the
+// whole: the whole pattern's columns with their starts shifted to 0.
+void expectPartsAreSlices(int nr, int nc, double radius, const Pattern& whole) {
+  const std::int64_t n = std::int64_t{nr} * nc;
+  for (const auto& [first, last] : {std::pair{std::int64_t{0}, n},
+                                    {0, 0},
+                                    {n, n},
+                                    {0, 1},
+                                    {n - 1, n},
+                                    {1, std::min(n, std::int64_t{nr} + 2)},
+                                    {nr / 2, n - nr / 2},
+                                    {std::int64_t{nr}, std::min(n, std::int64_t{3} * nr)}}) {
+    if (first > last)
+      continue;
+    const std::uint32_t base = whole.jc[first];
+    const std::uint64_t entries = whole.jc[last] - base;
+    ASSERT_EQ(quorvane::discPatternEntries(nr, nc, radius, {first, last}), entries)
+        << nr << " x " << nc << " radius " << radius << " part " << first << "-" << last;
+    std::vector<std::uint32_t> ir(entries), jc(last - first + 1);
+    quorvane::fillDiscPattern(nr, nc, radius, {first, last}, ir.data(), jc.data());
+    for (std::int64_t p = first; p <= last; ++p)
+      ASSERT_EQ(jc[p - first], whole.jc[p] - base) << "part " << first << "-" << last;
+    EXPECT_TRUE(std::equal(ir.begin(), ir.end(), whole.ir.begin() + base))
+        << nr << " x " << nc << " radius " << radius << " part " << first << "-" << last;
+  }
+}
+
 TEST(DiscPattern, EveryPairWithinTheRadiusInPixelOrder) {
   const double inf = std::numeric_limits<double>::infinity();
   for (const auto& [nr, nc] : {std::pair{1, 1}, {1, 9}, {9, 1}, {4, 6}, {13, 11}, {30, 3}}) {
@@ -42,6 +70,7 @@ TEST(DiscPattern, EveryPairWithinTheRadiusInPixelOrder) {
       quorvane::fillDiscPattern(nr, nc, radius, got.ir.data(), got.jc.data());
       EXPECT_EQ(got.jc, expected.jc) << nr << " x " << nc << " radius " << radius;
       EXPECT_EQ(got.ir, expected.ir) << nr << " x " << nc << " radius " << radius;
+      expectPartsAreSlices(nr, nc, radius, expected);
     }
   }
 }
@@ -52,6 +81,11 @@ TEST(DiscPattern, CountsBeyondUint32AreReportedAsSuch) {
   // than JC can hold, found without counting every pair.
   EXPECT_GT(quorvane::discPatternEntries(65536, 32767, 1), std::uint64_t{UINT32_MAX});
   EXPECT_GT(quorvane::discPatternEntries(1, 2147483647, 1e300), std::uint64_t{UINT32_MAX});
+  // A part of such a pattern can still be made: its count is exact. The first ten pixels of
+  // column 0 at radius 1 pair with the rows next to them and with one pixel to the right.
+  EXPECT_EQ(quorvane::discPatternEntries(65536, 32767, 1, {0, 10}), 3u + 9 * 4);
+  EXPECT_GT(quorvane::discPatternEntries(65536, 32767, 1, {0, 65536LL * 32767}),
+            std::uint64_t{UINT32_MAX});
 }
 
 }  // namespace
