@@ -109,15 +109,18 @@ bool sameShifted(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t c
   return true;
 }
 
-using CompareKernel = bool (*)(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t count,
-                               std::uint32_t shift);
+// sameShifted or a vector version of it.
+using ShiftedCompare = bool (*)(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t count,
+                                std::uint32_t shift);
 
+// The code a call runs with, chosen once per call (chooseKernels): the block kernels, their
+// lane counts and the comparison of start pixels' entries.
 struct Kernels {
   int lanes = 1;       // stacked lanes; 1 without vector kernels
   int groupLanes = 1;  // side-by-side lanes; 1 without a row kernel
   BlockKernel stacked = nullptr, sideBySide = nullptr;
   bool weighs = false;  // the block kernels write weights, not strengths
-  CompareKernel compare = sameShifted;
+  ShiftedCompare compare = sameShifted;
 };
 
 // Asks for the row indices of start pixels from ... to - 1 to be brought into the caches.
