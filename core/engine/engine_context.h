@@ -1,7 +1,7 @@
 #pragma once
 
 // The weight engine's working state, shared by its parts (weight_engine.cpp, engine_walks.h,
-// engine_kernels_x86.cpp); nothing outside the engine uses it.
+// engine_kernels_x86.cpp, working_memory.h); nothing outside the engine uses it.
 
 #include <cstddef>
 #include <cstdint>
