@@ -38,7 +38,7 @@ sanitize: deps
 fuzz: deps
 	tools/fuzz $(FUZZ_SECONDS) $(BUILD)/libfuzzer
 
-# The engine against the plain transcription, and quorvane against the host's floor in
+# The engine against the reference transcription, and quorvane against the host's floor in
 # Octave, on the standard workloads (bench/run; tables for README's Performance section).
 bench: all
 	bench/run $(BUILD)

@@ -13,7 +13,7 @@ setup(
         Pybind11Extension(
             "quorvane._quorvane",
             # The binding and the whole core, paths relative to this file as setuptools wants.
-            ["python/src/binding.cpp"] + sorted(glob("core/*.cpp")),
+            ["python/src/binding.cpp"] + sorted(glob("core/*.cpp") + glob("core/engine/*.cpp")),
             include_dirs=["core"],
             cxx_std=17,
             # Results must be bit-for-bit those of the written arithmetic: no fused multiply-add.

@@ -1,11 +1,12 @@
-// Times the weight engine against the plain transcription on the standard workloads, in one
-// process, on the same inputs, with the output arrays allocated once and reused so that only
-// the computation is timed. Prints, per workload: entries, ns per entry for the engine (the
-// kernel chosen at run time, then every other kernel this processor runs) and the plain walk,
-// their ratio, the floor (storing values and row indices only) and whether every kernel's
-// output is bit-identical to the plain walk's (every NaN equal to every NaN).
+// Times the weight engine against the reference transcription (tests/support) on the standard
+// workloads, in one process, on the same inputs, with the output arrays allocated once and
+// reused so that only the computation is timed. Prints, per workload: entries, ns per entry for
+// the engine (the instruction set chosen at run time, then every other one this processor
+// runs) and the reference, their ratio, the floor (storing values and row indices only) and
+// whether every instruction set's output is bit-identical to the reference's (every NaN equal
+// to every NaN).
 //
-// Usage: bench_engine WORKLOAD_DIR [name ...] [--repeat N] [--plain-repeat N] [--engine-only]
+// Usage: bench_engine WORKLOAD_DIR [name ...] [--repeat N] [--reference-repeat N] [--engine-only]
 // (workload files as bench/prepare_workloads.py writes them). --engine-only runs the engine
 // --repeat times per workload and nothing else, for profiles and instruction counts
 // under callgrind.
@@ -21,8 +22,8 @@
 #include <vector>
 
 #include "build_weight_matrix.h"
-#include "plain_reference.h"
-#include "weight_engine.h"
+#include "disc_pattern.h"
+#include "reference_weights.h"
 
 namespace {
 
@@ -44,20 +45,9 @@ bool readDoubles(const std::string& path, std::vector<double>& values, std::size
 // Every pixel within Euclidean distance radius of each pixel, self included, rows sorted
 // within each column.
 void discPattern(Workload& w) {
-  const int np = w.nr * w.nc, r = w.radius;
-  w.jc.assign(1, 0);
-  w.ir.clear();
-  for (int j = 0; j < np; ++j) {
-    const int row = j % w.nr, col = j / w.nr;
-    for (int dc = -r; dc <= r; ++dc) {
-      for (int dr = -r; dr <= r; ++dr) {
-        const int rr = row + dr, cc = col + dc;
-        if (dr * dr + dc * dc <= r * r && rr >= 0 && rr < w.nr && cc >= 0 && cc < w.nc)
-          w.ir.push_back(static_cast<std::uint32_t>(rr + cc * w.nr));
-      }
-    }
-    w.jc.push_back(static_cast<std::uint32_t>(w.ir.size()));
-  }
+  w.ir.resize(quorvane::discPatternEntries(w.nr, w.nc, w.radius));
+  w.jc.resize(static_cast<std::size_t>(w.nr) * w.nc + 1);
+  quorvane::fillDiscPattern(w.nr, w.nc, w.radius, w.ir.data(), w.jc.data());
 }
 
 bool load(const std::string& dir, const std::string& name, Workload& w) {
@@ -82,15 +72,11 @@ struct Output {
   quorvane::WeightMatrix<std::int64_t> view() { return {pr.data(), ir.data(), jc.data()}; }
 };
 
-bool sameBits(double a, double b) {
-  return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
-}
-
 bool identical(const Output& a, const Output& b) {
   if (a.ir != b.ir || a.jc != b.jc)
     return false;
   for (std::size_t k = 0; k < a.pr.size(); ++k) {
-    if (!sameBits(a.pr[k], b.pr[k]))
+    if (!reference::sameBits(a.pr[k], b.pr[k]))
       return false;
   }
   return true;
@@ -123,21 +109,17 @@ double medianSeconds(int repeat, F&& run) {
   return median(times);
 }
 
-void runEngine(const Workload& w, Output& out, quorvane::EngineKernel kernel) {
+// What a host's call does, sigma defaulted, with the instruction set chosen.
+void runEngine(const Workload& w, Output& out, quorvane::InstructionSet set) {
   const quorvane::PixelGrid grid{w.nr, w.nc, w.nr * w.nc};
-  // buildWeightMatrix with the kernel chosen: the same steps, sigma defaulted.
-  const double factor =
-      quorvane::gaussianFactor(quorvane::defaultSigma(w.magnitude.data(), grid.np));
-  const quorvane::IndexPair pattern{w.ir.data(), w.jc.data()};
-  quorvane::computeWeights(grid, w.magnitude.data(), w.phase.data(), pattern, factor, out.pr.data(),
-                           kernel, {out.ir.data(), sizeof(std::int64_t)});
-  for (int j = 0; j <= grid.np; ++j)
-    out.jc[j] = w.jc[j];
+  quorvane::buildWeightMatrix(grid, w.magnitude.data(), w.phase.data(),
+                              quorvane::Pattern{w.ir.data(), w.jc.data()}, out.view(),
+                              {std::nullopt, {set}});
 }
 
-void runPlain(const Workload& w, Output& out) {
-  bench::plainWeights(w.nr, w.nc, w.magnitude.data(), w.phase.data(), w.ir.data(), w.jc.data(),
-                      false, 0.0, out.pr.data(), out.ir.data(), out.jc.data());
+void runReference(const Workload& w, Output& out) {
+  reference::fillWeights(w.nr, w.nc, w.magnitude.data(), w.phase.data(), w.ir.data(), w.jc.data(),
+                         false, 0.0, out.pr.data(), out.ir.data(), out.jc.data());
 }
 
 // Stores a value and a row index per entry and the column starts: what any engine must write.
@@ -151,13 +133,13 @@ void runFloor(const Workload& w, Output& out) {
     out.jc[j] = w.jc[j];
 }
 
-const char* kernelName(quorvane::EngineKernel kernel) {
-  switch (kernel) {
-    case quorvane::EngineKernel::kAvx512:
+const char* setName(quorvane::InstructionSet set) {
+  switch (set) {
+    case quorvane::InstructionSet::kAvx512:
       return "avx512";
-    case quorvane::EngineKernel::kAvx:
+    case quorvane::InstructionSet::kAvx:
       return "avx";
-    case quorvane::EngineKernel::kPlain:
+    case quorvane::InstructionSet::kScalar:
       break;
   }
   return "scalar";
@@ -167,20 +149,20 @@ const char* kernelName(quorvane::EngineKernel kernel) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s WORKLOAD_DIR [name ...] [--repeat N] [--plain-repeat N]\n",
+    std::fprintf(stderr, "usage: %s WORKLOAD_DIR [name ...] [--repeat N] [--reference-repeat N]\n",
                  argv[0]);
     return 2;
   }
   const std::string dir = argv[1];
   std::vector<std::string> names;
-  int repeat = 11, plainRepeat = 3;
+  int repeat = 11, referenceRepeat = 3;
   bool engineOnly = false;
   for (int a = 2; a < argc; ++a) {
     const std::string arg = argv[a];
     if (arg == "--repeat" && a + 1 < argc) {
       repeat = std::max(1, std::atoi(argv[++a]));
-    } else if (arg == "--plain-repeat" && a + 1 < argc) {
-      plainRepeat = std::max(1, std::atoi(argv[++a]));
+    } else if (arg == "--reference-repeat" && a + 1 < argc) {
+      referenceRepeat = std::max(1, std::atoi(argv[++a]));
     } else if (arg == "--engine-only") {
       engineOnly = true;
     } else {
@@ -190,26 +172,28 @@ int main(int argc, char** argv) {
   if (names.empty())
     names = {"noise", "coins", "camera"};
 
-  const quorvane::EngineKernel best = quorvane::bestEngineKernel();
-  // Every kernel this processor runs, the one chosen at run time first.
-  std::vector<quorvane::EngineKernel> others;
-  for (auto k : {quorvane::EngineKernel::kAvx512, quorvane::EngineKernel::kAvx,
-                 quorvane::EngineKernel::kPlain}) {
-    if (k != best && quorvane::engineKernelAvailable(k))
-      others.push_back(k);
+  const quorvane::InstructionSet best = quorvane::bestInstructionSet();
+  // Every instruction set this processor runs, the one chosen at run time first.
+  std::vector<quorvane::InstructionSet> others;
+  for (auto set : {quorvane::InstructionSet::kAvx512, quorvane::InstructionSet::kAvx,
+                   quorvane::InstructionSet::kScalar}) {
+    if (set != best && quorvane::instructionSetAvailable(set))
+      others.push_back(set);
   }
-  // The engine runs enginePerRound times before each run of the plain walk.
-  const int enginePerRound = (repeat + plainRepeat - 1) / plainRepeat;
+  // The engine runs enginePerRound times before each run of the reference.
+  const int enginePerRound = (repeat + referenceRepeat - 1) / referenceRepeat;
   if (!engineOnly) {
     std::printf(
-        "engine kernel: %s (chosen at run time); thread CPU time, medians of %d runs of the "
-        "engine and %d of the plain walk, taking turns; of %d for the other kernels and the "
+        "engine instruction set: %s (chosen at run time); thread CPU time, medians of %d runs of "
+        "the "
+        "engine and %d of the reference, taking turns; of %d for the other instruction sets and "
+        "the "
         "floor\n\n",
-        kernelName(best), enginePerRound * plainRepeat, plainRepeat, repeat);
+        setName(best), enginePerRound * referenceRepeat, referenceRepeat, repeat);
     std::printf("| workload | size | radius | entries | engine ns/entry |");
-    for (auto k : others)
-      std::printf(" %s kernel ns/entry |", kernelName(k));
-    std::printf(" plain ns/entry | plain / engine | floor ns/entry | bit-identical |\n|");
+    for (auto set : others)
+      std::printf(" %s kernel ns/entry |", setName(set));
+    std::printf(" reference ns/entry | reference / engine | floor ns/entry | bit-identical |\n|");
     for (std::size_t n = 0; n < 9 + others.size(); ++n)
       std::printf("---|");
     std::printf("\n");
@@ -227,26 +211,26 @@ int main(int argc, char** argv) {
         runEngine(w, engine, best);
       continue;
     }
-    Output plain(w), floor(w), other(w);
+    Output referenceOut(w), floor(w), other(w);
     const double entries = static_cast<double>(w.ir.size());
-    runPlain(w, plain);  // first touch of every output page happens outside the timing
+    runReference(w, referenceOut);  // first touch of every output page happens outside the timing
     runEngine(w, engine, best);
     runFloor(w, floor);
-    bool same = identical(engine, plain);
-    // The engine and the plain walk take turns, so that both meet the same load from other
+    bool same = identical(engine, referenceOut);
+    // The engine and the reference take turns, so that both meet the same load from other
     // jobs on a shared machine (their ratio is what the benchmark is for).
-    std::vector<double> engineTimes, plainTimes;
-    for (int round = 0; round < plainRepeat; ++round) {
+    std::vector<double> engineTimes, referenceTimes;
+    for (int round = 0; round < referenceRepeat; ++round) {
       for (int n = 0; n < enginePerRound; ++n)
         engineTimes.push_back(secondsOf([&] { runEngine(w, engine, best); }));
-      plainTimes.push_back(secondsOf([&] { runPlain(w, plain); }));
+      referenceTimes.push_back(secondsOf([&] { runReference(w, referenceOut); }));
     }
-    const double tEngine = median(engineTimes), tPlain = median(plainTimes);
+    const double tEngine = median(engineTimes), tReference = median(referenceTimes);
     std::vector<double> tOthers;
-    for (auto k : others) {
-      runEngine(w, other, k);
-      same = same && identical(other, plain);
-      tOthers.push_back(medianSeconds(repeat, [&] { runEngine(w, other, k); }));
+    for (auto set : others) {
+      runEngine(w, other, set);
+      same = same && identical(other, referenceOut);
+      tOthers.push_back(medianSeconds(repeat, [&] { runEngine(w, other, set); }));
     }
     allIdentical = allIdentical && same;
     const double tFloor = medianSeconds(repeat, [&] { runFloor(w, floor); });
@@ -254,7 +238,7 @@ int main(int argc, char** argv) {
                 tEngine / entries * 1e9);
     for (double t : tOthers)
       std::printf(" %.2f |", t / entries * 1e9);
-    std::printf(" %.2f | %.1fx | %.2f | %s |\n", tPlain / entries * 1e9, tPlain / tEngine,
+    std::printf(" %.2f | %.1fx | %.2f | %s |\n", tReference / entries * 1e9, tReference / tEngine,
                 tFloor / entries * 1e9, same ? "yes" : "NO");
     std::fflush(stdout);
   }

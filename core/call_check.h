@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "index_pair.h"
+#include "pattern.h"
 #include "pattern_check.h"
 #include "pixel_grid.h"
 
@@ -99,7 +99,7 @@ struct CallFacts {
 struct CheckedCall {
   CallFault fault = CallFault::kNone;
   PixelGrid grid{};
-  IndexPair pattern{};
+  Pattern pattern{};
   bool hasSigma = false;
 };
 
@@ -144,7 +144,7 @@ inline CallFault patternFault(PatternFault fault) {
 }  // namespace call_detail
 
 // Checks a call in the contract's order and stops at the first fault. The pattern's data is
-// only asked for (readPattern(), returning the IndexPair of inputs 3 and 4) once both are
+// only asked for (readPattern(), returning the Pattern of inputs 3 and 4) once both are
 // known to be uint32 arrays with np + 1 column starts, so an entry point never touches data
 // that a call does not entitle it to.
 template <typename ReadPattern>

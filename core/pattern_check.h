@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "index_pair.h"
+#include "pattern.h"
 #include "pixel_grid.h"
 
 namespace quorvane {
@@ -33,7 +33,7 @@ inline PatternFault checkColumnStarts(const PixelGrid& grid, const std::uint32_t
 // Checks that buildWeightMatrix may run on the pattern: it then reads only ir[jc[0]] ...
 // ir[jc[np] - 1], each below np, and writes exactly jc[np] - jc[0] entries. Entries outside
 // that range are never read by the computation, so they are not checked either.
-inline PatternFault checkPattern(const PixelGrid& grid, const IndexPair& pattern,
+inline PatternFault checkPattern(const PixelGrid& grid, const Pattern& pattern,
                                  std::size_t irLength) {
   const PatternFault fault = checkColumnStarts(grid, pattern.jc, irLength);
   if (fault != PatternFault::kNone)

@@ -2,17 +2,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
-#include "index_pair.h"
-#include "output_stores.h"
+#include "pattern.h"
 #include "pixel_grid.h"
 
 namespace quorvane {
 
-// The instruction sets the engine can walk with. Every kernel gives bit-for-bit the weights
-// of the plain walk (crossingStrength followed by edgeWeight); they differ only in speed.
-enum class EngineKernel {
-  kPlain,   // scalar code only, any x86-64 (or other) processor
+// Where row indices go: element k of `target`, an array of signed or unsigned integers of
+// `bytes` bytes (4 or 8). Row indices are below 2^31, so any such type holds them as they are.
+struct RowIndexOutput {
+  void* target;
+  unsigned bytes;
+};
+
+// The instruction sets the engine can walk with. Each gives bit-for-bit the weights of the
+// definition (crossingStrength followed by edgeWeight); they differ only in speed.
+enum class InstructionSet {
+  kScalar,  // scalar code only, any x86-64 (or other) processor
   kAvx,     // four start pixels per step in 256-bit registers
   kAvx512,  // eight start pixels per step in 512-bit registers
 };
@@ -46,25 +53,32 @@ struct Workers {
   std::uint32_t entriesEach = kEntriesPerWorker;
 };
 
-// Whether this processor can run the kernel (kPlain always can).
-bool engineKernelAvailable(EngineKernel kernel);
+// How the engine goes about a call; none of it changes the weights.
+struct EngineOptions {
+  std::optional<InstructionSet> instructionSet;  // none: bestInstructionSet()
+  WeightSource source = WeightSource::kChosen;
+  Workers workers = {};
+};
 
-// The fastest kernel this processor runs, decided at run time.
-EngineKernel bestEngineKernel();
+// Whether this processor can run the instruction set (kScalar always can).
+bool instructionSetAvailable(InstructionSet set);
+
+// The fastest instruction set this processor runs, decided at run time.
+InstructionSet bestInstructionSet();
 
 // Writes the weight of every pattern entry k, jc[0] <= k < jc[np], to weights[k - jc[0]]:
 // 1.0 when ir[k] is the column pixel, edgeWeight(crossingStrength(...), factor) otherwise;
 // and, when rows.target is not null, ir[k] to element k - jc[0] of rows.target, in the same
 // pass (while the pattern is in the processor's caches). Outputs of many megabytes are
-// written with streamed stores (see output_stores.h), fenced before the call returns.
+// written with streamed stores (see engine/output_stores.h), fenced before the call returns.
 // The pattern must be valid for the grid (see checkPattern). Runs on the calling thread
-// unless `workers` says otherwise; its working memory is one allocation per call of about
-// 0.33 MiB, plus at most about 0.73 MiB per worker, plus 68 bytes per pixel with the edge
+// unless options.workers says otherwise; its working memory is one allocation per call of
+// about 0.33 MiB, plus at most about 0.73 MiB per worker, plus 68 bytes per pixel with the edge
 // tables, and a few KiB of stack; if that allocation fails it computes the same weights
-// without the tables, or, failing that too, the plain way on the calling thread.
+// without the tables, or, failing that too, entry by entry on the calling thread. An
+// instruction set this processor cannot run is taken as kScalar.
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
-                    const IndexPair& pattern, double factor, double* weights,
-                    EngineKernel kernel = bestEngineKernel(), RowIndexOutput rows = {nullptr, 8},
-                    WeightSource source = WeightSource::kChosen, Workers workers = {});
+                    const Pattern& pattern, double factor, double* weights,
+                    RowIndexOutput rows = {nullptr, 8}, const EngineOptions& options = {});
 
 }  // namespace quorvane

@@ -6,7 +6,7 @@
 //
 // Each call is judged against the call contract, modelled here independently of the
 // gateway: the first failing check must raise exactly its message and produce no output;
-// a call that passes every check must return, bit for bit, what the plain transcription in
+// a call that passes every check must return, bit for bit, what the reference transcription in
 // tests/support computes, and leave the output's unused room untouched. No input may be
 // written, the host must hold no array afterwards, and the gateway must never read data
 // that a call does not entitle it to (the host throws, which aborts the run).
@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "plain_walk.h"
+#include "reference_weights.h"
 #include "test_host.h"
 
 namespace {
@@ -569,7 +569,7 @@ std::string describe(const std::optional<std::string>& error) {
   return error ? "\"" + *error + "\"" : std::string("success");
 }
 
-// A successful call's output against the plain transcription.
+// A successful call's output against the reference transcription.
 void compareOutput(const Call& call, const HostArray& out) {
   const HostArray& magnitude = *call.inputs[0];
   const auto nr = static_cast<std::int32_t>(magnitude.rows);
@@ -587,7 +587,8 @@ void compareOutput(const Call& call, const HostArray& out) {
     jc[k] = getU32(*call.inputs[3], k);
   const bool hasSigma = call.inputs.size() >= 5 && !mxIsEmpty(call.inputs[4].get());
   const double sigma = hasSigma ? mxGetScalar(call.inputs[4].get()) : 0.0;
-  const plain::Sparse expected = plain::weights(nr, nc, mag, phase, ir, jc, hasSigma, sigma);
+  const reference::Sparse expected =
+      reference::weights(nr, nc, mag, phase, ir, jc, hasSigma, sigma);
 
   const std::size_t capacity = jc[np] > 0 ? jc[np] : 1;
   if (!out.sparse || out.complex || out.rows != np || out.cols != np)
@@ -604,9 +605,9 @@ void compareOutput(const Call& call, const HostArray& out) {
     if (k < expected.values.size()) {
       if (out.ir[k] != expected.rows[k])
         fail("row index of entry " + std::to_string(k) + " differs");
-      if (!plain::sameBits(got, expected.values[k]))
+      if (!reference::sameBits(got, expected.values[k]))
         fail("value of entry " + std::to_string(k) + " differs");
-    } else if (out.ir[k] != -1 || !plain::sameBits(got, 0.0)) {
+    } else if (out.ir[k] != -1 || !reference::sameBits(got, 0.0)) {
       fail("entry " + std::to_string(k) + " beyond the pattern was written");
     }
   }

@@ -1,5 +1,5 @@
 // Fuzz target: the engine, quorvane::buildWeightMatrix and each instruction-set kernel of
-// computeWeights this processor runs (and the best one split among workers), against the plain
+// computeWeights this processor runs (and the best one split among workers), against the reference
 // transcription in tests/support on arbitrary valid grids, images and patterns. Images take any
 // double (NaN of any payload, both zeros, infinities, negatives, subnormals); patterns have leading
 // offsets, unsorted and duplicate rows, empty columns and unread garbage around the read range;
@@ -17,7 +17,7 @@
 
 #include "build_weight_matrix.h"
 #include "fuzz_input.h"
-#include "plain_walk.h"
+#include "reference_weights.h"
 #include "weight_engine.h"
 
 namespace {
@@ -126,7 +126,7 @@ Case decode(fuzzing::FuzzInput& in) {
   std::memcpy(&e, &expected, sizeof e);
   std::memcpy(&g, &got, sizeof g);
   std::fprintf(stderr,
-               "engine differs from the plain walk (%s index): %s at %zu: expected %.17g "
+               "engine differs from the reference (%s index): %s at %zu: expected %.17g "
                "(0x%016llx), got %.17g (0x%016llx); grid %d x %d, %zu entries, sigma %s\n",
                index, what, k, expected, static_cast<unsigned long long>(e), got,
                static_cast<unsigned long long>(g), c.nr, c.nc,
@@ -135,7 +135,7 @@ Case decode(fuzzing::FuzzInput& in) {
 }
 
 template <typename Index>
-void runAndCompare(const Case& c, const plain::Sparse& expected, const char* indexName) {
+void runAndCompare(const Case& c, const reference::Sparse& expected, const char* indexName) {
   const std::int32_t np = c.nr * c.nc;
   const std::size_t count = c.jc.back() - c.jc.front();
   std::vector<double> pr(count);
@@ -143,10 +143,10 @@ void runAndCompare(const Case& c, const plain::Sparse& expected, const char* ind
   std::vector<Index> jc(static_cast<std::size_t>(np) + 1);
   const quorvane::PixelGrid grid = quorvane::makePixelGrid(c.nr, c.nc);
   quorvane::buildWeightMatrix<Index>(
-      grid, c.magnitude.data(), c.phase.data(), quorvane::IndexPair{c.ir.data(), c.jc.data()},
-      c.sigma, quorvane::WeightMatrix<Index>{pr.data(), ir.data(), jc.data()});
+      grid, c.magnitude.data(), c.phase.data(), quorvane::Pattern{c.ir.data(), c.jc.data()},
+      quorvane::WeightMatrix<Index>{pr.data(), ir.data(), jc.data()}, {c.sigma});
   for (std::size_t k = 0; k < count; ++k) {
-    if (!plain::sameBits(pr[k], expected.values[k]))
+    if (!reference::sameBits(pr[k], expected.values[k]))
       fail(c, indexName, "value", k, expected.values[k], pr[k]);
     if (static_cast<std::int64_t>(ir[k]) != expected.rows[k])
       fail(c, indexName, "row index", k, static_cast<double>(expected.rows[k]),
@@ -159,20 +159,21 @@ void runAndCompare(const Case& c, const plain::Sparse& expected, const char* ind
   }
 }
 
-// The weights alone, from one kernel, into an array exactly as long as the pattern's entries.
-void runKernel(const Case& c, const plain::Sparse& expected, quorvane::EngineKernel kernel,
+// The weights alone (no row indices), from one instruction set and source of weights, into
+// an array exactly as long as the pattern's entries.
+void runKernel(const Case& c, const reference::Sparse& expected, quorvane::InstructionSet set,
                quorvane::WeightSource source, const char* name, quorvane::Workers workers = {}) {
-  if (!quorvane::engineKernelAvailable(kernel))
+  if (!quorvane::instructionSetAvailable(set))
     return;
-  const std::int32_t np = c.nr * c.nc;
   std::vector<double> weights(c.jc.back() - c.jc.front());
-  const double factor =
-      quorvane::gaussianFactor(c.sigma ? *c.sigma : quorvane::defaultSigma(c.magnitude.data(), np));
-  quorvane::computeWeights(quorvane::makePixelGrid(c.nr, c.nc), c.magnitude.data(), c.phase.data(),
-                           quorvane::IndexPair{c.ir.data(), c.jc.data()}, factor, weights.data(),
-                           kernel, {nullptr, 8}, source, workers);
+  std::vector<std::int64_t> starts(c.jc.size());
+  quorvane::buildWeightMatrix(
+      quorvane::makePixelGrid(c.nr, c.nc), c.magnitude.data(), c.phase.data(),
+      quorvane::Pattern{c.ir.data(), c.jc.data()},
+      quorvane::WeightMatrix<std::int64_t>{weights.data(), nullptr, starts.data()},
+      {c.sigma, {set, source, workers}});
   for (std::size_t k = 0; k < weights.size(); ++k) {
-    if (!plain::sameBits(weights[k], expected.values[k]))
+    if (!reference::sameBits(weights[k], expected.values[k]))
       fail(c, name, "kernel value", k, expected.values[k], weights[k]);
   }
 }
@@ -202,23 +203,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Case c = decode(in);
   if (std::getenv("QUORVANE_FUZZ_VERBOSE") != nullptr)
     printCase(c);
-  const plain::Sparse expected = plain::weights(c.nr, c.nc, c.magnitude, c.phase, c.ir, c.jc,
-                                                c.sigma.has_value(), c.sigma.value_or(0.0));
+  const reference::Sparse expected = reference::weights(
+      c.nr, c.nc, c.magnitude, c.phase, c.ir, c.jc, c.sigma.has_value(), c.sigma.value_or(0.0));
   runAndCompare<std::int64_t>(c, expected, "Octave int64");
   runAndCompare<std::size_t>(c, expected, "MATLAB size_t");
   runAndCompare<std::int32_t>(c, expected, "32-bit");
-  using quorvane::EngineKernel;
+  using quorvane::InstructionSet;
   using quorvane::WeightSource;
-  runKernel(c, expected, EngineKernel::kPlain, WeightSource::kEdgeTables, "plain kernel, tables");
-  runKernel(c, expected, EngineKernel::kPlain, WeightSource::kStrengthCache, "plain kernel, cache");
-  runKernel(c, expected, EngineKernel::kAvx, WeightSource::kEdgeTables, "AVX kernel, tables");
-  runKernel(c, expected, EngineKernel::kAvx, WeightSource::kStrengthCache, "AVX kernel, cache");
-  runKernel(c, expected, EngineKernel::kAvx512, WeightSource::kEdgeTables,
+  runKernel(c, expected, InstructionSet::kScalar, WeightSource::kEdgeTables,
+            "scalar kernel, tables");
+  runKernel(c, expected, InstructionSet::kScalar, WeightSource::kStrengthCache,
+            "scalar kernel, cache");
+  runKernel(c, expected, InstructionSet::kAvx, WeightSource::kEdgeTables, "AVX kernel, tables");
+  runKernel(c, expected, InstructionSet::kAvx, WeightSource::kStrengthCache, "AVX kernel, cache");
+  runKernel(c, expected, InstructionSet::kAvx512, WeightSource::kEdgeTables,
             "AVX-512 kernel, tables");
-  runKernel(c, expected, EngineKernel::kAvx512, WeightSource::kStrengthCache,
+  runKernel(c, expected, InstructionSet::kAvx512, WeightSource::kStrengthCache,
             "AVX-512 kernel, cache");
   // Split among workers over ranges of image columns, whatever the pattern's size.
-  runKernel(c, expected, quorvane::bestEngineKernel(), WeightSource::kEdgeTables,
+  runKernel(c, expected, quorvane::bestInstructionSet(), WeightSource::kEdgeTables,
             "best kernel, tables, 3 workers in turn", quorvane::Workers{3, nullptr, 1});
   return 0;
 }

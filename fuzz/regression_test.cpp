@@ -1,4 +1,4 @@
-// Faults found by fuzzing, kept as plain tests that fail without any sanitizer: the pattern
+// Faults found by fuzzing, kept as ordinary tests that fail without any sanitizer: the pattern
 // and output arrays are followed by sentinels, so that reading past the column starts or
 // writing past the output shows up as a changed sentinel or a wrong weight.
 #include <gtest/gtest.h>
@@ -10,12 +10,11 @@
 #include <vector>
 
 #include "build_weight_matrix.h"
-#include "plain_walk.h"
-#include "weight_engine.h"
+#include "reference_weights.h"
 
 namespace {
 
-using quorvane::EngineKernel;
+using quorvane::InstructionSet;
 
 constexpr std::uint64_t kCanaryBits = 0x7ff4dead0000beefull;  // a signalling NaN nobody writes
 
@@ -59,30 +58,34 @@ Guarded diagonalOnly(int nr, int nc) {
   return g;
 }
 
-// The weights of every kernel this processor runs, into an output followed by sentinels.
+// The weights of every instruction set this processor runs, into an output followed by
+// sentinels.
 void expectExactWithinBounds(const Guarded& g) {
   const int np = g.nr * g.nc;
   const std::vector<std::uint32_t> ir(g.ir.begin(), g.ir.end() - kExtra);
   const std::vector<std::uint32_t> jc(g.jc.begin(), g.jc.end() - 1);
-  const plain::Sparse expected =
-      plain::weights(g.nr, g.nc, g.magnitude, g.phase, ir, jc, false, 0.0);
+  const reference::Sparse expected =
+      reference::weights(g.nr, g.nc, g.magnitude, g.phase, ir, jc, false, 0.0);
   const std::size_t count = expected.values.size();
   const quorvane::PixelGrid grid = quorvane::makePixelGrid(g.nr, g.nc);
-  const quorvane::IndexPair pattern{g.ir.data(), g.jc.data()};
-  const double factor = quorvane::gaussianFactor(quorvane::defaultSigma(g.magnitude.data(), np));
-  for (EngineKernel kernel : {EngineKernel::kPlain, EngineKernel::kAvx, EngineKernel::kAvx512}) {
+  const quorvane::Pattern pattern{g.ir.data(), g.jc.data()};
+  for (InstructionSet set :
+       {InstructionSet::kScalar, InstructionSet::kAvx, InstructionSet::kAvx512}) {
     for (auto source :
          {quorvane::WeightSource::kEdgeTables, quorvane::WeightSource::kStrengthCache}) {
-      if (!quorvane::engineKernelAvailable(kernel))
+      if (!quorvane::instructionSetAvailable(set))
         continue;
       SCOPED_TRACE(testing::Message()
-                   << "kernel " << static_cast<int>(kernel) << ", source "
+                   << "instruction set " << static_cast<int>(set) << ", source "
                    << static_cast<int>(source) << ", grid " << g.nr << " x " << g.nc);
       std::vector<double> weights(count + kExtra, canary());
-      quorvane::computeWeights(grid, g.magnitude.data(), g.phase.data(), pattern, factor,
-                               weights.data(), kernel, {nullptr, 8}, source);
+      std::vector<std::int64_t> starts(np + 1);
+      quorvane::buildWeightMatrix(
+          grid, g.magnitude.data(), g.phase.data(), pattern,
+          quorvane::WeightMatrix<std::int64_t>{weights.data(), nullptr, starts.data()},
+          {std::nullopt, {set, source}});
       for (std::size_t k = 0; k < count; ++k)
-        EXPECT_TRUE(plain::sameBits(weights[k], expected.values[k])) << "entry " << k;
+        EXPECT_TRUE(reference::sameBits(weights[k], expected.values[k])) << "entry " << k;
       for (std::size_t k = count; k < weights.size(); ++k)
         EXPECT_TRUE(isCanary(weights[k])) << "written past the output at " << k;
     }
@@ -91,7 +94,7 @@ void expectExactWithinBounds(const Guarded& g) {
   std::vector<double> pr(count + kExtra, canary());
   std::vector<std::int64_t> rows(count + kExtra, -7), starts(np + 1 + kExtra, -7);
   quorvane::buildWeightMatrix<std::int64_t>(
-      grid, g.magnitude.data(), g.phase.data(), pattern, std::nullopt,
+      grid, g.magnitude.data(), g.phase.data(), pattern,
       quorvane::WeightMatrix<std::int64_t>{pr.data(), rows.data(), starts.data()});
   for (std::size_t k = count; k < pr.size(); ++k) {
     EXPECT_TRUE(isCanary(pr[k])) << "value written past the output at " << k;

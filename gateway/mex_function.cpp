@@ -52,8 +52,8 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   for (int n = 0; n < std::min(nrhs, 5); ++n)
     call.input[n] = factsOf(prhs[n]);
   const quorvane::CheckedCall checked = quorvane::checkCall(call, [prhs] {
-    return quorvane::IndexPair{static_cast<const std::uint32_t*>(mxGetData(prhs[kRowIndices])),
-                               static_cast<const std::uint32_t*>(mxGetData(prhs[kColumnStarts]))};
+    return quorvane::Pattern{static_cast<const std::uint32_t*>(mxGetData(prhs[kRowIndices])),
+                             static_cast<const std::uint32_t*>(mxGetData(prhs[kColumnStarts]))};
   });
   if (checked.fault != quorvane::CallFault::kNone)
     mexErrMsgTxt(quorvane::callMessage(checked.fault));
@@ -71,5 +71,5 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
 
   quorvane::buildWeightMatrix(grid, static_cast<const double*>(mxGetPr(prhs[kMagnitude])),
                               static_cast<const double*>(mxGetPr(prhs[kPhase])), checked.pattern,
-                              sigma, out);
+                              out, {sigma});
 }

@@ -40,8 +40,8 @@ SparseMatrix weightMatrix(const quorvane::CheckedCall& call, const double* magni
   if (!values || !rows || !starts)
     fail(quorvane::CallFault::kOutOfMemory);
   quorvane::buildWeightMatrix(
-      call.grid, magnitude, phase, call.pattern, sigma,
-      quorvane::WeightMatrix<octave_idx_type>{values.get(), rows.get(), starts.get()});
+      call.grid, magnitude, phase, call.pattern,
+      quorvane::WeightMatrix<octave_idx_type>{values.get(), rows.get(), starts.get()}, {sigma});
   const octave_idx_type nzmax = static_cast<octave_idx_type>(room);
   Sparse<double> adopted(dim_vector(np, np), nzmax, values.get(), rows.get(), starts.get());
   values.release();
@@ -62,7 +62,7 @@ DEFUN_DLD(quorvane, args, nargout, kQuorvaneHelp) {
   const quorvane::CheckedCall checked = quorvane::checkCall(call, [&] {
     ir = args(2).uint32_array_value();
     jc = args(3).uint32_array_value();
-    return quorvane::IndexPair{quorvane::native::uint32Data(ir), quorvane::native::uint32Data(jc)};
+    return quorvane::Pattern{quorvane::native::uint32Data(ir), quorvane::native::uint32Data(jc)};
   });
   if (checked.fault != quorvane::CallFault::kNone)
     fail(checked.fault);

@@ -1,7 +1,7 @@
 function target = quorvane_build(outdir)
 %QUORVANE_BUILD  Compile the QUORVANE MEX module with MEX, in MATLAB or Octave.
 %   QUORVANE_BUILD compiles the module from the sources this file belongs to
-%   (gateway/mex_function.cpp and the core, core/*.h and core/*.cpp) into quorvane.<mexext> in the
+%   (gateway/mex_function.cpp and the core, core/ and core/engine/) into quorvane.<mexext> in the
 %   directory of this file, next to the help text quorvane.m and QUORVANE_PATTERN, so
 %   that adding that one directory to the path gives the module, its help and its
 %   helper:
@@ -29,9 +29,9 @@ function target = quorvane_build(outdir)
     error('quorvane_build:sources', ...
           'quorvane_build: the sources are not where expected (%s, %s)', source, core);
   end
-  listing = dir(fullfile(core, '*.cpp'));
-  sources = [{source}, cellfun(@(name) fullfile(core, name), {listing.name}, ...
-                               'UniformOutput', false)];
+  listing = [dir(fullfile(core, '*.cpp')); dir(fullfile(core, 'engine', '*.cpp'))];
+  sources = [{source}, cellfun(@(folder, name) fullfile(folder, name), {listing.folder}, ...
+                               {listing.name}, 'UniformOutput', false)];
   if nargin < 1 || isempty(outdir)
     outdir = here;
   end

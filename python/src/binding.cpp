@@ -147,9 +147,10 @@ py::tuple fill(const quorvane::PixelGrid& grid, const double* magnitude, const d
   {
     // Inputs and outputs stay referenced by this frame; the core touches no Python object.
     py::gil_scoped_release release;
-    quorvane::buildWeightMatrix<Index>(grid, magnitude, phase,
-                                       quorvane::IndexPair{rows, pattern.starts.data()}, sigma, out,
-                                       quorvane::threadWorkers(threads));
+    quorvane::WeightOptions options{sigma};
+    options.engine.workers = quorvane::threadWorkers(threads);
+    quorvane::buildWeightMatrix<Index>(
+        grid, magnitude, phase, quorvane::Pattern{rows, pattern.starts.data()}, out, options);
   }
   return py::make_tuple(data, indices, indptr);
 }

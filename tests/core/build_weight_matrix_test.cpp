@@ -13,7 +13,7 @@ namespace {
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 using quorvane::buildWeightMatrix;
-using quorvane::IndexPair;
+using quorvane::Pattern;
 using quorvane::PixelGrid;
 using quorvane::WeightMatrix;
 
@@ -34,8 +34,8 @@ Output<Index> build(PixelGrid grid, const std::vector<double>& magnitude,
                     const std::vector<double>& phase, const std::vector<std::uint32_t>& ir,
                     const std::vector<std::uint32_t>& jc, std::optional<double> sigma) {
   Output<Index> out(jc.back(), grid.np);
-  buildWeightMatrix(grid, magnitude.data(), phase.data(), IndexPair{ir.data(), jc.data()}, sigma,
-                    out.view());
+  buildWeightMatrix(grid, magnitude.data(), phase.data(), Pattern{ir.data(), jc.data()}, out.view(),
+                    {sigma});
   return out;
 }
 

@@ -1,4 +1,4 @@
-// The core against the plain transcription in tests/support, bit for bit, on many random
+// The core against the reference transcription in tests/support, bit for bit, on many random
 // grids, patterns and awkward values.
 #include <gtest/gtest.h>
 
@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "build_weight_matrix.h"
-#include "plain_walk.h"
+#include "crossing_strength.h"
+#include "reference_weights.h"
 
 namespace {
 
@@ -61,23 +62,23 @@ Case randomCase(std::mt19937& rng) {
 }
 
 template <typename Index>
-void expectSameAsPlain(const Case& c) {
+void expectSameAsReference(const Case& c) {
   const int np = c.nr * c.nc;
   const std::size_t capacity = c.jc.back();
   std::vector<double> pr(capacity);
   std::vector<Index> ir(capacity), jc(np + 1);
   quorvane::buildWeightMatrix(quorvane::PixelGrid{c.nr, c.nc, np}, c.magnitude.data(),
-                              c.phase.data(), quorvane::IndexPair{c.ir.data(), c.jc.data()},
-                              c.sigma,
-                              quorvane::WeightMatrix<Index>{pr.data(), ir.data(), jc.data()});
-  const plain::Sparse expected = plain::weights(c.nr, c.nc, c.magnitude, c.phase, c.ir, c.jc,
-                                                c.sigma.has_value(), c.sigma.value_or(0.0));
+                              c.phase.data(), quorvane::Pattern{c.ir.data(), c.jc.data()},
+                              quorvane::WeightMatrix<Index>{pr.data(), ir.data(), jc.data()},
+                              {c.sigma});
+  const reference::Sparse expected = reference::weights(
+      c.nr, c.nc, c.magnitude, c.phase, c.ir, c.jc, c.sigma.has_value(), c.sigma.value_or(0.0));
   ASSERT_EQ(expected.starts.size(), jc.size());
   for (std::size_t n = 0; n < jc.size(); ++n)
     ASSERT_EQ(static_cast<std::int64_t>(jc[n]), expected.starts[n]);
   for (std::size_t k = 0; k < expected.values.size(); ++k) {
     ASSERT_EQ(static_cast<std::int64_t>(ir[k]), expected.rows[k]) << "entry " << k;
-    ASSERT_TRUE(plain::sameBits(pr[k], expected.values[k]))
+    ASSERT_TRUE(reference::sameBits(pr[k], expected.values[k]))
         << "entry " << k << ": " << pr[k] << " vs " << expected.values[k];
   }
 }
@@ -88,9 +89,9 @@ TEST(Differential, RandomSmallGridsAndPatternsMatchBitForBit) {
     const Case c = randomCase(rng);
     SCOPED_TRACE("trial " + std::to_string(trial));
     if (trial % 2 == 0) {
-      expectSameAsPlain<std::int64_t>(c);
+      expectSameAsReference<std::int64_t>(c);
     } else {
-      expectSameAsPlain<std::uint32_t>(c);
+      expectSameAsReference<std::uint32_t>(c);
     }
     if (HasFatalFailure())
       return;
@@ -121,8 +122,8 @@ TEST(Differential, LongLinesFromManyStartsMatchBitForBit) {
         for (auto [from, to] : {std::pair{start, end}, std::pair{end, start}}) {
           const double fast =
               quorvane::crossingStrength(grid, magnitude.data(), phase.data(), from, to);
-          const double slow = plain::strength(nr, magnitude.data(), phase.data(), from, to);
-          ASSERT_TRUE(plain::sameBits(fast, slow)) << from << " -> " << to;
+          const double slow = reference::strength(nr, magnitude.data(), phase.data(), from, to);
+          ASSERT_TRUE(reference::sameBits(fast, slow)) << from << " -> " << to;
           ++compared;
         }
       }

@@ -1,4 +1,4 @@
-// The engine against the plain transcription in tests/support, bit for bit, through every
+// The engine against the reference transcription in tests/support, bit for bit, through every
 // kernel this processor runs (the scalar one always), with weights from the edge tables and
 // from the strength cache: stacked and side-by-side blocks, border and interior pixels,
 // offsets shared by many start pixels and offsets used once, long lines whose walk depends
@@ -19,12 +19,13 @@
 
 #include "build_weight_matrix.h"
 #include "column_ranges.h"
-#include "plain_walk.h"
+#include "disc_pattern.h"
+#include "reference_weights.h"
 #include "thread_workers.h"
 
 namespace {
 
-using quorvane::EngineKernel;
+using quorvane::InstructionSet;
 using quorvane::WeightSource;
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
@@ -35,31 +36,32 @@ struct Images {
   std::vector<double> magnitude, phase;
 };
 
-struct Pattern {
+struct PatternArrays {
   std::vector<std::uint32_t> ir, jc;
 };
 
-std::vector<EngineKernel> kernelsHere() {
-  std::vector<EngineKernel> kernels;
-  for (EngineKernel k : {EngineKernel::kPlain, EngineKernel::kAvx, EngineKernel::kAvx512}) {
-    if (quorvane::engineKernelAvailable(k))
-      kernels.push_back(k);
+std::vector<InstructionSet> instructionSetsHere() {
+  std::vector<InstructionSet> sets;
+  for (InstructionSet set :
+       {InstructionSet::kScalar, InstructionSet::kAvx, InstructionSet::kAvx512}) {
+    if (quorvane::instructionSetAvailable(set))
+      sets.push_back(set);
   }
-  return kernels;
+  return sets;
 }
 
-// Every kernel here with either source of weights.
-std::vector<std::pair<EngineKernel, WeightSource>> runs() {
-  std::vector<std::pair<EngineKernel, WeightSource>> all;
-  for (EngineKernel k : kernelsHere()) {
+// Every instruction set here with either source of weights.
+std::vector<std::pair<InstructionSet, WeightSource>> runs() {
+  std::vector<std::pair<InstructionSet, WeightSource>> all;
+  for (InstructionSet set : instructionSetsHere()) {
     for (WeightSource s : {WeightSource::kEdgeTables, WeightSource::kStrengthCache})
-      all.emplace_back(k, s);
+      all.emplace_back(set, s);
   }
   return all;
 }
 
-std::string kernelName(EngineKernel k) {
-  return k == EngineKernel::kPlain ? "plain" : k == EngineKernel::kAvx ? "avx" : "avx512";
+std::string setName(InstructionSet set) {
+  return set == InstructionSet::kScalar ? "scalar" : set == InstructionSet::kAvx ? "avx" : "avx512";
 }
 
 // Which awkward values randomImages mixes in: none, all but those that can make a sum NaN
@@ -87,27 +89,19 @@ Images randomImages(std::mt19937& rng, int nr, int nc, Awkward awkward) {
   return im;
 }
 
-// Every pixel within Euclidean distance `radius`, rows sorted within each column.
-Pattern disc(int nr, int nc, int radius) {
-  Pattern pt;
-  pt.jc.push_back(0);
-  for (int j = 0; j < nr * nc; ++j) {
-    const int row = j % nr, col = j / nr;
-    for (int dc = -radius; dc <= radius; ++dc) {
-      for (int dr = -radius; dr <= radius; ++dr) {
-        const int r = row + dr, c = col + dc;
-        if (dr * dr + dc * dc <= radius * radius && r >= 0 && r < nr && c >= 0 && c < nc)
-          pt.ir.push_back(static_cast<std::uint32_t>(r + c * nr));
-      }
-    }
-    pt.jc.push_back(static_cast<std::uint32_t>(pt.ir.size()));
-  }
+// Every pixel within Euclidean distance `radius`, rows sorted within each column (the
+// core's generator, tested against its definition in disc_pattern_test.cpp).
+PatternArrays disc(int nr, int nc, int radius) {
+  PatternArrays pt;
+  pt.ir.resize(quorvane::discPatternEntries(nr, nc, radius));
+  pt.jc.resize(static_cast<std::size_t>(nr) * nc + 1);
+  quorvane::fillDiscPattern(nr, nc, radius, pt.ir.data(), pt.jc.data());
   return pt;
 }
 
 // The same (row, column) offsets from every start pixel where the end lies in the grid.
-Pattern offsets(int nr, int nc, const std::vector<std::pair<int, int>>& list) {
-  Pattern pt;
+PatternArrays offsets(int nr, int nc, const std::vector<std::pair<int, int>>& list) {
+  PatternArrays pt;
   pt.jc.push_back(0);
   for (int j = 0; j < nr * nc; ++j) {
     const int row = j % nr, col = j / nr;
@@ -121,14 +115,13 @@ Pattern offsets(int nr, int nc, const std::vector<std::pair<int, int>>& list) {
   return pt;
 }
 
-// Compares the engine's weights with the plain transcription's for every kernel and both
-// sources of weights; reports the first difference.
-void expectSameWeights(const Images& im, const Pattern& pt, std::optional<double> sigma,
+// Compares the engine's weights, row indices and column starts with the reference
+// transcription's for every instruction set and both sources of weights; reports the first
+// difference.
+void expectSameWeights(const Images& im, const PatternArrays& pt, std::optional<double> sigma,
                        quorvane::Workers workers = {}) {
-  const plain::Sparse expected = plain::weights(im.nr, im.nc, im.magnitude, im.phase, pt.ir, pt.jc,
-                                                sigma.has_value(), sigma.value_or(0.0));
-  const double factor = quorvane::gaussianFactor(
-      sigma ? *sigma : quorvane::defaultSigma(im.magnitude.data(), im.nr * im.nc));
+  const reference::Sparse expected = reference::weights(
+      im.nr, im.nc, im.magnitude, im.phase, pt.ir, pt.jc, sigma.has_value(), sigma.value_or(0.0));
   const quorvane::PixelGrid grid{im.nr, im.nc, im.nr * im.nc};
   // Past the pattern's end: a column start and row indices that would make a walk over a
   // pixel beyond the grid's last produce entries, and room for them, so that such a
@@ -137,21 +130,23 @@ void expectSameWeights(const Images& im, const Pattern& pt, std::optional<double
   jc.push_back(jc.back() + 4);
   ir.resize(jc.back() + 4, 0);
   const std::size_t guard = 8;
-  for (auto [kernel, source] : runs()) {
-    SCOPED_TRACE("kernel " + kernelName(kernel) +
+  for (auto [set, source] : runs()) {
+    SCOPED_TRACE("instruction set " + setName(set) +
                  (source == WeightSource::kEdgeTables ? ", edge tables" : ", strength cache"));
     std::vector<double> weights(expected.values.size() + guard, -123.0);
     std::vector<std::int64_t> rows(expected.rows.size() + guard, -5);
-    quorvane::computeWeights(grid, im.magnitude.data(), im.phase.data(),
-                             quorvane::IndexPair{ir.data(), jc.data()}, factor, weights.data(),
-                             kernel, {rows.data(), sizeof(std::int64_t)}, source, workers);
-    rows.resize(expected.rows.size() + guard);
+    std::vector<std::int64_t> starts(expected.starts.size(), -7);
+    quorvane::buildWeightMatrix(
+        grid, im.magnitude.data(), im.phase.data(), quorvane::Pattern{ir.data(), jc.data()},
+        quorvane::WeightMatrix<std::int64_t>{weights.data(), rows.data(), starts.data()},
+        {sigma, {set, source, workers}});
+    ASSERT_EQ(starts, expected.starts) << "column starts";
     for (std::size_t k = 0; k < rows.size(); ++k) {
       ASSERT_EQ(rows[k], k < expected.rows.size() ? expected.rows[k] : -5)
           << "row index of entry " << k;
     }
     for (std::size_t k = 0; k < expected.values.size(); ++k) {
-      ASSERT_TRUE(plain::sameBits(weights[k], expected.values[k]))
+      ASSERT_TRUE(reference::sameBits(weights[k], expected.values[k]))
           << "entry " << k << " (row pixel " << pt.ir[pt.jc[0] + k] << "): " << weights[k] << " vs "
           << expected.values[k];
     }
@@ -161,23 +156,23 @@ void expectSameWeights(const Images& im, const Pattern& pt, std::optional<double
 }
 
 TEST(WeightEngine, KernelChoice) {
-  EXPECT_TRUE(quorvane::engineKernelAvailable(EngineKernel::kPlain));
-  EXPECT_TRUE(quorvane::engineKernelAvailable(quorvane::bestEngineKernel()));
+  EXPECT_TRUE(quorvane::instructionSetAvailable(InstructionSet::kScalar));
+  EXPECT_TRUE(quorvane::instructionSetAvailable(quorvane::bestInstructionSet()));
   // A kernel the processor lacks falls back to the scalar one (checked by the results of
   // every other test); here: asking for each gives weights, whatever is available.
   std::mt19937 rng(1);
   const Images im = randomImages(rng, 9, 9, Awkward::kNone);
-  const Pattern pt = disc(9, 9, 2);
-  std::vector<double> reference(pt.ir.size()), weights(pt.ir.size());
+  const PatternArrays pt = disc(9, 9, 2);
+  std::vector<double> scalar(pt.ir.size()), weights(pt.ir.size());
   const quorvane::PixelGrid grid{9, 9, 81};
-  const quorvane::IndexPair pair{pt.ir.data(), pt.jc.data()};
-  quorvane::computeWeights(grid, im.magnitude.data(), im.phase.data(), pair, 0.3, reference.data(),
-                           EngineKernel::kPlain);
-  for (EngineKernel k : {EngineKernel::kAvx, EngineKernel::kAvx512}) {
-    quorvane::computeWeights(grid, im.magnitude.data(), im.phase.data(), pair, 0.3, weights.data(),
-                             k);
+  const quorvane::Pattern pattern{pt.ir.data(), pt.jc.data()};
+  quorvane::computeWeights(grid, im.magnitude.data(), im.phase.data(), pattern, 0.3, scalar.data(),
+                           {nullptr, 8}, {InstructionSet::kScalar});
+  for (InstructionSet set : {InstructionSet::kAvx, InstructionSet::kAvx512}) {
+    quorvane::computeWeights(grid, im.magnitude.data(), im.phase.data(), pattern, 0.3,
+                             weights.data(), {nullptr, 8}, {set});
     for (std::size_t n = 0; n < weights.size(); ++n)
-      ASSERT_TRUE(plain::sameBits(weights[n], reference[n])) << kernelName(k) << " " << n;
+      ASSERT_TRUE(reference::sameBits(weights[n], scalar[n])) << setName(set) << " " << n;
   }
 }
 
@@ -277,8 +272,8 @@ TEST(WeightEngine, LongLinesFromStartsNearTheOriginMatchBitForBit) {
   // The premise: 22 by 15 visits different relative pixels from row 0 and from row 1...
   auto relative = [](int nr, int start, int end) {
     std::vector<std::pair<int, int>> steps;
-    const plain::Point a{start % nr, start / nr};
-    for (const plain::Point& p : plain::path(nr, start, end))
+    const reference::Point a{start % nr, start / nr};
+    for (const reference::Point& p : reference::path(nr, start, end))
       steps.emplace_back(p.row - a.row, p.col - a.col);
     return steps;
   };
@@ -316,7 +311,7 @@ TEST(WeightEngine, PixelIndexOffsetsThatWrapMatchBitForBit) {
   for (const std::vector<int>& deltas :
        {std::vector<int>{1, 2, 5, 9, -3, nr + 4, -nr + 7, 2 * nr - 1},
         std::vector<int>{0, 3, 11, nr, -nr, 17}}) {
-    Pattern pt;
+    PatternArrays pt;
     pt.jc.push_back(0);
     for (int j = 0; j < np; ++j) {
       for (int d : deltas) {
@@ -347,12 +342,12 @@ TEST(WeightEngine, LargeStreamedOutputsMatchBitForBit) {
   std::mt19937 rng(8);
   const int nr = 181, nc = 150;
   const Images im = randomImages(rng, nr, nc, Awkward::kNoNanSums);
-  const Pattern pt = disc(nr, nc, 5);
+  const PatternArrays pt = disc(nr, nc, 5);
   ASSERT_GT(pt.ir.size() * 16, std::size_t{32} << 20);
   expectSameWeights(im, pt, 1.5);
 
-  const plain::Sparse expected =
-      plain::weights(nr, nc, im.magnitude, im.phase, pt.ir, pt.jc, true, 1.5);
+  const reference::Sparse expected =
+      reference::weights(nr, nc, im.magnitude, im.phase, pt.ir, pt.jc, true, 1.5);
   for (int workers : {1, 3}) {
     for (bool withRows : {true, false}) {
       SCOPED_TRACE(std::to_string(workers) + " workers" + (withRows ? "" : ", weights alone"));
@@ -360,12 +355,12 @@ TEST(WeightEngine, LargeStreamedOutputsMatchBitForBit) {
       std::vector<std::int32_t> rows(pt.ir.size(), -1), starts(pt.jc.size());
       quorvane::buildWeightMatrix<std::int32_t>(
           quorvane::PixelGrid{nr, nc, nr * nc}, im.magnitude.data(), im.phase.data(),
-          quorvane::IndexPair{pt.ir.data(), pt.jc.data()}, 1.5,
+          quorvane::Pattern{pt.ir.data(), pt.jc.data()},
           quorvane::WeightMatrix<std::int32_t>{pr.data(), withRows ? rows.data() : nullptr,
                                                starts.data()},
-          quorvane::threadWorkers(workers));
+          {1.5, {std::nullopt, WeightSource::kChosen, quorvane::threadWorkers(workers)}});
       for (std::size_t k = 0; k < pr.size(); ++k) {
-        ASSERT_TRUE(plain::sameBits(pr[k], expected.values[k])) << "entry " << k;
+        ASSERT_TRUE(reference::sameBits(pr[k], expected.values[k])) << "entry " << k;
         ASSERT_EQ(rows[k], withRows ? expected.rows[k] : -1) << "row index of entry " << k;
       }
     }
@@ -379,7 +374,7 @@ TEST(WeightEngine, UnsharedAndBrokenPatternsMatchBitForBit) {
   for (int trial = 0; trial < 30; ++trial) {
     const int nr = 3 + static_cast<int>(rng() % 20), nc = 3 + static_cast<int>(rng() % 20);
     const int np = nr * nc;
-    Pattern pt;
+    PatternArrays pt;
     pt.jc.push_back(static_cast<std::uint32_t>(rng() % 3));
     pt.ir.assign(pt.jc[0], 999999u);
     for (int j = 0; j < np; ++j) {
@@ -391,7 +386,7 @@ TEST(WeightEngine, UnsharedAndBrokenPatternsMatchBitForBit) {
     expectSameWeights(
         randomImages(rng, nr, nc, trial % 2 == 1 ? Awkward::kAll : Awkward::kNoNanSums), pt, 1.3);
 
-    Pattern broken = disc(nr, nc, 2);
+    PatternArrays broken = disc(nr, nc, 2);
     for (int n = 0; n < 5; ++n)
       broken.ir[rng() % broken.ir.size()] = static_cast<std::uint32_t>(rng() % np);
     expectSameWeights(
@@ -406,14 +401,15 @@ TEST(WeightEngine, UnsharedAndBrokenPatternsMatchBitForBit) {
 // split too), on threads and one after the other: as many as there are columns and more,
 // a pattern whose entries sit in a few columns, empty columns, and ranges that cut the
 // groups of columns the side-by-side kernel takes together. The same weights and row
-// indices as the plain walk, every kernel, both sources. (Also run under ThreadSanitizer.)
+// indices as the reference transcription, every kernel, both sources. (Also run under
+// ThreadSanitizer.)
 TEST(WeightEngine, SeveralWorkersMatchBitForBit) {
   std::mt19937 rng(77);
-  Pattern fewColumns = disc(23, 21, 5);  // entries only in image columns 2 and 17
-  Pattern gaps = disc(26, 19, 3);        // every third image column without entries
-  for (Pattern* pt : {&fewColumns, &gaps}) {
+  PatternArrays fewColumns = disc(23, 21, 5);  // entries only in image columns 2 and 17
+  PatternArrays gaps = disc(26, 19, 3);        // every third image column without entries
+  for (PatternArrays* pt : {&fewColumns, &gaps}) {
     const int nr = pt == &gaps ? 26 : 23;
-    Pattern kept;
+    PatternArrays kept;
     kept.jc.push_back(0);
     for (std::size_t j = 0; j + 1 < pt->jc.size(); ++j) {
       const int col = static_cast<int>(j) / nr;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "plain_walk.h"
+#include "reference_weights.h"
 #include "test_host.h"
 
 namespace {
@@ -309,12 +309,12 @@ TEST_F(Gateway, RandomCallsMatchThePlainTranscription) {
       inputs.push_back(sigma.get());
     const testhost::CallResult result = testhost::call(1, inputs);
     ASSERT_FALSE(result.error.has_value());
-    const plain::Sparse expected =
-        plain::weights(nr, nc, magnitude, phase, ir, jc, withSigma, 0.75);
+    const reference::Sparse expected =
+        reference::weights(nr, nc, magnitude, phase, ir, jc, withSigma, 0.75);
     const std::vector<double> got = testhost::values(*result.output);
     ASSERT_EQ(got.size(), expected.values.size());
     for (std::size_t k = 0; k < got.size(); ++k) {
-      EXPECT_TRUE(plain::sameBits(got[k], expected.values[k])) << trial << ": " << k;
+      EXPECT_TRUE(reference::sameBits(got[k], expected.values[k])) << trial << ": " << k;
       EXPECT_EQ(result.output->ir[k], expected.rows[k]);
     }
     EXPECT_EQ(result.output->jc, expected.starts);

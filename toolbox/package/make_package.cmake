@@ -33,6 +33,8 @@ file(GLOB native_files ${SOURCE_DIR}/octave/*.cpp ${SOURCE_DIR}/octave/*.h)
 file(COPY ${native_files} DESTINATION ${stage}/src/octave)
 file(GLOB core_files ${SOURCE_DIR}/core/*.h ${SOURCE_DIR}/core/*.cpp)
 file(COPY ${core_files} DESTINATION ${stage}/src/core)
+file(GLOB engine_files ${SOURCE_DIR}/core/engine/*.h ${SOURCE_DIR}/core/engine/*.cpp)
+file(COPY ${engine_files} DESTINATION ${stage}/src/core/engine)
 include(${SOURCE_DIR}/cmake/help_header.cmake)
 write_help_header(${SOURCE_DIR}/toolbox/quorvane.m ${stage}/src/help/quorvane_help.h
                   kQuorvaneHelp)

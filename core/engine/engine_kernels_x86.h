@@ -2,7 +2,7 @@
 
 // The engine's vector kernels for x86 processors. Each carries its instruction set as a
 // target attribute: the library builds for the baseline processor, and the engine calls a
-// kernel only after the run-time check of the processor (engineKernelAvailable).
+// kernel only after the run-time check of the processor (instructionSetAvailable).
 
 #include <cstddef>
 #include <cstdint>

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "build_weight_matrix.h"
 #include "crossing_strength.h"
 #include "engine_context.h"
+#include "weight_rule.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -23,13 +23,13 @@ namespace quorvane::engine {
 // at most one for p < 2^31, and the remainder's range corrects it.
 inline void splitPixel(const CallState& c, std::int32_t p, std::int32_t& row, std::int32_t& col) {
   std::int64_t q = static_cast<std::int64_t>(static_cast<double>(p) * c.inverseRows);
-  std::int64_t r = static_cast<std::int64_t>(p) - q * c.nr;
+  std::int64_t r = static_cast<std::int64_t>(p) - q * c.grid.nr;
   if (r < 0) {
     --q;
-    r += c.nr;
-  } else if (r >= c.nr) {
+    r += c.grid.nr;
+  } else if (r >= c.grid.nr) {
     ++q;
-    r -= c.nr;
+    r -= c.grid.nr;
   }
   row = static_cast<std::int32_t>(r);
   col = static_cast<std::int32_t>(q);
@@ -57,7 +57,7 @@ inline std::int32_t edgeIndex(std::int32_t a, std::int32_t b, std::int32_t nr, s
 // can raise a strength listed in `raising` (np entries) for their weights.
 inline bool fillEdgeTables(const CallState& c, double* sums, double* weights,
                            std::int32_t* raising) {
-  const std::int32_t np = c.np;
+  const std::int32_t np = c.grid.np;
   const double* phase = c.phase;
   const double* magnitude = c.magnitude;
   for (int d = 0; d < 4; ++d) {
@@ -147,7 +147,7 @@ __attribute__((noinline)) inline std::int32_t layOutSlot(const CallState& c, Off
                                    __ATOMIC_ACQUIRE))
     return start;
   std::int32_t* deltas = c.pool + slot.at;
-  start = layOutWalk(dRow, dCol, c.nr, c.byTable ? c.np : 0, deltas, deltas + slot.length)
+  start = layOutWalk(dRow, dCol, c.grid.nr, c.byTable ? c.grid.np : 0, deltas, deltas + slot.length)
               ? slot.at
               : kStartDependent;
   __atomic_store_n(&slot.start, start, __ATOMIC_RELEASE);
@@ -157,7 +157,7 @@ __attribute__((noinline)) inline std::int32_t layOutSlot(const CallState& c, Off
 // The laid-out walk of an offset, or length -1 when the offset lies outside the table or its
 // walk depends on the start. The worker that meets an offset first lays it out, in the
 // offset's place in the pool, while the slot's state says so; a worker that meets the offset
-// meanwhile is told -1 as well, and walks that entry the plain way. (The acquiring and
+// meanwhile is told -1 as well, and walks that entry the same way. (The acquiring and
 // releasing of the state orders the pool's steps before their use by any worker.)
 inline LaidOutWalk findWalk(const CallState& c, std::int32_t dRow, std::int32_t dCol) {
   if (dRow < -c.reachRows || dRow > c.reachRows || dCol < -c.reachCols || dCol > c.reachCols)
@@ -205,7 +205,7 @@ inline double walkTables(const CallState& c, std::int32_t j, LaidOutWalk walk) {
 inline double crossingWeightByTable(const CallState& c, std::int32_t j, std::int32_t i) {
   double w = c.zeroWeight;
   walkCrossings(c.grid, c.magnitude, c.phase, j, i, [&](std::int32_t current, std::int32_t next) {
-    w = c.edgeWeights[edgeIndex(current, next, c.nr, c.np)];
+    w = c.edgeWeights[edgeIndex(current, next, c.grid.nr, c.grid.np)];
   });
   return w;
 }

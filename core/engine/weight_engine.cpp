@@ -1,4 +1,4 @@
-// The weight engine: the same weights as the plain walk (crossingStrength, then edgeWeight for
+// The weight engine: the same weights as the definition (crossingStrength, then edgeWeight for
 // each entry), computed with less work.
 //
 // - The pixel steps of a walk depend only on the offset between its two pixels, except where
@@ -45,10 +45,10 @@
 //   take ordinary stores), and each worker fences them before it returns. The engine starts no
 //   thread itself: its caller's runner does (Workers).
 //
-// Working memory: one allocation per call. With the edge tables it holds them, 68 bytes per
-// pixel with a list used while filling them (at most about half the output: such patterns
-// hold eight entries of 16 bytes per pixel or more). Besides that, shared by the workers, the
-// laid-out walks with their table steps for offsets up to kMaxReach rows and columns (at most
+// Working memory (working_memory.h): one allocation per call. With the edge tables it holds them,
+// 68 bytes per pixel with a list used while filling them (at most about half the output: such
+// patterns hold eight entries of 16 bytes per pixel or more). Besides that, shared by the workers,
+// the laid-out walks with their table steps for offsets up to kMaxReach rows and columns (at most
 // about 310 KiB) and the offset table (about 28 KiB); and for each worker at most about
 // 0.73 MiB: the weight cache (at most 256 KiB, so that it stays in the second-level cache;
 // there in every call, for calls whose tables meet a NaN sum) and one block plan with its
@@ -61,22 +61,22 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
-#include "build_weight_matrix.h"
 #include "column_ranges.h"
+#include "crossing_strength.h"
 #include "engine_context.h"
 #include "engine_kernels_x86.h"
 #include "engine_walks.h"
-#include "fresh_memory.h"
+#include "weight_rule.h"
+#include "working_memory.h"
 
 namespace quorvane {
 namespace engine {
 namespace {
 
 // Writes the row indices of start pixels j ... j + columns - 1 (streaming calls write them
-// in the column scan instead, see computeWeights).
-inline void writeRows(const Context& c, const IndexPair& pattern, std::int32_t j,
+// in the column scan instead, see scanColumn).
+inline void writeRows(const Context& c, const Pattern& pattern, std::int32_t j,
                       std::int32_t columns) {
   if (c.rows.target == nullptr || c.stream)
     return;
@@ -84,8 +84,8 @@ inline void writeRows(const Context& c, const IndexPair& pattern, std::int32_t j
   copyRowIndices(c.rows, from - c.first, pattern.ir + from, to - from);
 }
 // One start pixel j at (row, col), entry by entry.
-void processColumn(Context& c, const IndexPair& pattern, std::int32_t j, std::int32_t row,
-                   std::int32_t col, double* weights) {
+void processStartPixel(Context& c, const Pattern& pattern, std::int32_t j, std::int32_t row,
+                       std::int32_t col, double* weights) {
   const std::uint32_t end = pattern.jc[j + 1];
   for (std::uint32_t k = pattern.jc[j]; k < end; ++k) {
     const auto i = static_cast<std::int32_t>(pattern.ir[k]);
@@ -108,19 +108,22 @@ bool sameShifted(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t c
   return true;
 }
 
-using CompareKernel = bool (*)(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t count,
-                               std::uint32_t shift);
+// sameShifted or a vector version of it.
+using ShiftedCompare = bool (*)(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t count,
+                                std::uint32_t shift);
 
+// The code a call runs with, chosen once per call (chooseKernels): the block kernels, their
+// lane counts and the comparison of start pixels' entries.
 struct Kernels {
   int lanes = 1;       // stacked lanes; 1 without vector kernels
   int groupLanes = 1;  // side-by-side lanes; 1 without a row kernel
   BlockKernel stacked = nullptr, sideBySide = nullptr;
   bool weighs = false;  // the block kernels write weights, not strengths
-  CompareKernel compare = sameShifted;
+  ShiftedCompare compare = sameShifted;
 };
 
 // Asks for the row indices of start pixels from ... to - 1 to be brought into the caches.
-inline void prefetchRowIndices(const IndexPair& pattern, std::int32_t from, std::int32_t to) {
+inline void prefetchRowIndices(const Pattern& pattern, std::int32_t from, std::int32_t to) {
   const auto* line = reinterpret_cast<const char*>(pattern.ir + pattern.jc[from]);
   const auto* end = reinterpret_cast<const char*>(pattern.ir + pattern.jc[to]);
   for (; line < end; line += 64)
@@ -129,8 +132,8 @@ inline void prefetchRowIndices(const IndexPair& pattern, std::int32_t from, std:
 
 // Whether start pixels j, j + stride, ..., j + (lanes - 1) * stride hold the same number of
 // entries and entry p of each is entry p of pixel j shifted by the same amount.
-bool sameEntries(const Kernels& k, const IndexPair& pattern, std::int32_t j, std::int32_t stride,
-                 int lanes) {
+bool sameEntries(const Kernels& kernels, const Pattern& pattern, std::int32_t j,
+                 std::int32_t stride, int lanes) {
   const std::uint32_t* jc = pattern.jc;
   const std::uint32_t count = jc[j + 1] - jc[j];
   for (int l = 1; l < lanes; ++l) {
@@ -139,8 +142,8 @@ bool sameEntries(const Kernels& k, const IndexPair& pattern, std::int32_t j, std
       return false;
   }
   for (int l = 1; l < lanes; ++l) {
-    if (!k.compare(pattern.ir + jc[j + l * stride], pattern.ir + jc[j], count,
-                   static_cast<std::uint32_t>(l * stride)))
+    if (!kernels.compare(pattern.ir + jc[j + l * stride], pattern.ir + jc[j], count,
+                         static_cast<std::uint32_t>(l * stride)))
       return false;
   }
   return true;
@@ -148,7 +151,7 @@ bool sameEntries(const Kernels& k, const IndexPair& pattern, std::int32_t j, std
 
 // The lanes among `candidates` (bit l: start pixel j + l * stride) whose entries are those
 // of lane `ref` shifted by their distance from it; ref itself included.
-unsigned agreeingLanes(const Kernels& k, const IndexPair& pattern, std::int32_t j,
+unsigned agreeingLanes(const Kernels& kernels, const Pattern& pattern, std::int32_t j,
                        std::int32_t stride, int lanes, unsigned candidates, int ref) {
   const std::uint32_t* jc = pattern.jc;
   const std::int32_t jRef = j + ref * stride;
@@ -158,8 +161,8 @@ unsigned agreeingLanes(const Kernels& k, const IndexPair& pattern, std::int32_t 
     const std::int32_t start = j + l * stride;
     if (l == ref || !(candidates & (1u << l)) || jc[start + 1] - jc[start] != count)
       continue;
-    if (k.compare(pattern.ir + jc[start], pattern.ir + jc[jRef], count,
-                  static_cast<std::uint32_t>((l - ref) * stride)))
+    if (kernels.compare(pattern.ir + jc[start], pattern.ir + jc[jRef], count,
+                        static_cast<std::uint32_t>((l - ref) * stride)))
       agree |= 1u << l;
   }
   return agree;
@@ -226,136 +229,180 @@ void makeProgram(Plan& plan, bool byTable) {
 // A block of start pixels with the same entries (sameEntries): lane l starts at pixel
 // j + l * stride, where stride 1 stacks the lanes down an image column from (row, col) and
 // stride nr sets them side by side along a row. Only the lanes in laneMask take part; their
-// entries are those of lane `ref` shifted by their distance from it. Entry positions whose
-// offset is the same for every lane and has a laid-out walk go through the kernel; the rest
-// walk lane by lane. weights points at the weight of pattern entry `first`.
-void processBlock(Context& c, const Kernels& k, const IndexPair& pattern, std::int32_t j,
-                  std::int32_t row, std::int32_t col, std::int32_t stride, int lanes,
-                  unsigned laneMask, int ref, std::uint32_t first, double* weights) {
-  Plan& plan = c.plan;
-  double* outs[kMaxLanes];
-  for (int l = 0; l < lanes; ++l)
-    outs[l] = weights + (pattern.jc[j + l * stride] - first);
-  const bool stacked = stride == 1;
-  const std::int32_t rowStep = stacked ? 1 : 0, colStep = 1 - rowStep;
-  const BlockKernel kernel = stacked ? k.stacked : k.sideBySide;
-  // The reference lane's start pixel and coordinates.
-  const std::int32_t jRef = j + ref * stride;
-  const std::int32_t rowRef = row + ref * rowStep, colRef = col + ref * colStep;
+// entries are those of lane `ref` shifted by their distance from it.
+struct Block {
+  std::int32_t j, row, col;
+  std::int32_t stride;
+  int lanes;
+  unsigned laneMask;
+  int ref;
+};
 
+// Whether the plan made for an earlier block holds for this one, whose reference lane's
+// `count` entries are `ends` (see Plan): stacked lanes, reference lane 0, one pass, the same
+// entries shifted, and every vector position's end row still inside the image column.
+bool planHolds(const Context& c, const Kernels& kernels, const Pattern& pattern, const Block& b,
+               std::uint32_t count, const std::uint32_t* ends) {
+  const Plan& plan = c.plan;
+  const std::int32_t shift = b.row - plan.row;
+  return b.stride == 1 && b.ref == 0 && count <= kPlanPositions && plan.reusable &&
+         plan.positions == count && plan.minEndRow + shift >= 0 &&
+         plan.maxEndRow + shift + b.lanes - 1 < c.grid.nr &&
+         kernels.compare(ends, pattern.ir + pattern.jc[plan.j], count,
+                         static_cast<std::uint32_t>(b.j - plan.j));
+}
+
+// The plan for the `chunk` entry positions from p0 on of a block whose reference lane has
+// `count` entries, `ends`: positions whose offset is the same for every lane and has a
+// laid-out walk go through the kernel (kVector), the rest walk lane by lane; then the
+// kernel's program.
+void makePlan(Context& c, const Kernels& kernels, const Block& b, const std::uint32_t* ends,
+              std::uint32_t p0, std::uint32_t chunk, std::uint32_t count) {
+  Plan& plan = c.plan;
+  const bool stacked = b.stride == 1;
+  const std::int32_t rowStep = stacked ? 1 : 0, colStep = 1 - rowStep;
+  // The reference lane's start pixel and coordinates.
+  const std::int32_t jRef = b.j + b.ref * b.stride;
+  const std::int32_t rowRef = b.row + b.ref * rowStep, colRef = b.col + b.ref * colStep;
+  const int lanes = b.lanes;
+  plan.vectorCount = 0;
+  plan.minEndRow = c.grid.nr;
+  plan.maxEndRow = -1;
+  for (std::uint32_t p = 0; p < chunk; ++p) {
+    const auto i = static_cast<std::int32_t>(ends[p0 + p]);
+    plan.kinds[p] = PositionKind::kLaneByLane;
+    if (i == jRef) {
+      plan.kinds[p] = PositionKind::kDiagonal;
+      // Weighing kernels leave these positions alone: their weight stays with the plan.
+      for (int l = 0; l < lanes && kernels.weighs; ++l)
+        plan.found[p * lanes + l] = 1.0;
+      continue;
+    }
+    std::int32_t rowI, colI;
+    splitPixel(c, i, rowI, colI);
+    // Stacked lanes' ends must not wrap into the next image column. Side by side, lane
+    // l's end is the pattern's entry i + l * nr, in the grid, so in the same row.
+    if (rowI + rowStep * (lanes - 1) >= c.grid.nr)
+      continue;
+    const LaidOutWalk walk = findWalk(c, rowI - rowRef, colI - colRef);
+    if (walk.length < 0)
+      continue;
+    plan.kinds[p] = PositionKind::kVector;
+    plan.walks[plan.vectorCount] = walk;
+    plan.order[plan.vectorCount++] = static_cast<std::int32_t>(p);
+    plan.minEndRow = std::min(plan.minEndRow, rowI);
+    plan.maxEndRow = std::max(plan.maxEndRow, rowI);
+  }
+  plan.laneByLaneCount = 0;
+  for (std::uint32_t p = 0; p < chunk; ++p) {
+    if (plan.kinds[p] == PositionKind::kLaneByLane)
+      plan.laneByLane[plan.laneByLaneCount++] = static_cast<std::int32_t>(p);
+  }
+  plan.positions = chunk;
+  plan.reusable = stacked && b.ref == 0 && count <= kPlanPositions;
+  plan.j = b.j;
+  plan.row = b.row;
+  makeProgram(plan, c.byTable);
+}
+
+// The weights of the plan's lane-by-lane positions into found, whatever the kernel wrote
+// there; ends are the reference lane's entries of this pass.
+void walkLaneByLane(Context& c, const Block& b, const std::uint32_t* ends, double* found) {
+  const Plan& plan = c.plan;
+  const std::int32_t rowStep = b.stride == 1 ? 1 : 0, colStep = 1 - rowStep;
+  const int lanes = b.lanes;
+  for (int n = 0; n < plan.laneByLaneCount; ++n) {
+    const std::int32_t p = plan.laneByLane[n];
+    const auto i = static_cast<std::int32_t>(ends[p]);
+    for (int l = 0; l < lanes; ++l) {
+      if (b.laneMask & (1u << l)) {
+        found[p * lanes + l] = entryWeight(c, b.j + l * b.stride, b.row + l * rowStep,
+                                           b.col + l * colStep, i + (l - b.ref) * b.stride);
+      }
+    }
+  }
+}
+
+// A pass's `chunk` weights from the plan's results into each lane's stretch, laneOuts[l]:
+// weighing kernels left weights there; the others strengths at vector positions and
+// weights at the rest.
+void storeWeights(const Context& c, const Kernels& kernels, const Block& b, std::uint32_t chunk,
+                  double* const* laneOuts) {
+  const Plan& plan = c.plan;
+  const double* found = plan.found;
+  const int lanes = b.lanes;
+#ifdef QUORVANE_X86
+  if (kernels.weighs && lanes == 8 && b.laneMask == 0xff) {
+    transposeWeights(found, chunk, laneOuts);
+    return;
+  }
+#endif
+  for (int l = 0; l < lanes; ++l) {
+    if (!(b.laneMask & (1u << l)))
+      continue;
+    double* out = laneOuts[l];
+    if (kernels.weighs) {
+      for (std::uint32_t p = 0; p < chunk; ++p)
+        out[p] = found[p * lanes + l];
+    } else {
+      for (std::uint32_t p = 0; p < chunk; ++p) {
+        const double value = found[p * lanes + l];
+        out[p] = plan.kinds[p] == PositionKind::kDiagonal ? 1.0
+                 : plan.kinds[p] == PositionKind::kVector ? weightOf(c, value)
+                                                          : value;
+      }
+    }
+  }
+}
+
+// The weights of a block, pass by pass (kPlanPositions entry positions at a time), into the
+// output (weights: the weight of the call's first entry), and its row indices. Large
+// outputs take a stacked block's weights through the stage, to stream them out in one
+// stretch: the stacked lanes' entries are one stretch of the output, lane after lane.
+void processBlock(Context& c, const Kernels& kernels, const Pattern& pattern, const Block& b,
+                  double* weights) {
+  Plan& plan = c.plan;
+  const bool stacked = b.stride == 1;
+  double* outs[kMaxLanes];
+  for (int l = 0; l < b.lanes; ++l)
+    outs[l] = weights + (pattern.jc[b.j + l * b.stride] - c.first);
+  const BlockKernel kernel = stacked ? kernels.stacked : kernels.sideBySide;
+  const std::int32_t jRef = b.j + b.ref * b.stride;
   const std::uint32_t count = pattern.jc[jRef + 1] - pattern.jc[jRef];
   const std::uint32_t* ends = pattern.ir + pattern.jc[jRef];
   const bool staged = c.stream && stacked && count <= kPlanPositions;
   for (std::uint32_t p0 = 0; p0 < count; p0 += kPlanPositions) {
     const std::uint32_t chunk = std::min(kPlanPositions, count - p0);
-    const std::int32_t shift = row - plan.row;
-    const bool reuse = stacked && ref == 0 && count <= kPlanPositions && plan.reusable &&
-                       plan.positions == count && plan.minEndRow + shift >= 0 &&
-                       plan.maxEndRow + shift + lanes - 1 < c.nr &&
-                       k.compare(ends, pattern.ir + pattern.jc[plan.j], count,
-                                 static_cast<std::uint32_t>(j - plan.j));
-    if (!reuse) {
-      plan.vectorCount = 0;
-      plan.minEndRow = c.nr;
-      plan.maxEndRow = -1;
-      for (std::uint32_t p = 0; p < chunk; ++p) {
-        const auto i = static_cast<std::int32_t>(ends[p0 + p]);
-        plan.kinds[p] = kLaneByLane;
-        if (i == jRef) {
-          plan.kinds[p] = kDiagonal;
-          // Weighing kernels leave these positions alone: their weight stays with the plan.
-          for (int l = 0; l < lanes && k.weighs; ++l)
-            plan.found[p * lanes + l] = 1.0;
-          continue;
-        }
-        std::int32_t rowI, colI;
-        splitPixel(c, i, rowI, colI);
-        // Stacked lanes' ends must not wrap into the next image column. Side by side, lane
-        // l's end is the pattern's entry i + l * nr, in the grid, so in the same row.
-        if (rowI + rowStep * (lanes - 1) >= c.nr)
-          continue;
-        const LaidOutWalk walk = findWalk(c, rowI - rowRef, colI - colRef);
-        if (walk.length < 0)
-          continue;
-        plan.kinds[p] = kVector;
-        plan.walks[plan.vectorCount] = walk;
-        plan.order[plan.vectorCount++] = static_cast<std::int32_t>(p);
-        plan.minEndRow = std::min(plan.minEndRow, rowI);
-        plan.maxEndRow = std::max(plan.maxEndRow, rowI);
-      }
-      plan.laneByLaneCount = 0;
-      for (std::uint32_t p = 0; p < chunk; ++p) {
-        if (plan.kinds[p] == kLaneByLane)
-          plan.laneByLane[plan.laneByLaneCount++] = static_cast<std::int32_t>(p);
-      }
-      plan.positions = chunk;
-      plan.reusable = stacked && ref == 0 && count <= kPlanPositions;
-      plan.j = j;
-      plan.row = row;
-      makeProgram(plan, c.byTable);
-    }
-    double* found = plan.found;
-    kernel(c, j, stride, laneMask, plan.program, plan.programCount, found);
-    for (int n = 0; n < plan.laneByLaneCount; ++n) {
-      const std::int32_t p = plan.laneByLane[n];
-      const auto i = static_cast<std::int32_t>(ends[p0 + p]);
-      for (int l = 0; l < lanes; ++l) {
-        if (laneMask & (1u << l)) {
-          // The weight itself, whatever the kernel writes.
-          found[p * lanes + l] = entryWeight(c, j + l * stride, row + l * rowStep,
-                                             col + l * colStep, i + (l - ref) * stride);
-        }
-      }
-    }
-    // Weights into each lane's stretch of the output, or of the stage.
+    if (!planHolds(c, kernels, pattern, b, count, ends))
+      makePlan(c, kernels, b, ends, p0, chunk, count);
+    kernel(c, b.j, b.stride, b.laneMask, plan.program, plan.programCount, plan.found);
+    walkLaneByLane(c, b, ends + p0, plan.found);
     double* laneOuts[kMaxLanes];
-    for (int l = 0; l < lanes; ++l)
+    for (int l = 0; l < b.lanes; ++l)
       laneOuts[l] = staged ? c.stage + l * count : outs[l] + p0;
-#ifdef QUORVANE_X86
-    if (k.weighs && lanes == 8 && laneMask == 0xff) {
-      transposeWeights(found, chunk, laneOuts);
-      continue;
-    }
-#endif
-    for (int l = 0; l < lanes; ++l) {
-      if (!(laneMask & (1u << l)))
-        continue;
-      double* out = laneOuts[l];
-      if (k.weighs) {
-        for (std::uint32_t p = 0; p < chunk; ++p)
-          out[p] = found[p * lanes + l];
-      } else {
-        // Strengths at vector positions, weights at the others.
-        for (std::uint32_t p = 0; p < chunk; ++p) {
-          const double value = found[p * lanes + l];
-          out[p] = plan.kinds[p] == kDiagonal ? 1.0
-                   : plan.kinds[p] == kVector ? weightOf(c, value)
-                                              : value;
-        }
-      }
-    }
+    storeWeights(c, kernels, b, chunk, laneOuts);
   }
   if (staged) {
-    // The stacked lanes' entries are one stretch of the output, lane after lane.
 #ifdef QUORVANE_X86
-    if (lanes == 8)
-      streamDoublesAvx512(outs[0], c.stage, lanes * count);
+    if (b.lanes == 8)
+      streamDoublesAvx512(outs[0], c.stage, b.lanes * count);
     else
 #endif
-      streamDoubles(outs[0], c.stage, lanes * count);
+      streamDoubles(outs[0], c.stage, b.lanes * count);
   } else if (stacked) {
-    writeRows(c, pattern, j, lanes);
+    writeRows(c, pattern, b.j, b.lanes);
   } else {
-    for (int l = 0; l < lanes; ++l) {
-      if (laneMask & (1u << l))
-        writeRows(c, pattern, j + l * stride, 1);
+    for (int l = 0; l < b.lanes; ++l) {
+      if (b.laneMask & (1u << l))
+        writeRows(c, pattern, b.j + l * b.stride, 1);
     }
   }
 }
 
-// The weights without the engine's working memory, as the plain walk computes them.
-void plainWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
-                  const IndexPair& pattern, double factor, double* weights, RowIndexOutput rows) {
+// The weights without the engine's working memory: every entry walked by crossingStrength,
+// on the calling thread.
+void walkEveryEntry(const PixelGrid& grid, const double* magnitude, const double* phase,
+                    const Pattern& pattern, double factor, double* weights, RowIndexOutput rows) {
   const std::uint32_t first = pattern.jc[0], last = pattern.jc[grid.np];
   if (rows.target != nullptr)
     copyRowIndices(rows, 0, pattern.ir + first, last - first);
@@ -368,73 +415,10 @@ void plainWeights(const PixelGrid& grid, const double* magnitude, const double* 
   }
 }
 
-// The working memory, or null. Large allocations are advised for huge pages (fresh_memory.h):
-// the edge tables of a large image span tens of thousands of 4 KiB pages, each a fault.
-unsigned char* allocateWorkingMemory(std::size_t bytes) {
-  auto* memory = new (std::nothrow) unsigned char[bytes];
-  adviseHugePages(memory, bytes);
-  return memory;
-}
-
-// How large the parts of the engine's working memory are.
-struct MemorySizes {
-  std::size_t tableSize;  // doubles per edge table, 4 * np (0 without the tables)
-  std::size_t slotCount, poolSize, cacheSlots, planPositions;
-  int workers;
-};
-
-// The engine's one allocation as byte offsets from its start, which lies on a cache line:
-// the parts the workers share, then one part per worker (whole cache lines each), holding
-// that worker's block results and stage (each on a cache line, for whole-line vector stores
-// and loads), weight cache and plan.
-struct MemoryLayout {
-  MemorySizes sizes;
-  std::size_t tables, list, slots, pool, bounds;
-  std::size_t workerParts, workerBytes;
-  std::size_t found, stage, cache, walks, program, order, laneByLane, kinds;  // in a worker's part
-  std::size_t bytes;
-};
-
-// Where `bytes` bytes aligned to `align` go at or after `end`; moves `end` past them.
-std::size_t place(std::size_t& end, std::size_t bytes, std::size_t align) {
-  const std::size_t at = (end + align - 1) / align * align;
-  end = at + bytes;
-  return at;
-}
-
-// Both the size of the allocation and where its parts lie.
-MemoryLayout layOutMemory(const MemorySizes& s) {
-  MemoryLayout m{};
-  m.sizes = s;
-  std::size_t end = 0;
-  // The edge tables, and a list of up to np pixels while they are filled.
-  m.tables = place(end, 2 * s.tableSize * sizeof(double), 64);
-  m.list = place(end, s.tableSize / 4 * sizeof(std::int32_t), alignof(std::int32_t));
-  m.slots = place(end, s.slotCount * sizeof(OffsetSlot), alignof(OffsetSlot));
-  m.pool = place(end, s.poolSize * sizeof(std::int32_t), alignof(std::int32_t));
-  m.bounds = place(end, (s.workers + std::size_t{1}) * sizeof(std::int32_t), alignof(std::int32_t));
-  const std::size_t positions = s.planPositions;
-  std::size_t part = 0;
-  m.found = place(part, (positions + 1) * kMaxLanes * sizeof(double), 64);
-  m.stage = place(part, positions * kMaxLanes * sizeof(double), 64);
-  m.cache = place(part, s.cacheSlots * sizeof(CacheSlot), alignof(CacheSlot));
-  m.walks = place(part, 2 * positions * sizeof(LaidOutWalk), alignof(LaidOutWalk));
-  m.program = place(part, positions * 2 * kMaxReach * sizeof(std::int32_t), alignof(std::int32_t));
-  m.order = place(part, 3 * positions * sizeof(std::int32_t), alignof(std::int32_t));
-  m.laneByLane = place(part, positions * sizeof(std::int32_t), alignof(std::int32_t));
-  m.kinds = place(part, positions * sizeof(PositionKind), alignof(PositionKind));
-  m.workerBytes = place(part, 0, 64);
-  m.workerParts = place(end, s.workers * m.workerBytes, 64);
-  m.bytes = end;
-  return m;
-}
-
 // What the call needs besides its working memory.
 CallState setUpCall(const PixelGrid& grid, const double* magnitude, const double* phase,
-                    const IndexPair& pattern, double factor, RowIndexOutput rows) {
+                    const Pattern& pattern, double factor, RowIndexOutput rows) {
   CallState c{};
-  c.nr = grid.nr;
-  c.np = grid.np;
   c.magnitude = magnitude;
   c.phase = phase;
   c.grid = grid;
@@ -452,98 +436,28 @@ CallState setUpCall(const PixelGrid& grid, const double* magnitude, const double
   return c;
 }
 
-// The parts' sizes: the edge tables when wanted; the offset slots and the pool of laid-out
-// steps (each offset needs as many pixel deltas and table steps as its larger coordinate);
-// each worker's weight cache (always there, for calls whose tables meet a NaN sum; smaller
-// for small patterns, so that clearing it costs no more than the worker's share of the
-// call) and plan (none for the scalar kernel).
-MemorySizes memorySizes(const CallState& c, std::uint32_t entries, EngineKernel kernel,
-                        WeightSource source, int workers) {
-  MemorySizes s{};
-  const bool tablesWanted = source != WeightSource::kStrengthCache && c.np <= kMaxTablePixels &&
-                            (source == WeightSource::kEdgeTables ||
-                             entries / kTableEntriesPerPixel >= static_cast<std::uint32_t>(c.np));
-  s.tableSize = tablesWanted ? 4 * static_cast<std::size_t>(c.np) : 0;
-  s.slotCount =
-      static_cast<std::size_t>(2 * c.reachRows + 1) * static_cast<std::size_t>(2 * c.reachCols + 1);
-  for (std::int32_t dCol = -c.reachCols; dCol <= c.reachCols; ++dCol) {
-    for (std::int32_t dRow = -c.reachRows; dRow <= c.reachRows; ++dRow)
-      s.poolSize += 2 * static_cast<std::size_t>(walkLength(dRow, dCol));
-  }
-  const std::uint32_t share = entries / static_cast<std::uint32_t>(workers);
-  s.cacheSlots = 64;
-  while (s.cacheSlots < kMaxCacheSlots && s.cacheSlots < share / 8)
-    s.cacheSlots *= 2;
-  s.planPositions = kernel != EngineKernel::kPlain ? kPlanPositions : 0;
-  s.workers = workers;
-  return s;
-}
-
-// Points the call at its shared parts, fills the edge tables (when the layout holds them)
-// and clears the offset table, giving each offset its place in the pool.
-void prepareShared(CallState& c, const MemoryLayout& m, unsigned char* base) {
-  auto* tables = reinterpret_cast<double*>(base + m.tables);
-  const std::size_t tableSize = m.sizes.tableSize;
-  c.byTable = tableSize != 0 && fillEdgeTables(c, tables, tables + tableSize,
-                                               reinterpret_cast<std::int32_t*>(base + m.list));
-  c.edgeSums = tables;
-  c.edgeWeights = tables + tableSize;
-  c.slots = reinterpret_cast<OffsetSlot*>(base + m.slots);
-  c.pool = reinterpret_cast<std::int32_t*>(base + m.pool);
-  OffsetSlot* slot = c.slots;  // in findWalk's order: column offsets, then row offsets
-  std::int32_t at = 0;
-  for (std::int32_t dCol = -c.reachCols; dCol <= c.reachCols; ++dCol) {
-    for (std::int32_t dRow = -c.reachRows; dRow <= c.reachRows; ++dRow) {
-      const std::int32_t length = walkLength(dRow, dCol);
-      *slot++ = OffsetSlot{kNotLaidOut, length, at};
-      at += 2 * length;
-    }
-  }
-}
-
-// Worker w's state: the call's, its own part of the memory, its weight cache cleared.
-Context workerContext(const CallState& call, const MemoryLayout& m, unsigned char* base, int w) {
-  Context c{};
-  static_cast<CallState&>(c) = call;
-  unsigned char* part = base + m.workerParts + static_cast<std::size_t>(w) * m.workerBytes;
-  const std::size_t cacheSlots = m.sizes.cacheSlots;
-  c.cache = reinterpret_cast<CacheSlot*>(part + m.cache);
-  c.cacheMask = cacheSlots - 1;
-  for (std::size_t s = 0; s < cacheSlots; ++s)
-    c.cache[s] = CacheSlot{0, c.zeroWeight};  // 0: the bits of +0.0
-  c.plan.found = reinterpret_cast<double*>(part + m.found);
-  c.stage = reinterpret_cast<double*>(part + m.stage);
-  c.plan.walks = reinterpret_cast<LaidOutWalk*>(part + m.walks);
-  c.plan.program = reinterpret_cast<std::int32_t*>(part + m.program);
-  c.plan.order = reinterpret_cast<std::int32_t*>(part + m.order);
-  c.plan.laneByLane = reinterpret_cast<std::int32_t*>(part + m.laneByLane);
-  c.plan.kinds = reinterpret_cast<PositionKind*>(part + m.kinds);
-  c.plan.reusable = false;
-  return c;
-}
-
 // The kernels for the instruction set and the source of weights.
-Kernels chooseKernels(EngineKernel kernel, bool byTable) {
-  Kernels k;
+Kernels chooseKernels(InstructionSet set, bool byTable) {
+  Kernels kernels;
 #ifdef QUORVANE_X86
-  if (kernel == EngineKernel::kAvx512)
-    k.compare = sameShiftedAvx512;
-  if (byTable && kernel == EngineKernel::kAvx512) {
-    k.lanes = k.groupLanes = 8;
-    k.stacked = walkBlockTablesAvx512;
-    k.sideBySide = walkRowTablesAvx512;
-  } else if (byTable && kernel == EngineKernel::kAvx) {
-    k.lanes = 4;
-    k.stacked = walkBlockTablesAvx;
-  } else if (kernel != EngineKernel::kPlain) {
-    k.lanes = 4;
-    k.stacked = walkBlockAvx;
+  if (set == InstructionSet::kAvx512)
+    kernels.compare = sameShiftedAvx512;
+  if (byTable && set == InstructionSet::kAvx512) {
+    kernels.lanes = kernels.groupLanes = 8;
+    kernels.stacked = walkBlockTablesAvx512;
+    kernels.sideBySide = walkRowTablesAvx512;
+  } else if (byTable && set == InstructionSet::kAvx) {
+    kernels.lanes = 4;
+    kernels.stacked = walkBlockTablesAvx;
+  } else if (set != InstructionSet::kScalar) {
+    kernels.lanes = 4;
+    kernels.stacked = walkBlockAvx;
   }
 #else
-  (void)kernel;
+  (void)set;
 #endif
-  k.weighs = byTable;
-  return k;
+  kernels.weighs = byTable;
+  return kernels;
 }
 
 // Where an image column's stacked blocks leave rows for the border pass: the rows above the
@@ -556,9 +470,9 @@ struct ColumnWait {
 // walks the rows between two blocks one by one, and leaves the rest to the border pass.
 // Streaming calls write the column's row indices (if wanted) just ahead of the comparisons,
 // in one pass: the comparisons then find them in the caches.
-ColumnWait scanColumn(Context& c, const Kernels& k, const IndexPair& pattern, double* weights,
+ColumnWait scanColumn(Context& c, const Kernels& kernels, const Pattern& pattern, double* weights,
                       std::int32_t col) {
-  const std::int32_t nr = c.nr;
+  const std::int32_t nr = c.grid.nr;
   const std::uint32_t first = c.first;
   std::int32_t firstBlock = -1, afterLast = 0;
   std::int32_t rowsWritten = col * nr;
@@ -568,7 +482,7 @@ ColumnWait scanColumn(Context& c, const Kernels& k, const IndexPair& pattern, do
     if (c.rows.target != nullptr) {
       const std::uint32_t from = pattern.jc[rowsWritten];
 #ifdef QUORVANE_X86
-      if (k.lanes == 8)
+      if (kernels.lanes == 8)
         streamRowIndicesAvx512(c.rows, from - first, pattern.ir + from, pattern.jc[end] - from);
       else
 #endif
@@ -576,26 +490,28 @@ ColumnWait scanColumn(Context& c, const Kernels& k, const IndexPair& pattern, do
     }
     // The row indices four blocks further on are asked for now, so that they have arrived
     // from memory when their turn comes (the processor's own prefetching falls behind here).
-    const std::int32_t ahead = std::min(end + 4 * k.lanes, (col + 1) * nr);
-    const std::int32_t asked = std::max(end, std::min(rowsWritten + 4 * k.lanes, ahead));
+    const std::int32_t ahead = std::min(end + 4 * kernels.lanes, (col + 1) * nr);
+    const std::int32_t asked = std::max(end, std::min(rowsWritten + 4 * kernels.lanes, ahead));
     prefetchRowIndices(pattern, asked, ahead);
     rowsWritten = end;
   };
   for (std::int32_t row = 0; row < nr;) {
     const std::int32_t j = row + col * nr;
-    writeRowsUpTo(std::min(j + 2 * k.lanes, (col + 1) * nr));
-    if (k.lanes > 1 && row + k.lanes <= nr && sameEntries(k, pattern, j, 1, k.lanes)) {
+    writeRowsUpTo(std::min(j + 2 * kernels.lanes, (col + 1) * nr));
+    const int lanes = kernels.lanes;
+    if (lanes > 1 && row + lanes <= nr && sameEntries(kernels, pattern, j, 1, lanes)) {
       // Rows above the first block wait for the border pass; rows between two blocks are
       // walked now.
       if (firstBlock < 0) {
         firstBlock = row;
       } else {
         for (std::int32_t r = afterLast; r < row; ++r)
-          processColumn(c, pattern, r + col * nr, r, col,
-                        weights + (pattern.jc[r + col * nr] - first));
+          processStartPixel(c, pattern, r + col * nr, r, col,
+                            weights + (pattern.jc[r + col * nr] - first));
       }
-      processBlock(c, k, pattern, j, row, col, 1, k.lanes, (1u << k.lanes) - 1, 0, first, weights);
-      row += k.lanes;
+      processBlock(c, kernels, pattern, Block{j, row, col, 1, lanes, (1u << lanes) - 1, 0},
+                   weights);
+      row += lanes;
       afterLast = row;
     } else {
       ++row;
@@ -609,9 +525,9 @@ ColumnWait scanColumn(Context& c, const Kernels& k, const IndexPair& pattern, do
 
 // The rows that the columns col0 ... col0 + group - 1 left waiting: side by side across the
 // group where their entries agree, one by one otherwise.
-void scanBorderRows(Context& c, const Kernels& k, const IndexPair& pattern, double* weights,
+void scanBorderRows(Context& c, const Kernels& kernels, const Pattern& pattern, double* weights,
                     std::int32_t col0, int group, const ColumnWait* wait) {
-  const std::int32_t nr = c.nr;
+  const std::int32_t nr = c.grid.nr;
   std::int32_t above = 0, below = nr;
   for (int g = 0; g < group; ++g) {
     above = std::max(above, wait[g].above);
@@ -631,13 +547,13 @@ void scanBorderRows(Context& c, const Kernels& k, const IndexPair& pattern, doub
     const unsigned all = (1u << group) - 1;
     unsigned together = 0;
     int ref = 0;
-    if (group > 1 && waiting == all && sameEntries(k, pattern, j, nr, group)) {
+    if (group > 1 && waiting == all && sameEntries(kernels, pattern, j, nr, group)) {
       together = all;
     } else if (group > 1 && waiting != 0) {
       // Near a corner the columns of a group differ: set side by side those that agree with
       // the first or with the last waiting column, whichever more do.
       for (int candidate : {__builtin_ctz(waiting), 31 - __builtin_clz(waiting)}) {
-        const unsigned agree = agreeingLanes(k, pattern, j, nr, group, waiting, candidate);
+        const unsigned agree = agreeingLanes(kernels, pattern, j, nr, group, waiting, candidate);
         if (__builtin_popcount(agree) > __builtin_popcount(together)) {
           together = agree;
           ref = candidate;
@@ -647,11 +563,11 @@ void scanBorderRows(Context& c, const Kernels& k, const IndexPair& pattern, doub
         together = 0;
     }
     if (together != 0)
-      processBlock(c, k, pattern, j, row, col0, nr, group, together, ref, c.first, weights);
+      processBlock(c, kernels, pattern, Block{j, row, col0, nr, group, together, ref}, weights);
     for (int g = 0; g < group; ++g) {
       if ((waiting & ~together) & (1u << g))
-        processColumn(c, pattern, j + g * nr, row, col0 + g,
-                      weights + (pattern.jc[j + g * nr] - c.first));
+        processStartPixel(c, pattern, j + g * nr, row, col0 + g,
+                          weights + (pattern.jc[j + g * nr] - c.first));
     }
   }
 }
@@ -659,14 +575,14 @@ void scanBorderRows(Context& c, const Kernels& k, const IndexPair& pattern, doub
 // Image columns colBegin ... colEnd - 1 in groups of the side-by-side lane count (one at a
 // time without a row kernel, and for the last columns of the range that do not fill a
 // group): first each column's stacked blocks, then the group's border rows.
-void scanColumns(Context& c, const Kernels& k, const IndexPair& pattern, double* weights,
+void scanColumns(Context& c, const Kernels& kernels, const Pattern& pattern, double* weights,
                  std::int32_t colBegin, std::int32_t colEnd) {
   for (std::int32_t col0 = colBegin, group = 1; col0 < colEnd; col0 += group) {
-    group = col0 + k.groupLanes <= colEnd ? k.groupLanes : 1;
+    group = col0 + kernels.groupLanes <= colEnd ? kernels.groupLanes : 1;
     ColumnWait wait[kMaxLanes];
     for (int g = 0; g < group; ++g)
-      wait[g] = scanColumn(c, k, pattern, weights, col0 + g);
-    scanBorderRows(c, k, pattern, weights, col0, group, wait);
+      wait[g] = scanColumn(c, kernels, pattern, weights, col0 + g);
+    scanBorderRows(c, kernels, pattern, weights, col0, group, wait);
   }
 }
 
@@ -674,7 +590,7 @@ void scanColumns(Context& c, const Kernels& k, const IndexPair& pattern, double*
 struct Job {
   const CallState* call;
   const Kernels* kernels;
-  const IndexPair* pattern;
+  const Pattern* pattern;
   double* weights;
   const MemoryLayout* memory;
   unsigned char* base;
@@ -705,76 +621,70 @@ int workerCount(const Workers& workers, std::uint32_t entries, std::int32_t colu
 
 using namespace engine;
 
-bool engineKernelAvailable(EngineKernel kernel) {
+bool instructionSetAvailable(InstructionSet set) {
 #ifdef QUORVANE_X86
   // The processor's features as the compiler's runtime reads them (including whether the
   // operating system saves the wide registers); cheap after the first call.
   __builtin_cpu_init();
 #endif
-  switch (kernel) {
-    case EngineKernel::kPlain:
+  switch (set) {
+    case InstructionSet::kScalar:
       return true;
 #ifdef QUORVANE_X86
-    case EngineKernel::kAvx:
+    case InstructionSet::kAvx:
       return __builtin_cpu_supports("avx");
-    case EngineKernel::kAvx512:
+    case InstructionSet::kAvx512:
       return __builtin_cpu_supports("avx512f");
 #else
-    case EngineKernel::kAvx:
-    case EngineKernel::kAvx512:
+    case InstructionSet::kAvx:
+    case InstructionSet::kAvx512:
       return false;
 #endif
   }
   return false;
 }
 
-EngineKernel bestEngineKernel() {
-  if (engineKernelAvailable(EngineKernel::kAvx512))
-    return EngineKernel::kAvx512;
-  if (engineKernelAvailable(EngineKernel::kAvx))
-    return EngineKernel::kAvx;
-  return EngineKernel::kPlain;
+InstructionSet bestInstructionSet() {
+  if (instructionSetAvailable(InstructionSet::kAvx512))
+    return InstructionSet::kAvx512;
+  if (instructionSetAvailable(InstructionSet::kAvx))
+    return InstructionSet::kAvx;
+  return InstructionSet::kScalar;
 }
 
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
-                    const IndexPair& pattern, double factor, double* weights, EngineKernel kernel,
-                    RowIndexOutput rows, WeightSource source, Workers workers) {
-  if (!engineKernelAvailable(kernel))
-    kernel = EngineKernel::kPlain;
+                    const Pattern& pattern, double factor, double* weights, RowIndexOutput rows,
+                    const EngineOptions& options) {
+  // Set up: the instruction set, what the call shares, how many workers.
+  InstructionSet set = options.instructionSet.value_or(bestInstructionSet());
+  if (!instructionSetAvailable(set))
+    set = InstructionSet::kScalar;
   CallState call = setUpCall(grid, magnitude, phase, pattern, factor, rows);
   const std::uint32_t entries = pattern.jc[grid.np] - pattern.jc[0];
-  MemorySizes sizes =
-      memorySizes(call, entries, kernel, source, workerCount(workers, entries, grid.nc));
-  MemoryLayout layout = layOutMemory(sizes);
-  // (+ 63: the start is moved to a cache line.)
-  unsigned char* memory = allocateWorkingMemory(layout.bytes + 63);
-  if (memory == nullptr && sizes.tableSize != 0) {
-    sizes.tableSize = 0;
-    layout = layOutMemory(sizes);
-    memory = allocateWorkingMemory(layout.bytes + 63);
-  }
-  if (memory == nullptr) {
-    plainWeights(grid, magnitude, phase, pattern, factor, weights, rows);
+  const int workers = workerCount(options.workers, entries, grid.nc);
+  // Lay out the working memory, or do without it.
+  const MemorySizes sizes = memorySizes(call, entries, set, options.source, workers);
+  const WorkingMemory memory = obtainWorkingMemory(sizes);
+  if (memory.base == nullptr) {
+    walkEveryEntry(grid, magnitude, phase, pattern, factor, weights, rows);
     return;
   }
-  auto* base = reinterpret_cast<unsigned char*>((reinterpret_cast<std::uintptr_t>(memory) + 63) &
-                                                ~std::uintptr_t{63});
   const std::uint64_t bytesPerEntry = sizeof(double) + (rows.target != nullptr ? rows.bytes : 0);
   call.stream = sizes.planPositions != 0 && entries * bytesPerEntry >= kStreamBytes;
-  prepareShared(call, layout, base);
-  const Kernels k = chooseKernels(kernel, call.byTable);
-
-  auto* bounds = reinterpret_cast<std::int32_t*>(base + layout.bounds);
-  const int ranges =
-      columnRanges(pattern.jc, grid.nr, grid.nc, sizes.workers, k.groupLanes, bounds);
-  Job job{&call, &k, &pattern, weights, &layout, base, bounds};
-  if (ranges > 1 && workers.run != nullptr) {
-    workers.run(ranges, runWorker, &job);
+  prepareShared(call, memory.layout, memory.base);
+  // Choose the kernels, then scan the image columns (each range's columns, then their
+  // border rows) on the workers.
+  const Kernels kernels = chooseKernels(set, call.byTable);
+  auto* bounds = reinterpret_cast<std::int32_t*>(memory.base + memory.layout.bounds);
+  const int ranges = columnRanges(pattern.jc, grid.nr, grid.nc, memory.layout.sizes.workers,
+                                  kernels.groupLanes, bounds);
+  Job job{&call, &kernels, &pattern, weights, &memory.layout, memory.base, bounds};
+  if (ranges > 1 && options.workers.run != nullptr) {
+    options.workers.run(ranges, runWorker, &job);
   } else {
     for (int w = 0; w < ranges; ++w)
       runWorker(&job, w);
   }
-  delete[] memory;
 }
 
 }  // namespace quorvane

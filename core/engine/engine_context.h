@@ -1,7 +1,7 @@
 #pragma once
 
 // The weight engine's working state, shared by its parts (weight_engine.cpp, engine_walks.h,
-// engine_kernels_x86.cpp); nothing outside the engine uses it.
+// engine_kernels_x86.cpp, working_memory.h); nothing outside the engine uses it.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +17,8 @@
 namespace quorvane::engine {
 
 // Offsets with at most this many rows and columns get their walks laid out once per call;
-// longer ones walk the plain way.
+// longer ones are walked with their coordinates computed step by step
+// (walkCrossings).
 constexpr std::int32_t kMaxReach = 24;
 // Entry positions of a block handled per pass (a radius-20 disc holds 1257).
 constexpr std::uint32_t kPlanPositions = 1280;
@@ -60,7 +61,7 @@ struct OffsetSlot {
   std::int32_t at;      // its place in the pool: length pixel deltas, then length table steps
 };
 
-enum PositionKind : unsigned char { kDiagonal, kVector, kLaneByLane };
+enum class PositionKind : unsigned char { kDiagonal, kVector, kLaneByLane };
 
 // How a block's entry positions are walked: kinds[p] for every position, and the vector
 // walks as a program for the block kernels, which read it front to back.
@@ -101,10 +102,9 @@ struct Plan {
 // offset table and its pool change, as walks are laid out where first met (findWalk).
 struct CallState {
   // The call.
-  std::int32_t nr, np;
+  PixelGrid grid;
   const double* magnitude;
   const double* phase;
-  PixelGrid grid;
   double factor;
   double inverseRows;  // 1.0 / nr, for splitting pixel indices
   // The offset table, rows -reachRows..reachRows by columns -reachCols..reachCols.

@@ -8,14 +8,9 @@
 #include <emmintrin.h>
 #endif
 
-namespace quorvane {
+#include "weight_engine.h"
 
-// Where row indices go: element k of `target`, an array of signed or unsigned integers of
-// `bytes` bytes (4 or 8). Row indices are below 2^31, so any such type holds them as they are.
-struct RowIndexOutput {
-  void* target;
-  unsigned bytes;
-};
+namespace quorvane {
 
 // Row indices ir[0 .. n - 1] to elements at ... at + n - 1 of the output, ordinary stores.
 inline void copyRowIndices(RowIndexOutput rows, std::size_t at, const std::uint32_t* ir,
