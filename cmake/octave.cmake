@@ -27,3 +27,8 @@ set(OCTAVE_COMMAND ${OCTAVE_CLI} --no-gui --norc --quiet --no-history)
 # against a folder that holds the MEX module alone with the .m files beside it, as a MATLAB
 # user has it (made by tests/CMakeLists.txt).
 set(QUORVANE_MEX_ONLY_DIR ${PROJECT_BINARY_DIR}/tests/mex-only)
+# The folder each entry point's suites put on Octave's path: foreach(entry ${QUORVANE_ENTRY_POINTS})
+# ... addpath('${QUORVANE_FOLDER_${entry}}').
+set(QUORVANE_ENTRY_POINTS native mex)
+set(QUORVANE_FOLDER_native ${PROJECT_BINARY_DIR})
+set(QUORVANE_FOLDER_mex ${QUORVANE_MEX_ONLY_DIR})

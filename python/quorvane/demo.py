@@ -15,7 +15,6 @@ pip install "quorvane[demo]", or Debian's python3-sklearn, python3-matplotlib, p
 """
 
 import argparse
-import dataclasses
 import sys
 import time
 from pathlib import Path
@@ -122,8 +121,9 @@ def main(argv=None):
     except ImportError as error:
         print(MISSING.format(error=error), file=sys.stderr)
         return 1
-    chosen = {name: getattr(args, name) for name in ("radius", "eigenvectors", "clusters")}
-    settings = dataclasses.replace(segmentation.Settings(), **{k: v for k, v in chosen.items() if v is not None})
+    settings = segmentation.Settings().chosen(
+        radius=args.radius, eigenvectors=args.eigenvectors, clusters=args.clusters
+    )
     try:
         run, clock = segment(args.image, settings, args.shrink)
         pictures.write_all(args.outdir, Path(args.image).name, run, settings.radius)

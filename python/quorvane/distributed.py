@@ -466,8 +466,9 @@ def main(argv=None):
     from mpi4py import MPI
 
     world = MPI.COMM_WORLD
-    chosen = {name: getattr(args, name) for name in ("radius", "eigenvectors", "clusters")}
-    settings = dataclasses.replace(segmentation.Settings(), **{k: v for k, v in chosen.items() if v is not None})
+    settings = segmentation.Settings().chosen(
+        radius=args.radius, eigenvectors=args.eigenvectors, clusters=args.clusters
+    )
     say = print if world.rank == 0 else (lambda text: None)
     failure = None
     try:

@@ -18,7 +18,7 @@ Needs scikit-learn (k-means) and Pillow (reading), besides numpy and scipy.
 """
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 import scipy.sparse
@@ -58,6 +58,11 @@ class Settings:
     # Neighbouring clusters whose pairs across their border have a mean weight above this
     # are not separated by any edge, and merge.
     merge_above: float = 0.8
+
+    def chosen(self, **options):
+        """These settings with the options given (a command line's radius, eigenvectors,
+        clusters, ...); options that are None keep their value."""
+        return replace(self, **{name: value for name, value in options.items() if value is not None})
 
 
 @dataclass
