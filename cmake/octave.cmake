@@ -1,6 +1,6 @@
 # Octave's headers as mkoctfile compiles with them, for the modules that Octave loads: the
-# MEX module, the native functions and the benchmark's floor module.
-find_program(MKOCTFILE mkoctfile REQUIRED)
+# MEX module, the native functions and the benchmark's floor module. Included when
+# QUORVANE_OCTAVE is on (cmake/hosts.cmake found mkoctfile and octave-cli).
 execute_process(COMMAND ${MKOCTFILE} -p INCFLAGS OUTPUT_VARIABLE octave_incflags
                 OUTPUT_STRIP_TRAILING_WHITESPACE)
 separate_arguments(octave_incflags UNIX_COMMAND "${octave_incflags}")
@@ -20,7 +20,6 @@ endfunction()
 
 # How the tests and tools run Octave: no window, no user settings and no history file
 # (Octave 7 ends every run it cannot write a history for with a bogus "error:" line).
-find_program(OCTAVE_CLI octave-cli REQUIRED)
 set(OCTAVE_COMMAND ${OCTAVE_CLI} --no-gui --norc --quiet --no-history)
 
 # The Octave suites run twice: against build/, where the native functions come first, and
