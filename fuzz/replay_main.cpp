@@ -17,7 +17,7 @@ void runFile(const std::filesystem::path& file) {
   std::ifstream stream(file, std::ios::binary);
   const std::vector<char> bytes((std::istreambuf_iterator<char>(stream)),
                                 std::istreambuf_iterator<char>());
-  std::fprintf(stderr, "%s\n", file.c_str());
+  std::fprintf(stderr, "%s\n", file.string().c_str());  // wide characters on Windows
   LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
