@@ -3,16 +3,15 @@
 // The weight engine's working state, shared by its parts (weight_engine.cpp, engine_walks.h,
 // engine_kernels_x86.cpp, working_memory.h); nothing outside the engine uses it.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 
+#include "compiler_support.h"
 #include "output_stores.h"
 #include "pixel_grid.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#define QUORVANE_X86 1
-#endif
 
 namespace quorvane::engine {
 
@@ -53,12 +52,17 @@ struct CacheSlot {
   double value;
 };
 
+// Slots live in the call's working memory, made there and never destroyed.
+static_assert(std::atomic<std::int32_t>::is_always_lock_free &&
+              std::is_trivially_destructible_v<std::atomic<std::int32_t>>);
+
 // An offset's entry in the offset table. Workers share the table: `start` is read and set
 // atomically; the rest is fixed before they start.
 struct OffsetSlot {
-  std::int32_t start;   // `at` once laid out, or kNotLaidOut / kLayingOut / kStartDependent
-  std::int32_t length;  // steps: the offset's larger coordinate
-  std::int32_t at;      // its place in the pool: length pixel deltas, then length table steps
+  std::atomic<std::int32_t> start;  // `at` once laid out, or kNotLaidOut / kLayingOut /
+                                    // kStartDependent
+  std::int32_t length;              // steps: the offset's larger coordinate
+  std::int32_t at;  // its place in the pool: length pixel deltas, then length table steps
 };
 
 enum class PositionKind : unsigned char { kDiagonal, kVector, kLaneByLane };

@@ -20,8 +20,8 @@ namespace quorvane::engine {
 // eight positions at a time as an 8 x 8 transpose in registers. (The zero-masking forms
 // with a full mask are the plain instructions; the unmasked intrinsics make GCC 12 warn
 // about their undefined pass-through operand.)
-__attribute__((target("avx512f"))) void transposeWeights(const double* found, std::uint32_t count,
-                                                         double* const* out) {
+QUORVANE_TARGET("avx512f")
+void transposeWeights(const double* found, std::uint32_t count, double* const* out) {
   const double* from = found;
   std::uint32_t p = 0;
   for (; p + 8 <= count; p += 8) {
@@ -72,10 +72,9 @@ __attribute__((target("avx512f"))) void transposeWeights(const double* found, st
 // when m == sum, that is for the same value or for +0.0 against -0.0, and a zero strength of
 // either sign gives the same weight bits (its square is -0.0 either way) and the same later
 // comparisons.
-__attribute__((target("avx"))) void walkBlockAvx(const Context& c, std::int32_t j,
-                                                 std::int32_t /*stride*/, unsigned /*laneMask*/,
-                                                 const std::int32_t* program, int count,
-                                                 double* found) {
+QUORVANE_TARGET("avx")
+void walkBlockAvx(const Context& c, std::int32_t j, std::int32_t /*stride*/, unsigned /*laneMask*/,
+                  const std::int32_t* program, int count, double* found) {
   const double* phase = c.phase + j;
   const double* magnitude = c.magnitude + j;
   const __m256d startPhase = _mm256_loadu_pd(phase);
@@ -101,11 +100,10 @@ __attribute__((target("avx"))) void walkBlockAvx(const Context& c, std::int32_t 
   }
 }
 
-__attribute__((target("avx"))) void walkBlockTablesAvx(const Context& c, std::int32_t j,
-                                                       std::int32_t /*stride*/,
-                                                       unsigned /*laneMask*/,
-                                                       const std::int32_t* program, int count,
-                                                       double* found) {
+QUORVANE_TARGET("avx")
+void walkBlockTablesAvx(const Context& c, std::int32_t j, std::int32_t /*stride*/,
+                        unsigned /*laneMask*/, const std::int32_t* program, int count,
+                        double* found) {
   const double* sums = c.edgeSums + j;
   const double* weights = c.edgeWeights + j;
   // The states along the program's current path: m and its weight at each depth.
@@ -128,11 +126,10 @@ __attribute__((target("avx"))) void walkBlockTablesAvx(const Context& c, std::in
 // row (stride nr, gathered loads; lanes outside laneMask load nothing, as their start pixels
 // may not share the walk).
 template <bool kSideBySide>
-__attribute__((target("avx512f"))) inline void walkTablesAvx512(const Context& c, std::int32_t j,
-                                                                std::int32_t stride,
-                                                                unsigned laneMask,
-                                                                const std::int32_t* program,
-                                                                int count, double* found) {
+QUORVANE_TARGET("avx512f")
+inline void walkTablesAvx512(const Context& c, std::int32_t j, std::int32_t stride,
+                             unsigned laneMask, const std::int32_t* program, int count,
+                             double* found) {
   const double* sums = c.edgeSums + j;
   const double* weights = c.edgeWeights + j;
   const __m256i lanes = _mm256_set_epi32(7 * stride, 6 * stride, 5 * stride, 4 * stride, 3 * stride,
@@ -159,24 +156,21 @@ __attribute__((target("avx512f"))) inline void walkTablesAvx512(const Context& c
   }
 }
 
-__attribute__((target("avx512f"))) void walkBlockTablesAvx512(const Context& c, std::int32_t j,
-                                                              std::int32_t stride,
-                                                              unsigned laneMask,
-                                                              const std::int32_t* program,
-                                                              int count, double* found) {
+QUORVANE_TARGET("avx512f")
+void walkBlockTablesAvx512(const Context& c, std::int32_t j, std::int32_t stride, unsigned laneMask,
+                           const std::int32_t* program, int count, double* found) {
   walkTablesAvx512<false>(c, j, stride, laneMask, program, count, found);
 }
 
-__attribute__((target("avx512f"))) void walkRowTablesAvx512(const Context& c, std::int32_t j,
-                                                            std::int32_t stride, unsigned laneMask,
-                                                            const std::int32_t* program, int count,
-                                                            double* found) {
+QUORVANE_TARGET("avx512f")
+void walkRowTablesAvx512(const Context& c, std::int32_t j, std::int32_t stride, unsigned laneMask,
+                         const std::int32_t* program, int count, double* found) {
   walkTablesAvx512<true>(c, j, stride, laneMask, program, count, found);
 }
 
 // streamDoubles and streamRowIndices with 64-byte stores.
-__attribute__((target("avx512f"))) void streamDoublesAvx512(double* out, const double* from,
-                                                            std::size_t n) {
+QUORVANE_TARGET("avx512f")
+void streamDoublesAvx512(double* out, const double* from, std::size_t n) {
   if (reinterpret_cast<std::uintptr_t>(out) % 8 != 0) {
     streamDoubles(out, from, n);
     return;
@@ -188,9 +182,9 @@ __attribute__((target("avx512f"))) void streamDoublesAvx512(double* out, const d
   std::memcpy(out + k, from + k, (n - k) * sizeof(double));
 }
 
-__attribute__((target("avx512f"))) void streamRowIndicesAvx512(RowIndexOutput rows, std::size_t at,
-                                                               const std::uint32_t* ir,
-                                                               std::size_t n) {
+QUORVANE_TARGET("avx512f")
+void streamRowIndicesAvx512(RowIndexOutput rows, std::size_t at, const std::uint32_t* ir,
+                            std::size_t n) {
   if (rows.bytes != 8 || reinterpret_cast<std::uintptr_t>(rows.target) % 8 != 0) {
     streamRowIndices(rows, at, ir, n);
     return;
@@ -207,10 +201,9 @@ __attribute__((target("avx512f"))) void streamRowIndicesAvx512(RowIndexOutput ro
     out[k] = ir[k];
 }
 
-__attribute__((target("avx512f"))) bool sameShiftedAvx512(const std::uint32_t* a,
-                                                          const std::uint32_t* b,
-                                                          std::uint32_t count,
-                                                          std::uint32_t shift) {
+QUORVANE_TARGET("avx512f")
+bool sameShiftedAvx512(const std::uint32_t* a, const std::uint32_t* b, std::uint32_t count,
+                       std::uint32_t shift) {
   const __m512i by = _mm512_set1_epi32(static_cast<int>(shift));
   std::uint32_t p = 0;
   for (; p + 16 <= count; p += 16) {

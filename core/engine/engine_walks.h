@@ -13,7 +13,7 @@
 #include "engine_context.h"
 #include "weight_rule.h"
 
-#if defined(__SSE2__)
+#if defined(QUORVANE_SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -67,7 +67,7 @@ inline bool fillEdgeTables(const CallState& c, double* sums, double* weights,
     const std::int32_t pairs = np - step;  // pixels a with a + step in the grid
     std::int32_t a = 0, n = 0;
     int nanSum = 0;
-#ifdef __SSE2__
+#ifdef QUORVANE_SSE2
     const __m128d none = _mm_set1_pd(kNoEdge), zero = _mm_setzero_pd();
     for (; a + 2 <= pairs; a += 2) {
       const __m128d s = _mm_add_pd(_mm_loadu_pd(magnitude + a), _mm_loadu_pd(magnitude + a + step));
@@ -140,17 +140,16 @@ inline std::int32_t walkLength(std::int32_t dRow, std::int32_t dCol) {
 // Lays out the walk of an offset met for the first time (slot state kNotLaidOut) unless
 // another worker has begun to; returns the slot's state as it then is. Out of line: the
 // common case in findWalk, an offset laid out already, then saves no registers.
-__attribute__((noinline)) inline std::int32_t layOutSlot(const CallState& c, OffsetSlot& slot,
-                                                         std::int32_t dRow, std::int32_t dCol) {
+QUORVANE_NOINLINE inline std::int32_t layOutSlot(const CallState& c, OffsetSlot& slot,
+                                                 std::int32_t dRow, std::int32_t dCol) {
   std::int32_t start = kNotLaidOut;
-  if (!__atomic_compare_exchange_n(&slot.start, &start, kLayingOut, false, __ATOMIC_ACQUIRE,
-                                   __ATOMIC_ACQUIRE))
+  if (!slot.start.compare_exchange_strong(start, kLayingOut, std::memory_order_acquire))
     return start;
   std::int32_t* deltas = c.pool + slot.at;
   start = layOutWalk(dRow, dCol, c.grid.nr, c.byTable ? c.grid.np : 0, deltas, deltas + slot.length)
               ? slot.at
               : kStartDependent;
-  __atomic_store_n(&slot.start, start, __ATOMIC_RELEASE);
+  slot.start.store(start, std::memory_order_release);
   return start;
 }
 
@@ -163,7 +162,7 @@ inline LaidOutWalk findWalk(const CallState& c, std::int32_t dRow, std::int32_t 
   if (dRow < -c.reachRows || dRow > c.reachRows || dCol < -c.reachCols || dCol > c.reachCols)
     return {nullptr, nullptr, -1};
   OffsetSlot& slot = c.slots[(dCol + c.reachCols) * (2 * c.reachRows + 1) + (dRow + c.reachRows)];
-  std::int32_t start = __atomic_load_n(&slot.start, __ATOMIC_ACQUIRE);
+  std::int32_t start = slot.start.load(std::memory_order_acquire);
   if (start == kNotLaidOut)
     start = layOutSlot(c, slot, dRow, dCol);
   if (start < 0)
@@ -177,7 +176,7 @@ inline LaidOutWalk findWalk(const CallState& c, std::int32_t dRow, std::int32_t 
 inline double walkTables(const CallState& c, std::int32_t j, LaidOutWalk walk) {
   const double* sums = c.edgeSums + j;
   const double* weights = c.edgeWeights + j;
-#ifdef __SSE2__
+#ifdef QUORVANE_SSE2
   __m128d m = _mm_setzero_pd();
   __m128d w = _mm_load_sd(&c.zeroWeight);
   for (std::int32_t s = 0; s < walk.length; ++s) {
@@ -218,7 +217,7 @@ inline double crossingWeightByTable(const CallState& c, std::int32_t j, std::int
 inline double walkStrength(const CallState& c, std::int32_t j, LaidOutWalk walk) {
   const double* phase = c.phase;
   const double* magnitude = c.magnitude;
-#ifdef __SSE2__
+#ifdef QUORVANE_SSE2
   __m128d previousPhase = _mm_load_sd(phase + j);
   __m128d previousMagnitude = _mm_load_sd(magnitude + j);
   __m128d m = _mm_setzero_pd();

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "compiler_support.h"
+
+#if defined(QUORVANE_SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -29,7 +31,7 @@ inline void copyRowIndices(RowIndexOutput rows, std::size_t at, const std::uint3
 // ordinary stores to an output far larger than the caches wait for each line to arrive,
 // and the processor stalls once its store queue is full of them. Partial lines at either end
 // use ordinary stores. Callers issue finishStreaming() before anyone else reads the output.
-// Without SSE2 (not x86-64) these are ordinary copies.
+// Without SSE2 (not x86-64, or a portable build) these are ordinary copies.
 
 // How many elements of `size` bytes at `out` precede its first 64-byte boundary, at most n.
 inline std::size_t elementsBeforeLine(const void* out, std::size_t size, std::size_t n) {
@@ -40,7 +42,7 @@ inline std::size_t elementsBeforeLine(const void* out, std::size_t size, std::si
 
 inline void streamDoubles(double* out, const double* from, std::size_t n) {
   std::size_t k = 0;
-#if defined(__SSE2__)
+#if defined(QUORVANE_SSE2)
   if (reinterpret_cast<std::uintptr_t>(out) % sizeof(double) == 0) {
     k = elementsBeforeLine(out, sizeof(double), n);
     std::memcpy(out, from, k * sizeof(double));
@@ -59,7 +61,7 @@ inline void streamRowIndices(RowIndexOutput rows, std::size_t at, const std::uin
   std::size_t k = 0;
   if (rows.bytes == 8) {
     auto* out = static_cast<std::uint64_t*>(rows.target) + at;
-#if defined(__SSE2__)
+#if defined(QUORVANE_SSE2)
     if (reinterpret_cast<std::uintptr_t>(out) % 8 == 0) {
       for (const std::size_t head = elementsBeforeLine(out, 8, n); k < head; ++k)
         out[k] = ir[k];
@@ -78,7 +80,7 @@ inline void streamRowIndices(RowIndexOutput rows, std::size_t at, const std::uin
       out[k] = ir[k];
   } else {
     auto* out = static_cast<std::uint32_t*>(rows.target) + at;
-#if defined(__SSE2__)
+#if defined(QUORVANE_SSE2)
     if (reinterpret_cast<std::uintptr_t>(out) % 4 == 0) {
       k = elementsBeforeLine(out, 4, n);
       std::memcpy(out, ir, k * 4);
@@ -97,7 +99,7 @@ inline void streamRowIndices(RowIndexOutput rows, std::size_t at, const std::uin
 // Orders the streamed stores before every later store, so that whoever is told the output
 // is ready sees it.
 inline void finishStreaming() {
-#if defined(__SSE2__)
+#if defined(QUORVANE_SSE2)
   _mm_sfence();
 #endif
 }

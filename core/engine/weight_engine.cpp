@@ -127,7 +127,7 @@ inline void prefetchRowIndices(const Pattern& pattern, std::int32_t from, std::i
   const auto* line = reinterpret_cast<const char*>(pattern.ir + pattern.jc[from]);
   const auto* end = reinterpret_cast<const char*>(pattern.ir + pattern.jc[to]);
   for (; line < end; line += 64)
-    __builtin_prefetch(line, 0, 3);
+    prefetchForReading(line);
 }
 
 // Whether start pixels j, j + stride, ..., j + (lanes - 1) * stride hold the same number of
@@ -552,14 +552,14 @@ void scanBorderRows(Context& c, const Kernels& kernels, const Pattern& pattern, 
     } else if (group > 1 && waiting != 0) {
       // Near a corner the columns of a group differ: set side by side those that agree with
       // the first or with the last waiting column, whichever more do.
-      for (int candidate : {__builtin_ctz(waiting), 31 - __builtin_clz(waiting)}) {
+      for (int candidate : {lowestBit(waiting), highestBit(waiting)}) {
         const unsigned agree = agreeingLanes(kernels, pattern, j, nr, group, waiting, candidate);
-        if (__builtin_popcount(agree) > __builtin_popcount(together)) {
+        if (bitCount(agree) > bitCount(together)) {
           together = agree;
           ref = candidate;
         }
       }
-      if (__builtin_popcount(together) < 2)
+      if (bitCount(together) < 2)
         together = 0;
     }
     if (together != 0)
@@ -622,19 +622,14 @@ int workerCount(const Workers& workers, std::uint32_t entries, std::int32_t colu
 using namespace engine;
 
 bool instructionSetAvailable(InstructionSet set) {
-#ifdef QUORVANE_X86
-  // The processor's features as the compiler's runtime reads them (including whether the
-  // operating system saves the wide registers); cheap after the first call.
-  __builtin_cpu_init();
-#endif
   switch (set) {
     case InstructionSet::kScalar:
       return true;
 #ifdef QUORVANE_X86
     case InstructionSet::kAvx:
-      return __builtin_cpu_supports("avx");
+      return processorHasAvx();
     case InstructionSet::kAvx512:
-      return __builtin_cpu_supports("avx512f");
+      return processorHasAvx512();
 #else
     case InstructionSet::kAvx:
     case InstructionSet::kAvx512:

@@ -147,7 +147,7 @@ inline void prepareShared(CallState& c, const MemoryLayout& m, unsigned char* ba
   for (std::int32_t dCol = -c.reachCols; dCol <= c.reachCols; ++dCol) {
     for (std::int32_t dRow = -c.reachRows; dRow <= c.reachRows; ++dRow) {
       const std::int32_t length = walkLength(dRow, dCol);
-      *slot++ = OffsetSlot{kNotLaidOut, length, at};
+      new (slot++) OffsetSlot{{kNotLaidOut}, length, at};  // begins the slots' lifetime
       at += 2 * length;
     }
   }

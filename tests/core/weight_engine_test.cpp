@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +20,7 @@
 
 #include "build_weight_matrix.h"
 #include "column_ranges.h"
+#include "compiler_support.h"
 #include "disc_pattern.h"
 #include "reference_weights.h"
 #include "thread_workers.h"
@@ -158,6 +160,10 @@ void expectSameWeights(const Images& im, const PatternArrays& pt, std::optional<
 TEST(WeightEngine, KernelChoice) {
   EXPECT_TRUE(quorvane::instructionSetAvailable(InstructionSet::kScalar));
   EXPECT_TRUE(quorvane::instructionSetAvailable(quorvane::bestInstructionSet()));
+#if defined(QUORVANE_PORTABLE) || !defined(QUORVANE_X86)
+  // Without vector kernels nothing but the scalar code may be offered to hosts.
+  EXPECT_EQ(quorvane::bestInstructionSet(), InstructionSet::kScalar);
+#endif
   // A kernel the processor lacks falls back to the scalar one (checked by the results of
   // every other test); here: asking for each gives weights, whatever is available.
   std::mt19937 rng(1);
@@ -173,6 +179,26 @@ TEST(WeightEngine, KernelChoice) {
                              weights.data(), {nullptr, 8}, {set});
     for (std::size_t n = 0; n < weights.size(); ++n)
       ASSERT_TRUE(reference::sameBits(weights[n], scalar[n])) << setName(set) << " " << n;
+  }
+}
+
+// The bit scans the border rows use to group columns, in whichever branch of
+// compiler_support.h this build compiles (the portable build takes the plain loops).
+TEST(WeightEngine, BitScansOfEveryLaneMask) {
+  for (unsigned x = 1; x < (1u << 16); ++x) {
+    const unsigned y = x * 0x9e370001u;  // also masks with high bits
+    for (unsigned v : {x, y, x << 16}) {
+      if (v == 0)
+        continue;
+      int low = 0, high = 31;
+      while (!((v >> low) & 1u))
+        ++low;
+      while (!((v >> high) & 1u))
+        --high;
+      ASSERT_EQ(quorvane::engine::lowestBit(v), low) << v;
+      ASSERT_EQ(quorvane::engine::highestBit(v), high) << v;
+      ASSERT_EQ(quorvane::engine::bitCount(v), static_cast<int>(std::bitset<32>(v).count())) << v;
+    }
   }
 }
 
