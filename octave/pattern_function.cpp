@@ -36,9 +36,13 @@ double positiveInteger(const octave_value& value, const char* name, const char* 
   return n;
 }
 
-// An Octave uint32 column over `count` elements of fresh memory, or an error.
-uint32NDArray freshColumn(std::size_t count, std::uint32_t*& data) {
-  FreshArray<octave_uint32> memory(quorvane::allocateFresh<octave_uint32>(count));
+// Huge pages for calls in a loop (fresh_memory.h says why).
+quorvane::HugePageAdvice hugePages;
+
+// An Octave uint32 column over `count` elements of fresh memory (advised for huge pages or
+// not), or an error.
+uint32NDArray freshColumn(std::size_t count, std::uint32_t*& data, bool advise) {
+  FreshArray<octave_uint32> memory(quorvane::allocateFresh<octave_uint32>(count, advise));
   if (!memory)
     error_with_id("Octave:out-of-memory", "quorvane_pattern: out of memory for %zu pairs", count);
   data = reinterpret_cast<std::uint32_t*>(memory.get());
@@ -81,8 +85,10 @@ DEFUN_DLD(quorvane_pattern, args, nargout, kQuorvanePatternHelp) {
                   "JC holds (4294967295); use a smaller RADIUS or image");
 
   std::uint32_t *ir = nullptr, *jc = nullptr;
-  const uint32NDArray IR = freshColumn(static_cast<std::size_t>(pairs), ir);
-  const uint32NDArray JC = freshColumn(static_cast<std::size_t>(rows * columns) + 1, jc);
+  const bool advise = hugePages.forThisCall();
+  const uint32NDArray IR = freshColumn(static_cast<std::size_t>(pairs), ir, advise);
+  const uint32NDArray JC = freshColumn(static_cast<std::size_t>(rows * columns) + 1, jc, advise);
   quorvane::fillDiscPattern(rows, columns, radius, ir, jc);
+  hugePages.callEnded();
   return ovl(IR, JC);
 }

@@ -2,8 +2,8 @@
 // the MEX module's contract, checks and messages (core/call_check.h), with an output that
 // Octave adopts. Octave copies every sparse matrix a MEX file returns into one of its own,
 // element by element into fresh memory; here the values, row indices and column starts are
-// allocated once (advised for huge pages), filled by the engine and handed to Octave's
-// SparseMatrix as they are.
+// allocated once (advised for huge pages in a loop of calls), filled by the engine and handed to
+// Octave's SparseMatrix as they are.
 
 #include <octave/oct.h>
 
@@ -22,6 +22,9 @@ namespace {
 
 using quorvane::native::FreshArray;
 
+// Huge pages for calls in a loop (fresh_memory.h says why).
+quorvane::HugePageAdvice hugePages;
+
 [[noreturn]] void fail(quorvane::CallFault fault) {
   error("quorvane: %s", quorvane::callMessage(fault));
 }
@@ -33,10 +36,11 @@ SparseMatrix weightMatrix(const quorvane::CheckedCall& call, const double* magni
   const std::uint32_t* jc = call.pattern.jc;
   // Octave's own sparse matrices keep room for at least one entry.
   const std::size_t room = std::max<std::size_t>(jc[np] - jc[0], 1);
-  FreshArray<double> values(quorvane::allocateFresh<double>(room));
-  FreshArray<octave_idx_type> rows(quorvane::allocateFresh<octave_idx_type>(room));
+  const bool advise = hugePages.forThisCall();
+  FreshArray<double> values(quorvane::allocateFresh<double>(room, advise));
+  FreshArray<octave_idx_type> rows(quorvane::allocateFresh<octave_idx_type>(room, advise));
   FreshArray<octave_idx_type> starts(
-      quorvane::allocateFresh<octave_idx_type>(static_cast<std::size_t>(np) + 1));
+      quorvane::allocateFresh<octave_idx_type>(static_cast<std::size_t>(np) + 1, advise));
   if (!values || !rows || !starts)
     fail(quorvane::CallFault::kOutOfMemory);
   quorvane::buildWeightMatrix(
@@ -47,6 +51,7 @@ SparseMatrix weightMatrix(const quorvane::CheckedCall& call, const double* magni
   values.release();
   rows.release();
   starts.release();
+  hugePages.callEnded();
   return SparseMatrix(adopted);
 }
 
