@@ -345,15 +345,24 @@ def merge_similar(labels, weights, limit=Settings.merge_above, min_area=0, min_n
     labels = np.asarray(labels).ravel()
     k = int(labels.max()) + 1
     large = np.bincount(labels, minlength=k) >= min_area
-    entries = weights.tocoo()
-    off = entries.row != entries.col
-    rows, columns, values = labels[entries.row[off]], labels[entries.col[off]], entries.data[off]
+    weights = weights.tocsr()
+    rows = np.repeat(labels, np.diff(weights.indptr))
+    columns = labels[weights.indices]
+    pixel = np.repeat(np.arange(labels.size), np.diff(weights.indptr))
+    off = pixel != weights.indices
+    rows, columns, values = rows[off], columns[off], weights.data[off]
     inner_total, inner_number = coherence_sums(rows, columns, values, k)
     across = (rows != columns) & large[rows] & large[columns]
     pair = rows[across].astype(np.int64) * k + columns[across]
-    pairs, where = np.unique(pair, return_inverse=True)
-    total = np.bincount(where, weights=values[across], minlength=pairs.size)
-    number = np.bincount(where, minlength=pairs.size)
+    if k * k <= 4 * pair.size:
+        total = np.bincount(pair, weights=values[across], minlength=k * k)
+        number = np.bincount(pair, minlength=k * k)
+        pairs = np.flatnonzero(number)
+        total, number = total[pairs], number[pairs]
+    else:
+        pairs, where = np.unique(pair, return_inverse=True)
+        total = np.bincount(where, weights=values[across], minlength=pairs.size)
+        number = np.bincount(where, minlength=pairs.size)
     root, count = merge_coherent(pairs, total, number, inner_total, inner_number, k, limit, min_number)
     return root[labels], count
 
@@ -428,7 +437,7 @@ def leading_eigenvectors_multilevel(w, shape, count=Settings.eigenvectors, say=N
     return multilevel.leading_subspace(w, degrees_of(w), multilevel.pixel_positions(shape), count, say=say)
 
 
-def kmeans(rows, weights, count, seed=Settings.seed, iterations=50):
+def kmeans(rows, weights, count, seed=Settings.seed, iterations=25):
     """Weighted k-means (Lloyd's iterations from k-means++ seeding, numpy's default
     generator seeded with seed) of the rows: the centres (count x columns) and each row's
     nearest centre. A row's weight is its share in the centres' means and in the seeding."""
