@@ -10,36 +10,41 @@ column)). Level l + 1 is made from level l by aggregation:
 
 1. Seeds: the nodes of level l whose position lies on the lattice of step s_l (row and
    column both multiples of s_l), s_0 = LATTICE = 3 and s_{l+1} = 2 s_l.
-2. Every node i that is no seed looks at its own row of W_l: its strongest coupling
-   to another node, top_i = max_{j != i} W_l[i, j], and the seeds j with
-   W_l[i, j] >= keep * top_i (keep = KEEP, 0.5). It joins the nearest of them (Euclidean
-   distance of positions; ties to the stronger coupling, then to the lower node number).
-   A node with no such seed (cut off from all seeds by edges) is an aggregate of its own.
-   So the decision of node i reads only its row of W_l and the positions of its partners:
-   at level 0, its row of W and pixel coordinates.
-3. root_i is the seed node i joined (or i itself); the aggregates, numbered in the order of
-   their roots, are the nodes of level l + 1, each at its root's position. P_l is the
-   n_l x n_{l+1} matrix with P[i, a] = 1 when node i is in aggregate a, and
+2. Links, each node's own decision from its own row of W_l and its partners' positions:
+   a seed links to itself. Any other node i finds its strongest coupling to another node,
+   top_i = max_{j != i} W_l[i, j], and the seeds j with W_l[i, j] >= keep * top_i
+   (keep = KEEP, 0.5); it links to the nearest of them (Euclidean distance of positions;
+   ties to the stronger coupling, then to the lower node number). A node with no such seed
+   (cut off from all seeds by edges) links to its strongest partner (the lower node number
+   of equals). At level 0 that is one integer per pixel from its row of W.
+3. The aggregates are the connected pieces of the graph of the links (each node has one
+   link, so a piece holds at most one seed), numbered in the order of their lowest node;
+   they are the nodes of level l + 1, each at the position of its seed (or, without one,
+   of its lowest node). P_l is the n_l x n_{l+1} matrix with P[i, a] = 1 when node i is in
+   aggregate a, and
    W_{l+1} = P_l^T W_l P_l,  d_{l+1} = P_l^T d_l  (the row sums of W_{l+1}).
 
 Coarsening stops when a level has at most COARSEST nodes, or when a step leaves more than
 STALL of them (the graph stopped shrinking).
 
 Coarsest level: the dense generalised problem, D_L^-1/2 W_L D_L^-1/2 y = lambda y with
-x = D_L^-1/2 y, solved exactly by LAPACK (scipy.linalg.eigh) for the `count` largest.
+x = D_L^-1/2 y, solved exactly by LAPACK (scipy.linalg.eigh) for the count + guard(count)
+largest (the guard vectors, a quarter more, are carried up and dropped at the end).
 
 Going up, for l = L - 1 ... 0: X_l = P_l X_{l+1}, then `sweeps` times
     X <- (X + D_l^-1 W_l X) / 2          (one product of W_l with the block)
-    X <- Rayleigh-Ritz of (W_l, D_l) on span(X): the k x k problem
-         (X^T W_l X) c = theta (X^T D_l X) c, X <- X C, in descending order of theta,
-so that X is D_l-orthonormal and its columns are Ritz vectors. The shift by the identity
+and once Rayleigh-Ritz of (W_l, D_l) on span(X): the k x k problem
+    (X^T W_l X) c = theta (X^T D_l X) c, X <- X C, in descending order of theta
+(directions that X^T D_l X shows nearly dependent, below 1e-12 of its largest
+eigenvalue, are dropped first), so that X is D_l-orthonormal and its columns are Ritz
+vectors. The shift by the identity
 maps the spectrum of D^-1 W from [-1, 1] to [0, 1], so the sweeps damp the components of
 small and negative eigenvalues (the piecewise-constant interpolation's jags) fastest.
-The finer levels get SWEEPS_FINE sweeps, the coarse ones SWEEPS_COARSE (cheap there).
+Levels 0 and 1 get SWEEPS_FINE sweeps, the coarser ones SWEEPS_COARSE (cheap there).
 
 Fine-level work, all explicit: one pass over the rows of W for the aggregation (an
-integer per pixel), W P and P^T (W P) for W_1, P^T d, P X_1, and per sweep one product W X
-and the k x k matrices X^T (W X) and X^T (D X). Everything below level 1 runs on W_1, d_1
+integer per pixel), W P and P^T (W P) for W_1, P^T d, P X_1, per sweep one product W X,
+and once the k x k matrices X^T (W X) and X^T (D X). Everything below level 1 runs on W_1, d_1
 and the positions of level 1 alone.
 """
 

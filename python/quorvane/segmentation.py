@@ -11,9 +11,12 @@ picture is grey (H x W) or colour (H x W x 3), values in [0, 1].
     sigma = weight_sigma(small)
     w = symmetric(quorvane.weights(magnitude, phase, *quorvane.disc_pattern(magnitude.shape, 5), sigma))
     values, embedding, levels = leading_eigenvectors_multilevel(w, magnitude.shape, 32)
-    labels = group(embedding, levels, w, 48)
-    segments, count = connected_segments(labels.reshape(magnitude.shape))
+    clusters = group(embedding, levels, 48)
+    merged, kept = merge_similar(clusters, w, 0.4, 40, 4 * w.nnz / w.shape[0])
+    segments, count = connected_segments(merged.reshape(magnitude.shape))
     segments, count = absorb_specks(segments, w, 40)
+
+or all of it: segment(picture, Settings()).
 
 Needs Pillow (reading) besides numpy and scipy; cluster() alone needs scikit-learn.
 """
@@ -309,10 +312,10 @@ def merge_unseparated(labels, weights, limit=Settings.merge_above):
 
 
 def coherence_sums(row_labels, column_labels, values, count):
-    """Per cluster: the sum of the weights of the entries between two different pixels of
-    it, and their number (the diagonal is left out: row and column labels of an entry's
-    two pixels, and whether they are the same pixel, come as for border_sums(); here the
-    entries of one pixel with itself are those whose values are marked by the caller)."""
+    """Per cluster 0 .. count-1: the sum of the weights of the entries within it and their
+    number. row_labels and column_labels are the clusters of each entry's two pixels, as
+    for border_sums(); the caller leaves out the entries of a pixel with itself. Any share
+    of a matrix's entries gives its share of the sums."""
     same = row_labels == column_labels
     total = np.bincount(row_labels[same], weights=values[same], minlength=count)
     number = np.bincount(row_labels[same], minlength=count)
