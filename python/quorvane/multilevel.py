@@ -168,9 +168,10 @@ def coarsen(weights, degrees, aggregate, count):
     return coarse, np.bincount(aggregate, weights=degrees, minlength=count)
 
 
-def hierarchy(weights, degrees, positions, coarsest=COARSEST, keep=KEEP, say=None):
-    """The levels from the given graph down to the coarsest (a list of Level)."""
-    levels = [Level(weights.tocsr(), degrees, positions, LATTICE)]
+def hierarchy(weights, degrees, positions, coarsest=COARSEST, keep=KEEP, say=None, step=LATTICE):
+    """The levels from the given graph, whose seeds lie on the lattice of the given step
+    (LATTICE for pixels, 2 LATTICE for level 1 ...), down to the coarsest (a list of Level)."""
+    levels = [Level(weights.tocsr(), degrees, positions, step)]
     while levels[-1].weights.shape[0] > coarsest:
         level = levels[-1]
         link = links(level.weights, level.positions, level.step, keep)
@@ -181,7 +182,8 @@ def hierarchy(weights, degrees, positions, coarsest=COARSEST, keep=KEEP, say=Non
         coarse, coarse_degrees = coarsen(level.weights, level.degrees, aggregate, count)
         levels.append(Level(coarse, coarse_degrees, level.positions[representative], 2 * level.step))
         if say:
-            say(f"level {len(levels) - 1}: {count} nodes, {coarse.nnz} entries")
+            # The given graph's own depth in the hierarchy is log2(step / LATTICE).
+            say(f"level {len(levels) - 2 + (step // LATTICE).bit_length()}: {count} nodes, {coarse.nnz} entries")
     return levels
 
 
@@ -226,29 +228,37 @@ def refine(weights, degrees, x, sweeps, say=None):
 
 
 def leading_subspace(weights, degrees, positions, count, sweeps_fine=SWEEPS_FINE,
-                     sweeps_coarse=SWEEPS_COARSE, coarsest=COARSEST, extra=None, say=None):
+                     sweeps_coarse=SWEEPS_COARSE, coarsest=COARSEST, extra=None, say=None,
+                     depth=0, trim=True):
     """The count leading Ritz values (descending) and D-orthonormal Ritz vectors of
     (W, D) by the multilevel method, carrying extra (default guard(count)) more vectors
-    through the levels, and the levels. say(text), when given, hears the progress."""
+    through the levels, and the levels. say(text), when given, hears the progress.
+
+    The graph is level `depth` of a hierarchy (0: the pixels; 1: a driver that made level 1
+    itself, as one that spreads the pixels over processes does), which sets its seeds'
+    lattice step and its sweeps. Without trim, all count + extra vectors are returned, for
+    the finer levels that the caller refines itself."""
     n = weights.shape[0]
     if count >= n:
         raise ValueError(f"{count} eigenvectors need more than {count} pixels, got {n}")
     start = time.perf_counter()
-    levels = hierarchy(weights, degrees, positions, coarsest, say=say)
+    levels = hierarchy(weights, degrees, positions, coarsest, say=say, step=LATTICE * 2**depth)
     last = levels[-1]
     k = min(count + (guard(count) if extra is None else extra), last.weights.shape[0] - 1)
     if k < count:
         raise ValueError(f"{count} eigenvectors need more than {count} nodes on the coarsest level, got {k + 1}")
     values, x = coarsest_eigenvectors(last.weights, last.degrees, k)
     if say:
-        say(f"coarsest level {len(levels) - 1}: {last.weights.shape[0]} nodes solved exactly "
+        say(f"coarsest level {len(levels) - 1 + depth}: {last.weights.shape[0]} nodes solved exactly "
             f"({time.perf_counter() - start:.2f} s so far)")
-    for depth in range(len(levels) - 2, -1, -1):
-        level = levels[depth]
+    for below in range(len(levels) - 2, -1, -1):
+        level = levels[below]
         x = x[level.aggregates]
-        sweeps = sweeps_fine if depth <= 1 else sweeps_coarse
+        sweeps = sweeps_fine if below + depth <= 1 else sweeps_coarse
         # Only the sweeps over large levels take long enough to be worth telling.
         values, x = refine(level.weights, level.degrees, x, sweeps, say if level.weights.nnz > 20_000_000 else None)
         if say:
-            say(f"level {depth}: {sweeps} sweeps and Rayleigh-Ritz, {time.perf_counter() - start:.2f} s so far")
+            say(f"level {below + depth}: {sweeps} sweeps and Rayleigh-Ritz, {time.perf_counter() - start:.2f} s so far")
+    if not trim:
+        return values, x, levels
     return values[:count], x[:, :count], levels

@@ -291,6 +291,20 @@ class TestMultilevel:
         parts = [multilevel.rows_links(w[a:b], positions, 3, first=a) for a, b in ((0, n // 3), (n // 3, n - 7), (n - 7, n))]
         np.testing.assert_array_equal(np.concatenate(parts), whole)
 
+    def test_a_driver_that_makes_level_one_itself_gets_the_same_vectors(self):
+        # As a run spread over processes does: level 1 made by the caller, everything below
+        # it by leading_subspace(depth=1), the fine level refined by the caller.
+        w, shape, _ = scene_weights(6, 2)
+        d = segmentation.degrees_of(w)
+        positions = multilevel.pixel_positions(shape)
+        values, x, levels = multilevel.leading_subspace(w, d, positions, 12)
+        fine, first = levels[0], levels[1]
+        _, x1, below = multilevel.leading_subspace(first.weights, first.degrees, first.positions, 12, depth=1, trim=False)
+        assert [level.weights.shape for level in below] == [level.weights.shape for level in levels[1:]]
+        again_values, again = multilevel.refine(w, d, x1[fine.aggregates], multilevel.SWEEPS_FINE)
+        np.testing.assert_array_equal(again_values[:12], values)
+        np.testing.assert_array_equal(again[:, :12], x)
+
     def test_aggregates_hold_one_seed_and_do_not_cross_edges(self):
         image, inside = two_regions((40, 48))
         magnitude, phase = segmentation.edges(image)
