@@ -39,18 +39,14 @@ CHUNK_ENTRIES = 1 << 24
 
 
 def _libraries():
-    """mpi4py's MPI, PETSc and SLEPc, initialised (MPI first: PETSc then runs on it)."""
+    """mpi4py's MPI and PETSc, initialised (MPI first: PETSc then runs on it)."""
     from mpi4py import MPI
     import petsc4py
 
     petsc4py.init([])
-    import slepc4py
-
-    slepc4py.init([])
     from petsc4py import PETSc
-    from slepc4py import SLEPc
 
-    return MPI, PETSc, SLEPc
+    return MPI, PETSc
 
 
 def pixel_range(count, comm):
@@ -171,25 +167,9 @@ def symmetric(PETSc, matrix, same_pattern=True):
     return matrix
 
 
-class NormalisedAffinity:
-    """D^-1/2 W D^-1/2 as a PETSc shell matrix's context: W the symmetric weights, D their
-    row sums; neither the product nor the scaled matrix is ever formed."""
-
-    def __init__(self, w, scale):
-        self.w, self.scale = w, scale
-        self.work = scale.duplicate()
-        self.products = 0
-
-    def mult(self, mat, x, y):
-        self.products += 1
-        self.work.pointwiseMult(x, self.scale)
-        self.w.mult(self.work, y)
-        y.pointwiseMult(y, self.scale)
-
-
-def degrees_and_scale(w):
-    """The row sums D of the symmetric weights and D^-1/2, distributed as its rows. Every
-    pixel needs a positive weight to some pixel (its own, at least): ValueError otherwise."""
+def degrees_of(w):
+    """The row sums D of the symmetric weights, distributed as its rows. Every pixel needs
+    a positive weight to some pixel (its own, at least): ValueError otherwise."""
     ones, degrees = w.createVecs()
     ones.set(1.0)
     w.mult(ones, degrees)
@@ -197,71 +177,107 @@ def degrees_and_scale(w):
     smallest = degrees.min()[1]
     if not smallest > 0:
         raise ValueError("every pixel needs a positive weight to some pixel (its own, at least)")
-    scale = degrees.copy()
-    scale.sqrtabs()
-    scale.reciprocal()
-    return degrees, scale
+    return degrees
 
 
-def leading_eigenvectors(PETSc, SLEPc, w, scale, count, tolerance, start):
-    """The count largest eigenvalues of D^-1/2 W D^-1/2 (descending) and the embedding
-    D^-1/2 V of their eigenvectors, one PETSc vector each, by SLEPc's Krylov-Schur from the
-    given start vector (this process's rows of it), with the demo's tolerance on
-    |residual| / |value|; and the solver's restarts and products with the matrix."""
-    comm = w.getComm()
-    n = w.getSize()[0]
-    if count >= n:
-        raise ValueError(f"{count} eigenvectors need more than {count} pixels, got {n}")
-    context = NormalisedAffinity(w, scale)
-    operator = PETSc.Mat().createPython(w.getSizes(), context, comm=comm)
-    operator.setUp()
-    v0 = scale.duplicate()
-    v0.setArray(start)
-    solver = SLEPc.EPS().create(comm=comm)
-    solver.setOperators(operator)
-    solver.setProblemType(SLEPc.EPS.ProblemType.HEP)
-    solver.setType(SLEPc.EPS.Type.KRYLOVSCHUR)
-    solver.setWhichEigenpairs(SLEPc.EPS.Which.LARGEST_REAL)
-    solver.setDimensions(nev=count)
-    solver.setTolerances(tol=tolerance, max_it=10000)
-    solver.setConvergenceTest(SLEPc.EPS.Conv.REL)
-    solver.setInitialSpace([v0])
-    # PETSC_OPTIONS may tune or watch the solver (-eps_ncv, -eps_monitor, ...).
-    solver.setFromOptions()
-    solver.solve()
-    found = solver.getConverged()
-    if found < count:
-        raise RuntimeError(
-            f"the eigensolver found {found} of {count} eigenvectors in {solver.getIterationNumber()} restarts"
-        )
-    values = np.empty(count)
-    vectors = []
-    for k in range(count):
-        vector = scale.duplicate()
-        values[k] = solver.getEigenpair(k, vector).real
-        vector.pointwiseMult(vector, scale)
-        vectors.append(vector)
-    order = np.argsort(-values, kind="stable")
-    work = (solver.getIterationNumber(), context.products)
-    solver.destroy()
-    operator.destroy()
-    v0.destroy()
-    context.work.destroy()
-    return values[order], [vectors[k] for k in order], work
+class BlockProducts:
+    """Products of a distributed matrix (the symmetric weights W, or P) with blocks of k
+    vectors, each held by the processes as their own rows of a numpy array (the rows of
+    the matrix's columns that PETSc gives this process), and the k x k products of two
+    such blocks, added up over the processes."""
+
+    def __init__(self, PETSc, w):
+        self.PETSc, self.w = PETSc, w
+        self.comm = w.getComm().tompi4py()
+        self.n = w.getSize()[1]
+        self.products = 0
+        self._block = self._result = None
+
+    def times(self, vectors):
+        """W V for this process's rows V: this process's rows of the product."""
+        vectors = np.asfortranarray(vectors, dtype=np.float64)
+        rows, k = vectors.shape
+        if self._block is None or self._block.getSize()[1] != k:
+            self.release()
+            self._block = self.PETSc.Mat().createDense(((rows, self.n), (None, k)), comm=self.w.getComm())
+            self._block.setUp()
+        self._block.getDenseArray()[...] = vectors
+        self._block.assemble()
+        if self._result is None:
+            self._result = self.w.matMult(self._block)
+        else:
+            self.w.matMult(self._block, result=self._result)
+        self.products += k
+        return np.array(self._result.getDenseArray())
+
+    def inner(self, left, right):
+        """left^T right over all rows (every process gets it)."""
+        part = np.ascontiguousarray(left.T @ right)
+        self.comm.Allreduce(self._mpi().IN_PLACE, part, op=self._mpi().SUM)
+        return part
+
+    @staticmethod
+    def _mpi():
+        from mpi4py import MPI
+
+        return MPI
+
+    def release(self):
+        for block in (self._block, self._result):
+            if block is not None:
+                block.destroy()
+        self._block = self._result = None
 
 
-def gather_columns(PETSc, vectors):
-    """The distributed vectors as the columns of one n x k array on process 0 (None elsewhere)."""
-    scatter, whole = PETSc.Scatter.toZero(vectors[0])
-    rank = vectors[0].getComm().getRank()
-    out = np.empty((vectors[0].getSize(), len(vectors))) if rank == 0 else None
-    for k, vector in enumerate(vectors):
-        scatter.scatter(vector, whole, PETSc.InsertMode.INSERT, PETSc.ScatterMode.FORWARD)
-        if rank == 0:
-            out[:, k] = whole.getArray(readonly=True)
-    scatter.destroy()
-    whole.destroy()
-    return out
+def prolongator(PETSc, comm, aggregates, coarse_count, values=None):
+    """The aggregation's n x coarse_count MPIAIJ matrix P: row i (this process's rows, in
+    order) holds values[i] (1 unless given) in column aggregates[i]. Its columns, the
+    coarse nodes, are shared out as pixel_range shares rows."""
+    rows = aggregates.size
+    n = comm.tompi4py().allreduce(rows)
+    start, stop = pixel_range(coarse_count, comm)
+    inside = (aggregates >= start) & (aggregates < stop)
+    values = np.ones(rows) if values is None else np.asarray(values, dtype=np.float64)
+    matrix = PETSc.Mat().createAIJ(
+        ((rows, n), (stop - start, coarse_count)),
+        nnz=(inside.astype(PETSc.IntType), (~inside).astype(PETSc.IntType)),
+        comm=comm,
+    )
+    matrix.setValuesCSR(np.arange(rows + 1, dtype=PETSc.IntType), aggregates.astype(PETSc.IntType), values)
+    matrix.assemble()
+    return matrix
+
+
+def gather_csr(comm, matrix):
+    """A distributed AIJ matrix as a scipy CSR matrix on process 0 (None elsewhere)."""
+    indptr, indices, data = matrix.getValuesCSR()
+    parts = comm.gather((indptr, indices, data), root=0)
+    if comm.rank != 0:
+        return None
+    offsets = np.cumsum([0] + [part[0][-1] for part in parts])
+    indptr = np.concatenate([[0]] + [part[0][1:] + offset for part, offset in zip(parts, offsets)])
+    shape = matrix.getSize()
+    return scipy.sparse.csr_matrix(
+        (np.concatenate([p[2] for p in parts]), np.concatenate([p[1] for p in parts]), indptr), shape=shape
+    )
+
+
+def gather_array(comm, local):
+    """This process's rows of an array, all of them in order on process 0 (None elsewhere)."""
+    parts = comm.gather(np.ascontiguousarray(local), root=0)
+    return np.concatenate(parts) if comm.rank == 0 else None
+
+
+def scatter_rows(comm, whole, counts):
+    """The rows of an array held by process 0 (whole; None elsewhere) shared out in order,
+    counts[r] rows to process r: this process's rows."""
+    columns = comm.bcast(None if whole is None else whole.shape[1:], root=0)
+    width = int(np.prod(columns))
+    mine = np.empty((counts[comm.rank], *columns))
+    sizes = [c * width for c in counts]
+    send = None if comm.rank != 0 else (np.ascontiguousarray(whole, dtype=np.float64), sizes)
+    comm.Scatterv(send, mine, root=0)
+    return mine
 
 
 def gather_rows(comm, w, rows):
@@ -350,30 +366,286 @@ def _max():
     return MPI.MAX
 
 
+class Progress:
+    """Reports a long step's progress through say (process 0's print): how far it has
+    come and an estimate of the seconds left, at most every `every` seconds."""
+
+    def __init__(self, say, what, total, every=5.0):
+        self.say, self.what, self.total, self.every = say, what, total, every
+        self.start = self.last = time.perf_counter()
+
+    def done(self, count, detail=""):
+        now = time.perf_counter()
+        if now - self.last < self.every or count >= self.total:
+            return
+        self.last = now
+        left = (now - self.start) / max(count, 1e-9) * (self.total - count)
+        self.say(f"          {self.what}: {count} of {self.total}{detail}, about {left:.0f} s left")
+
+
+def rayleigh_ritz(products, degrees, vectors, iterations, progress=None):
+    """Refines the block of vectors towards the leading eigenvectors of (W, D) by
+    `iterations` steps of subspace iteration with D^-1 W, each with a Rayleigh-Ritz
+    step: the k x k products V^T W V and V^T D V and their generalised eigenproblem.
+    products has times(V) (W V) and inner(A, B) (A^T B over all rows): a BlockProducts
+    or a single process's. Returns the Ritz values (descending) and vectors of the last
+    subspace (D-orthonormal), the embedding D^-1/2 U of the normalised affinity's U."""
+    import scipy.linalg
+
+    for step in range(iterations):
+        image = products.times(vectors)
+        a = products.inner(vectors, image)
+        b = products.inner(vectors, degrees[:, None] * vectors)
+        values, turn = _generalised(a, b)
+        if step + 1 == iterations:
+            return values, vectors @ turn
+        vectors = (image / degrees[:, None]) @ turn
+        if progress:
+            progress.done(step + 1, f" iterations, leading Ritz value 1 - {1 - values[0]:.1e}")
+    raise ValueError("at least one iteration")
+
+
+def _generalised(a, b):
+    """Eigenvalues (descending) and B-orthonormal vectors of the symmetric pencil (A, B),
+    B positive semi-definite: directions B barely sees are dropped and replaced by none,
+    so that the vectors stay B-orthonormal (their count may shrink)."""
+    import scipy.linalg
+
+    a, b = (a + a.T) / 2, (b + b.T) / 2
+    spread, basis = scipy.linalg.eigh(b)
+    keep = spread > spread.max() * 1e-13
+    basis = basis[:, keep] / np.sqrt(spread[keep])
+    values, turn = scipy.linalg.eigh(basis.T @ a @ basis)
+    order = np.argsort(-values, kind="stable")
+    return values[order], basis @ turn[:, order]
+
+
+class LocalProducts:
+    """A single process's BlockProducts over a scipy sparse matrix."""
+
+    def __init__(self, w):
+        self.w, self.products = w, 0
+
+    def times(self, vectors):
+        self.products += vectors.shape[1]
+        return self.w @ vectors
+
+    @staticmethod
+    def inner(left, right):
+        return left.T @ right
+
+
+def grid_aggregates(shape, rows):
+    """The 2 x 2 blocks of pixels of an image of this shape, as the aggregates of the
+    given pixels (C order), and the shape of the image of blocks."""
+    coarse = ((shape[0] + 1) // 2, (shape[1] + 1) // 2)
+    row, column = np.divmod(np.asarray(rows, dtype=np.int64), shape[1])
+    return (row // 2) * coarse[1] + column // 2, coarse
+
+
+# The coarse graph is solved densely at this many nodes or fewer.
+DENSE_NODES = 1500
+# Rayleigh-Ritz refinements of the vectors on every level.
+REFINEMENTS = 4
+# Pixels k-means is fitted to; the others take their nearest centre.
+SAMPLE = 100_000
+
+
+def coarse_embedding(w, degrees, count, shape, iterations, say=None):
+    """The leading count eigenpairs of (W, D) of a graph on one process: densely when it
+    is small, otherwise by the same scheme one level further down (2 x 2 blocks, W_c =
+    P^T W P, D_c = P^T D) and Rayleigh-Ritz refinement back up. Returns values and the
+    D-orthonormal vectors."""
+    import scipy.linalg
+
+    n = w.shape[0]
+    if n <= max(DENSE_NODES, count + 1) or min(shape) < 2:
+        scale = 1 / np.sqrt(degrees)
+        dense = (w.multiply(scale[:, None]).multiply(scale[None, :])).toarray()
+        values, vectors = scipy.linalg.eigh((dense + dense.T) / 2, subset_by_index=(n - min(count, n), n - 1))
+        return values[::-1], vectors[:, ::-1] * scale[:, None]
+    aggregates, coarse = grid_aggregates(shape, np.arange(n))
+    p = scipy.sparse.csr_matrix((np.ones(n), (np.arange(n), aggregates)), shape=(n, coarse[0] * coarse[1]))
+    wc = (p.T @ w @ p).tocsr()
+    _, vectors = coarse_embedding(wc, p.T @ degrees, count, coarse, iterations, say)
+    return rayleigh_ritz(LocalProducts(w), degrees, vectors[aggregates], iterations)
+
+
+def distributed_embedding(PETSc, w, degrees, shape, settings, say=lambda text: None, progress_every=5.0):
+    """The leading eigenvectors of (W, D) of the distributed symmetric weights W and their
+    degrees (a PETSc vector), multilevel: the pixels' aggregates and P as a distributed
+    matrix, W_c = P^T W P by MatPtAP, the coarse graph gathered on process 0 and solved
+    there, its vectors carried back through P and refined by distributed block products.
+    Returns the Ritz values, this process's rows of the embedding, and what it took."""
+    world = w.getComm().tompi4py()
+    start, stop = w.getOwnershipRange()
+    d = degrees.getArray(readonly=True).copy()
+    aggregates, coarse = grid_aggregates(shape, np.arange(start, stop))
+    coarse_count = coarse[0] * coarse[1]
+    p = prolongator(PETSc, w.getComm(), aggregates, coarse_count)
+    wc = w.ptap(p)
+    entries = int(wc.getInfo(PETSc.Mat.InfoType.GLOBAL_SUM)["nz_used"])
+    local = gather_csr(world, wc)
+    wc.destroy()
+    vectors = None
+    if world.rank == 0:
+        _, vectors = coarse_embedding(
+            local, np.asarray(local.sum(axis=1)).ravel(), settings.eigenvectors, coarse, REFINEMENTS
+        )
+    del local
+    counts = world.allgather(p.getOwnershipRangeColumn()[1] - p.getOwnershipRangeColumn()[0])
+    mine = scatter_rows(world, vectors, counts)
+    del vectors
+    interpolate = BlockProducts(PETSc, p)
+    start_vectors = interpolate.times(mine)
+    interpolate.release()
+    p.destroy()
+    products = BlockProducts(PETSc, w)
+    progress = Progress(say, "refinement", REFINEMENTS, progress_every)
+    values, vectors = rayleigh_ritz(products, d, start_vectors, REFINEMENTS, progress)
+    products.release()
+    return values, vectors, {"coarse": coarse_count, "coarse entries": entries, "products": products.products}
+
+
+def sample_rows(n, size, seed):
+    """The rows k-means is fitted to: `size` of the n pixels (all when n <= size), drawn
+    from a fixed seed, in order; the same whatever the number of processes."""
+    if n <= size:
+        return np.arange(n)
+    return np.sort(np.random.default_rng(seed).choice(n, size, replace=False))
+
+
+def distributed_clusters(world, embedding, start, count, sample, seed):
+    """k-means clusters of the embedding's rows scaled to unit length: fitted on process 0
+    to the sampled rows (gathered from their owners), then every process gives its own
+    rows their nearest centre. Returns this process's labels."""
+    from sklearn.cluster import KMeans
+
+    length = np.linalg.norm(embedding, axis=1, keepdims=True)
+    rows = embedding / np.where(length > 0, length, 1.0)
+    mine = sample[(sample >= start) & (sample < start + rows.shape[0])] - start
+    picked = gather_array(world, rows[mine])
+    centres = None
+    if world.rank == 0:
+        centres = KMeans(n_clusters=count, n_init=1, random_state=seed, copy_x=False).fit(picked).cluster_centers_
+    centres = world.bcast(centres, root=0)
+    labels = np.empty(rows.shape[0], dtype=np.int32)
+    for a in range(0, rows.shape[0], 1 << 16):
+        part = rows[a : a + (1 << 16)]
+        labels[a : a + part.shape[0]] = np.argmin(
+            (centres * centres).sum(axis=1)[None, :] - 2 * part @ centres.T, axis=1
+        )
+    return labels
+
+
+def pattern_entries(shape, radius):
+    """The number of pixel pairs of the disc pattern of an image of this shape: for every
+    offset within radius, the pixels whose partner at that offset lies in the image."""
+    h, w = shape
+    reach = int(min(np.floor(radius), max(h, w)))
+    offsets = np.arange(-reach, reach + 1)
+    dy, dx = np.meshgrid(offsets, offsets, indexing="ij")
+    inside = dy * dy + dx * dx <= radius * radius
+    overlap = np.clip(h - np.abs(dy), 0, None) * np.clip(w - np.abs(dx), 0, None)
+    return int(np.sum(overlap[inside], dtype=np.int64))
+
+
+# Resident memory of an interpreter with numpy, scipy, PETSc and MPI loaded.
+BASE_BYTES = 160 << 20
+
+
+def memory_estimate(pixels, entries, processes, eigenvectors, rank):
+    """Bytes process `rank` of `processes` needs for an image of this many pixels and
+    pattern entries: its share of W twice (12 bytes an entry; making W symmetric holds its
+    transpose beside it), or once with a slice in flight; about 110 bytes a pixel of the
+    whole image (the image, its edges, quorvane's edge tables); its rows of the embedding
+    and its products (five blocks of eigenvectors); and on process 0 the gathered labels,
+    sample and pictured columns."""
+    share = entries / processes
+    rows = pixels / processes
+    matrix = max(24 * share, 12 * share + 16 * min(share, CHUNK_ENTRIES))
+    vectors = 5 * 8 * eigenvectors * rows
+    first = 120 * pixels if rank == 0 else 0
+    return int(BASE_BYTES + matrix + 110 * pixels + vectors + first)
+
+
+def available_memory(path="/proc/meminfo"):
+    """MemAvailable of this machine in bytes (None where there is no such figure)."""
+    try:
+        for line in Path(path).read_text().splitlines():
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
+def check_memory(world, pixels, entries, eigenvectors, available=available_memory):
+    """ValueError on every process when the processes of some machine would need more
+    memory than it has available: each machine adds up its own processes' estimates and
+    compares them with its MemAvailable, and all processes learn every machine's verdict.
+    Returns this process's estimate."""
+    from mpi4py import MPI
+
+    mine = memory_estimate(pixels, entries, world.size, eigenvectors, world.rank)
+    machine = world.Split_type(MPI.COMM_TYPE_SHARED)
+    need = machine.allreduce(mine)
+    have = available() if machine.rank == 0 else None
+    have = machine.bcast(have, root=0)
+    local = machine.size
+    machine.Free()
+    short = (need, have, local) if have is not None and need > have else None
+    shorts = [s for s in world.allgather(short) if s is not None]
+    if shorts:
+        need, have, local = shorts[0]
+        raise ValueError(
+            f"{pixels} pixels and {entries} pattern entries need about {mine / 2**30:.1f} GiB per process, "
+            f"{need / 2**30:.1f} GiB for the {local} processes of one machine, which has {have / 2**30:.1f} GiB "
+            "available (MemAvailable); shrink the photograph (--shrink N), or spread the processes "
+            "over more machines"
+        )
+    return mine
+
+
 def segment(path, settings, shrink=None, workers=-1, say=print):
     """Runs every step on the photograph at path across the processes of MPI's world.
     Returns, on process 0, the quorvane.segmentation.Segmentation (its weights hold only
     the rows the pictures show, its embedding the first five columns) and the Report;
     (None, report) elsewhere."""
-    MPI, PETSc, SLEPc = _libraries()
+    MPI, PETSc = _libraries()
+    from PIL import Image
+
     from . import pictures, segmentation as seg
 
     comm = PETSc.COMM_WORLD
     world = MPI.COMM_WORLD
     report = Report(world, say)
+    factor = shrink or 1
+    with Image.open(path) as picture:  # the header alone: the size before the pixels
+        width, height = picture.size
+    shape = (height // factor, width // factor)
+    n = shape[0] * shape[1]
+    # Found by every process, not by process 0 alone at the end.
+    if n == 0:
+        raise ValueError(f"an image of {height} x {width} cannot shrink by {factor}")
+    k = settings.clusters
+    if k > n or settings.eigenvectors >= n:
+        raise ValueError(
+            f"{k} clusters and {settings.eigenvectors} eigenvectors need more than "
+            f"{max(k - 1, settings.eigenvectors)} pixels, got {n}"
+        )
+    entries = pattern_entries(shape, settings.radius)
+    estimate = check_memory(world, n, entries, settings.eigenvectors)
     original = seg.read_grey(path)
-    factor = shrink or seg.shrink_factor(original.shape, settings.pixel_budget)
     image = seg.shrink(original, factor)
-    n = image.size
     magnitude, phase = seg.edges(image, settings.smoothing)
     sigma = settings.sigma_share * magnitude.max()
     if not sigma > 0:
         raise ValueError(f"{path} has no edges to segment by")
-    if settings.clusters > n:  # found here by every process, not by process 0 alone at the end
-        raise ValueError(f"{settings.clusters} clusters need at least {settings.clusters} pixels, got {n}")
     report.step(
-        f"read {path} ({original.shape[0]} x {original.shape[1]}), shrunk by {factor} to "
-        f"{image.shape[0]} x {image.shape[1]}, edges; {world.size} processes"
+        f"read {path} ({original.shape[0]} x {original.shape[1]}), "
+        + (f"shrunk by {factor} to {image.shape[0]} x {image.shape[1]}, " if factor > 1 else "taken whole, ")
+        + f"edges; {world.size} processes, about {estimate / 2**20:.0f} MiB each expected"
     )
 
     times = PhaseTimes()
@@ -386,34 +658,23 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     )
 
     w = symmetric(PETSc, w)
-    degrees, scale = degrees_and_scale(w)
-    degrees.destroy()
+    degrees = degrees_of(w)
     report.step("symmetric weights (W + W^T) / 2 and degrees")
 
-    start, stop = w.getOwnershipRange()
-    v0 = seg.start_vector(n, settings.seed)[start:stop].copy()
-    values, vectors, (restarts, products) = leading_eigenvectors(
-        PETSc, SLEPc, w, scale, settings.eigenvectors, settings.tolerance, v0
-    )
-    del v0
-    embedding = gather_columns(PETSc, vectors)
-    for vector in vectors:
-        vector.destroy()
-    scale.destroy()
+    values, vectors, work = distributed_embedding(PETSc, w, degrees, image.shape, settings, say)
+    degrees.destroy()
     report.step(
-        f"normalised cut: {settings.eigenvectors} leading eigenvectors of D^-1/2 W D^-1/2 by SLEPc "
-        f"Krylov-Schur, tolerance {settings.tolerance:g}, {restarts} restarts, {products} products; "
-        "the embedding gathered on process 0"
+        f"normalised cut: {settings.eigenvectors} leading eigenvectors of (W, D), multilevel: "
+        f"{work['coarse']} coarse nodes ({work['coarse entries']} entries) by MatPtAP, solved on process 0, "
+        f"{REFINEMENTS} Rayleigh-Ritz refinements, {work['products']} products with W"
     )
 
-    k = settings.clusters
-    labels = None
-    if world.rank == 0:
-        # The pictures show the first columns; k-means scales the rows of the rest in place.
-        first = embedding[:, : min(5, embedding.shape[1])].copy()
-        labels = seg.cluster(embedding, k, settings.seed, overwrite=True).astype(np.int32)
-        embedding = first
-    labels = world.bcast(labels, root=0)
+    start, stop = w.getOwnershipRange()
+    mine = distributed_clusters(world, vectors, start, k, sample_rows(n, SAMPLE, settings.seed), settings.seed)
+    embedding = gather_array(world, vectors[:, : min(5, vectors.shape[1])])
+    del vectors
+    labels = np.empty(n, dtype=np.int32)
+    world.Allgatherv(mine, (labels, world.allgather(mine.size)))
     total, number = border_sums(w, labels, k)
     total = world.reduce(total, op=MPI.SUM, root=0)
     number = world.reduce(number, op=MPI.SUM, root=0)
@@ -427,7 +688,7 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
         segments = seg.enlarge(pieces, factor, original.shape)
         run = seg.Segmentation(original, image, magnitude, phase, shown, values, embedding, segments, count)
     report.step(
-        f"k-means into {k} clusters on process 0, "
+        f"k-means into {k} clusters (fitted on process 0 to {min(n, SAMPLE)} pixels), "
         + (f"{kept} after merging unseparated ones, {count} connected segments" if world.rank == 0 else "")
     )
     return run, report
