@@ -208,11 +208,11 @@ class BlockProducts:
         else:
             self.w.matMult(self._block, result=self._result)
         self.products += k
-        return np.array(self._result.getDenseArray())
+        return np.ascontiguousarray(self._result.getDenseArray())
 
     def inner(self, left, right):
         """left^T right over all rows (every process gets it)."""
-        part = np.ascontiguousarray(left.T @ right)
+        part = local_inner(left, right)
         self.comm.Allreduce(self._mpi().IN_PLACE, part, op=self._mpi().SUM)
         return part
 
@@ -383,6 +383,30 @@ class Progress:
         self.say(f"          {self.what}: {count} of {self.total}{detail}, about {left:.0f} s left")
 
 
+# Rows of the tall blocks that go through BLAS at a time: a few MB, kept in cache.
+ROWS_AT_ONCE = 4096
+
+
+def local_inner(left, right):
+    """left^T right of two tall C-order blocks, a few thousand rows at a time (much faster
+    through the reference BLAS than one call over all rows)."""
+    total = np.zeros((left.shape[1], right.shape[1]))
+    for a in range(0, left.shape[0], ROWS_AT_ONCE):
+        total += left[a : a + ROWS_AT_ONCE].T @ right[a : a + ROWS_AT_ONCE]
+    return total
+
+
+def local_turn(block, turn, scale=None):
+    """(block / scale[:, None]) @ turn of a tall C-order block, a few thousand rows at a time."""
+    out = np.empty((block.shape[0], turn.shape[1]))
+    for a in range(0, block.shape[0], ROWS_AT_ONCE):
+        part = block[a : a + ROWS_AT_ONCE]
+        if scale is not None:
+            part = part / scale[a : a + ROWS_AT_ONCE, None]
+        out[a : a + ROWS_AT_ONCE] = part @ turn
+    return out
+
+
 def rayleigh_ritz(products, degrees, vectors, iterations, progress=None):
     """Refines the block of vectors towards the leading eigenvectors of (W, D) by
     `iterations` steps of subspace iteration with D^-1 W, each with a Rayleigh-Ritz
@@ -390,16 +414,15 @@ def rayleigh_ritz(products, degrees, vectors, iterations, progress=None):
     products has times(V) (W V) and inner(A, B) (A^T B over all rows): a BlockProducts
     or a single process's. Returns the Ritz values (descending) and vectors of the last
     subspace (D-orthonormal), the embedding D^-1/2 U of the normalised affinity's U."""
-    import scipy.linalg
-
     for step in range(iterations):
         image = products.times(vectors)
         a = products.inner(vectors, image)
         b = products.inner(vectors, degrees[:, None] * vectors)
         values, turn = _generalised(a, b)
         if step + 1 == iterations:
-            return values, vectors @ turn
-        vectors = (image / degrees[:, None]) @ turn
+            return values, local_turn(vectors, turn)
+        vectors = local_turn(image, turn, degrees)
+        del image
         if progress:
             progress.done(step + 1, f" iterations, leading Ritz value 1 - {1 - values[0]:.1e}")
     raise ValueError("at least one iteration")
@@ -432,7 +455,7 @@ class LocalProducts:
 
     @staticmethod
     def inner(left, right):
-        return left.T @ right
+        return local_inner(left, right)
 
 
 def grid_aggregates(shape, rows):
@@ -448,7 +471,7 @@ DENSE_NODES = 1500
 # Rayleigh-Ritz refinements of the vectors on every level.
 REFINEMENTS = 4
 # Pixels k-means is fitted to; the others take their nearest centre.
-SAMPLE = 100_000
+SAMPLE = 30_000
 
 
 def coarse_embedding(w, degrees, count, shape, iterations, say=None):
@@ -476,8 +499,11 @@ def distributed_embedding(PETSc, w, degrees, shape, settings, say=lambda text: N
     degrees (a PETSc vector), multilevel: the pixels' aggregates and P as a distributed
     matrix, W_c = P^T W P by MatPtAP, the coarse graph gathered on process 0 and solved
     there, its vectors carried back through P and refined by distributed block products.
-    Returns the Ritz values, this process's rows of the embedding, and what it took."""
+    Returns the Ritz values, this process's rows of the embedding, what it took, and this
+    process's seconds in each part."""
     world = w.getComm().tompi4py()
+    seconds = {}
+    clock = time.perf_counter()
     start, stop = w.getOwnershipRange()
     d = degrees.getArray(readonly=True).copy()
     aggregates, coarse = grid_aggregates(shape, np.arange(start, stop))
@@ -487,6 +513,7 @@ def distributed_embedding(PETSc, w, degrees, shape, settings, say=lambda text: N
     entries = int(wc.getInfo(PETSc.Mat.InfoType.GLOBAL_SUM)["nz_used"])
     local = gather_csr(world, wc)
     wc.destroy()
+    seconds["coarsening"] = -clock + (clock := time.perf_counter())
     vectors = None
     if world.rank == 0:
         _, vectors = coarse_embedding(
@@ -496,6 +523,7 @@ def distributed_embedding(PETSc, w, degrees, shape, settings, say=lambda text: N
     counts = world.allgather(p.getOwnershipRangeColumn()[1] - p.getOwnershipRangeColumn()[0])
     mine = scatter_rows(world, vectors, counts)
     del vectors
+    seconds["coarse levels"] = -clock + (clock := time.perf_counter())
     interpolate = BlockProducts(PETSc, p)
     start_vectors = interpolate.times(mine)
     interpolate.release()
@@ -504,7 +532,9 @@ def distributed_embedding(PETSc, w, degrees, shape, settings, say=lambda text: N
     progress = Progress(say, "refinement", REFINEMENTS, progress_every)
     values, vectors = rayleigh_ritz(products, d, start_vectors, REFINEMENTS, progress)
     products.release()
-    return values, vectors, {"coarse": coarse_count, "coarse entries": entries, "products": products.products}
+    seconds["refinement"] = time.perf_counter() - clock
+    work = {"coarse": coarse_count, "coarse entries": entries, "products": products.products}
+    return values, vectors, work, seconds
 
 
 def sample_rows(n, size, seed):
@@ -559,12 +589,12 @@ def memory_estimate(pixels, entries, processes, eigenvectors, rank):
     pattern entries: its share of W twice (12 bytes an entry; making W symmetric holds its
     transpose beside it), or once with a slice in flight; about 110 bytes a pixel of the
     whole image (the image, its edges, quorvane's edge tables); its rows of the embedding
-    and its products (five blocks of eigenvectors); and on process 0 the gathered labels,
+    and its products (four blocks of eigenvectors); and on process 0 the gathered labels,
     sample and pictured columns."""
     share = entries / processes
     rows = pixels / processes
     matrix = max(24 * share, 12 * share + 16 * min(share, CHUNK_ENTRIES))
-    vectors = 5 * 8 * eigenvectors * rows
+    vectors = 4 * 8 * eigenvectors * rows
     first = 120 * pixels if rank == 0 else 0
     return int(BASE_BYTES + matrix + 110 * pixels + vectors + first)
 
@@ -661,16 +691,19 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     degrees = degrees_of(w)
     report.step("symmetric weights (W + W^T) / 2 and degrees")
 
-    values, vectors, work = distributed_embedding(PETSc, w, degrees, image.shape, settings, say)
+    values, vectors, work, seconds = distributed_embedding(PETSc, w, degrees, image.shape, settings, say)
     degrees.destroy()
     report.step(
         f"normalised cut: {settings.eigenvectors} leading eigenvectors of (W, D), multilevel: "
         f"{work['coarse']} coarse nodes ({work['coarse entries']} entries) by MatPtAP, solved on process 0, "
-        f"{REFINEMENTS} Rayleigh-Ritz refinements, {work['products']} products with W"
+        f"{REFINEMENTS} Rayleigh-Ritz refinements, {work['products']} products with W",
+        seconds,
     )
 
+    clock = time.perf_counter()
     start, stop = w.getOwnershipRange()
     mine = distributed_clusters(world, vectors, start, k, sample_rows(n, SAMPLE, settings.seed), settings.seed)
+    seconds = {"k-means": -clock + (clock := time.perf_counter())}
     embedding = gather_array(world, vectors[:, : min(5, vectors.shape[1])])
     del vectors
     labels = np.empty(n, dtype=np.int32)
@@ -678,6 +711,7 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     total, number = border_sums(w, labels, k)
     total = world.reduce(total, op=MPI.SUM, root=0)
     number = world.reduce(number, op=MPI.SUM, root=0)
+    seconds["border sums"] = time.perf_counter() - clock
     picks, _ = pictures.chosen_pixels(image.shape, settings.radius)
     shown = gather_rows(world, w, [row * image.shape[1] + column for row, column in picks])
     w.destroy()
@@ -689,7 +723,8 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
         run = seg.Segmentation(original, image, magnitude, phase, shown, values, embedding, segments, count)
     report.step(
         f"k-means into {k} clusters (fitted on process 0 to {min(n, SAMPLE)} pixels), "
-        + (f"{kept} after merging unseparated ones, {count} connected segments" if world.rank == 0 else "")
+        + (f"{kept} after merging unseparated ones, {count} connected segments" if world.rank == 0 else ""),
+        seconds,
     )
     return run, report
 
