@@ -1,0 +1,210 @@
+"""The leading generalised eigenvectors of (W, D) by aggregation over a hierarchy of graphs.
+
+W is the symmetric weight matrix of the pixels (n x n, every pixel paired with itself),
+D the diagonal of its row sums, the degrees. The normalised cut embeds the pixels with the
+leading eigenvectors of W x = lambda D x; their span, not the single vectors, is what the
+clustering consumes, so the method computes the span of the `count` leading ones.
+
+Levels. Level 0 is the pixel graph (W_0 = W, d_0 = d, each node at its pixel's (row,
+column)). Level l + 1 is made from level l by aggregation:
+
+1. Seeds: the nodes of level l whose position lies on the lattice of step s_l (row and
+   column both multiples of s_l), s_0 = LATTICE = 3 and s_{l+1} = 2 s_l.
+2. Every node i that is no seed looks at its own row of W_l: its strongest coupling
+   to another node, top_i = max_{j != i} W_l[i, j], and the seeds j with
+   W_l[i, j] >= keep * top_i (keep = KEEP, 0.5). It joins the nearest of them (Euclidean
+   distance of positions; ties to the stronger coupling, then to the lower node number).
+   A node with no such seed (cut off from all seeds by edges) is an aggregate of its own.
+   So the decision of node i reads only its row of W_l and the positions of its partners:
+   at level 0, its row of W and pixel coordinates.
+3. root_i is the seed node i joined (or i itself); the aggregates, numbered in the order of
+   their roots, are the nodes of level l + 1, each at its root's position. P_l is the
+   n_l x n_{l+1} matrix with P[i, a] = 1 when node i is in aggregate a, and
+   W_{l+1} = P_l^T W_l P_l,  d_{l+1} = P_l^T d_l  (the row sums of W_{l+1}).
+
+Coarsening stops when a level has at most COARSEST nodes, or when a step leaves more than
+STALL of them (the graph stopped shrinking).
+
+Coarsest level: the dense generalised problem, D_L^-1/2 W_L D_L^-1/2 y = lambda y with
+x = D_L^-1/2 y, solved exactly by LAPACK (scipy.linalg.eigh) for the `count` largest.
+
+Going up, for l = L - 1 ... 0: X_l = P_l X_{l+1}, then `sweeps` times
+    X <- (X + D_l^-1 W_l X) / 2          (one product of W_l with the block)
+    X <- Rayleigh-Ritz of (W_l, D_l) on span(X): the k x k problem
+         (X^T W_l X) c = theta (X^T D_l X) c, X <- X C, in descending order of theta,
+so that X is D_l-orthonormal and its columns are Ritz vectors. The shift by the identity
+maps the spectrum of D^-1 W from [-1, 1] to [0, 1], so the sweeps damp the components of
+small and negative eigenvalues (the piecewise-constant interpolation's jags) fastest.
+The finer levels get SWEEPS_FINE sweeps, the coarse ones SWEEPS_COARSE (cheap there).
+
+Fine-level work, all explicit: one pass over the rows of W for the aggregation (an
+integer per pixel), W P and P^T (W P) for W_1, P^T d, P X_1, and per sweep one product W X
+and the k x k matrices X^T (W X) and X^T (D X). Everything below level 1 runs on W_1, d_1
+and the positions of level 1 alone.
+"""
+
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+import scipy.linalg
+import scipy.sparse
+
+LATTICE = 3
+KEEP = 0.5
+COARSEST = 1500
+STALL = 0.7
+SWEEPS_FINE = 4
+SWEEPS_COARSE = 12
+
+
+@dataclass
+class Level:
+    """A graph of the hierarchy: symmetric weights (CSR), degrees, node positions (n x 2)
+    and the lattice step of its seeds."""
+
+    weights: scipy.sparse.csr_matrix
+    degrees: np.ndarray
+    positions: np.ndarray
+    step: int
+    # The aggregate (node of the next level) of each node, once coarsened.
+    aggregates: np.ndarray = field(default=None)
+
+
+def pixel_positions(shape):
+    """(row, column) of every pixel in C order, as an n x 2 int64 array."""
+    rows, columns = np.divmod(np.arange(shape[0] * shape[1], dtype=np.int64), shape[1])
+    return np.stack([rows, columns], axis=1)
+
+
+def roots(weights, positions, step, keep=KEEP):
+    """The root of every node (step 2 of the module's description): the node number of
+    the seed it joins, or its own. weights is a CSR matrix with the rows of the nodes to
+    decide (all of them, or a process's share: weights.shape[0] rows whose first is node
+    `first`); its columns are all nodes. positions are those of all nodes."""
+    return rows_roots(weights, positions, step, keep, first=0)
+
+
+def rows_roots(weights, positions, step, keep=KEEP, first=0):
+    """roots() for the rows first ... first + weights.shape[0] - 1 of the graph."""
+    weights = weights.tocsr()
+    m = weights.shape[0]
+    own = np.arange(first, first + m, dtype=np.int64)
+    seed = (positions[:, 0] % step == 0) & (positions[:, 1] % step == 0)
+    row = np.repeat(np.arange(m, dtype=np.int64), np.diff(weights.indptr))
+    col = weights.indices.astype(np.int64)
+    value = weights.data
+    other = col != own[row]
+    top = np.zeros(m)
+    np.maximum.at(top, row[other], value[other])
+    candidate = other & seed[col] & (value >= keep * top[row]) & (value > 0)
+    row, col, value = row[candidate], col[candidate], value[candidate]
+    distance = ((positions[col] - positions[own[row]]) ** 2).sum(axis=1)
+    # Nearest first, then the stronger coupling, then the lower node number.
+    order = np.lexsort((col, -value, distance, row))
+    row, col = row[order], col[order]
+    chosen = np.ones(row.size, dtype=bool)
+    chosen[1:] = row[1:] != row[:-1]
+    result = own.copy()
+    result[row[chosen]] = col[chosen]
+    result[seed[own]] = own[seed[own]]
+    return result
+
+
+def aggregation(root):
+    """The aggregate of every node (0 .. count-1, in the order of the roots) and count."""
+    unique, aggregate = np.unique(root, return_inverse=True)
+    return aggregate.astype(np.int64), unique.size
+
+
+def prolongation(aggregate, count):
+    """P: n x count, P[i, aggregate[i]] = 1, as CSR."""
+    n = aggregate.size
+    return scipy.sparse.csr_matrix((np.ones(n), (np.arange(n), aggregate)), shape=(n, count))
+
+
+def coarsen(weights, degrees, aggregate, count):
+    """W_c = P^T W P and d_c = P^T d of the aggregates (CSR, float64)."""
+    p = prolongation(aggregate, count)
+    coarse = (p.T @ (weights @ p)).tocsr()
+    coarse.sum_duplicates()
+    return coarse, np.bincount(aggregate, weights=degrees, minlength=count)
+
+
+def hierarchy(weights, degrees, positions, coarsest=COARSEST, keep=KEEP, say=None):
+    """The levels from the given graph down to the coarsest (a list of Level)."""
+    levels = [Level(weights.tocsr(), degrees, positions, LATTICE)]
+    while levels[-1].weights.shape[0] > coarsest:
+        level = levels[-1]
+        root = roots(level.weights, level.positions, level.step, keep)
+        aggregate, count = aggregation(root)
+        if count > STALL * level.weights.shape[0]:
+            break
+        level.aggregates = aggregate
+        coarse, coarse_degrees = coarsen(level.weights, level.degrees, aggregate, count)
+        levels.append(Level(coarse, coarse_degrees, level.positions[np.unique(root)], 2 * level.step))
+        if say:
+            say(f"level {len(levels) - 1}: {count} nodes, {coarse.nnz} entries")
+    return levels
+
+
+def coarsest_eigenvectors(weights, degrees, count):
+    """The count largest eigenvalues of (W, D), descending, and D-orthonormal eigenvectors,
+    by a dense symmetric eigensolve."""
+    n = weights.shape[0]
+    scale = 1.0 / np.sqrt(degrees)
+    dense = weights.toarray() * scale[:, None] * scale[None, :]
+    dense = (dense + dense.T) * 0.5
+    values, vectors = scipy.linalg.eigh(dense, subset_by_index=[n - count, n - 1], driver="evr")
+    return values[::-1], vectors[:, ::-1] * scale[:, None]
+
+
+def rayleigh_ritz(weights, degrees, x, wx=None):
+    """Ritz values (descending) and D-orthonormal Ritz vectors of (W, D) on span(x)."""
+    if wx is None:
+        wx = weights @ x
+    a = x.T @ wx
+    b = x.T @ (degrees[:, None] * x)
+    a, b = (a + a.T) * 0.5, (b + b.T) * 0.5
+    # Drop directions that are (nearly) dependent before the generalised problem.
+    bvalues, bvectors = np.linalg.eigh(b)
+    keep = bvalues > bvalues[-1] * 1e-12
+    basis = bvectors[:, keep] / np.sqrt(bvalues[keep])
+    values, c = np.linalg.eigh(basis.T @ a @ basis)
+    c = basis @ c[:, ::-1]
+    return values[::-1], x @ c
+
+
+def refine(weights, degrees, x, sweeps):
+    """sweeps of the shifted block iteration with Rayleigh-Ritz (see the module's
+    description); returns the Ritz values and vectors."""
+    values = None
+    for _ in range(sweeps):
+        x = 0.5 * (x + (weights @ x) / degrees[:, None])
+        values, x = rayleigh_ritz(weights, degrees, x)
+    return values, x
+
+
+def leading_subspace(weights, degrees, positions, count, sweeps_fine=SWEEPS_FINE,
+                     sweeps_coarse=SWEEPS_COARSE, coarsest=COARSEST, say=None):
+    """The count leading Ritz values (descending) and D-orthonormal Ritz vectors of
+    (W, D) by the multilevel method, and the levels."""
+    n = weights.shape[0]
+    if count >= n:
+        raise ValueError(f"{count} eigenvectors need more than {count} pixels, got {n}")
+    start = time.perf_counter()
+    levels = hierarchy(weights, degrees, positions, coarsest, say=say)
+    last = levels[-1]
+    k = min(count, last.weights.shape[0] - 1)
+    values, x = coarsest_eigenvectors(last.weights, last.degrees, k)
+    if say:
+        say(f"coarsest level {len(levels) - 1}: {last.weights.shape[0]} nodes solved exactly "
+            f"({time.perf_counter() - start:.2f} s so far)")
+    for depth in range(len(levels) - 2, -1, -1):
+        level = levels[depth]
+        x = x[level.aggregates]
+        sweeps = sweeps_fine if depth <= 1 else sweeps_coarse
+        values, x = refine(level.weights, level.degrees, x, sweeps)
+        if say:
+            say(f"level {depth}: {sweeps} sweeps, {time.perf_counter() - start:.2f} s so far")
+    return values, x, levels
