@@ -301,20 +301,14 @@ def gather_rows(comm, w, rows):
 def border_sums(w, labels, count, rows_at_once=1 << 14):
     """This process's share of quorvane.segmentation.border_sums over the symmetric weights:
     the sums and numbers of the weights between every two clusters in its own rows, read
-    a few rows at a time (a copy of all of them would hold as much as the matrix)."""
+    a few rows at a time."""
     from . import segmentation
 
-    start, stop = w.getOwnershipRange()
     total = np.zeros(count * count)
     number = np.zeros(count * count, dtype=np.int64)
-    for a in range(start, stop, rows_at_once):
-        rows = [w.getRow(row) for row in range(a, min(a + rows_at_once, stop))]
-        lengths = [columns.size for columns, _ in rows]
-        row_labels = np.repeat(labels[a : a + len(rows)], lengths)
-        columns = np.concatenate([columns for columns, _ in rows])
-        values = np.concatenate([values for _, values in rows])
-        del rows
-        t, m = segmentation.border_sums(row_labels, labels[columns], values, count)
+    for a, slab in row_slabs(w, rows_at_once):
+        row_labels = np.repeat(labels[a : a + slab.shape[0]], np.diff(slab.indptr))
+        t, m = segmentation.border_sums(row_labels, labels[slab.indices], slab.data, count)
         total += t
         number += m
     return total, number
@@ -407,133 +401,146 @@ def local_turn(block, turn, scale=None):
     return out
 
 
-def rayleigh_ritz(products, degrees, vectors, iterations, progress=None):
-    """Refines the block of vectors towards the leading eigenvectors of (W, D) by
-    `iterations` steps of subspace iteration with D^-1 W, each with a Rayleigh-Ritz
-    step: the k x k products V^T W V and V^T D V and their generalised eigenproblem.
-    products has times(V) (W V) and inner(A, B) (A^T B over all rows): a BlockProducts
-    or a single process's. Returns the Ritz values (descending) and vectors of the last
-    subspace (D-orthonormal), the embedding D^-1/2 U of the normalised affinity's U."""
-    for step in range(iterations):
-        image = products.times(vectors)
-        a = products.inner(vectors, image)
-        b = products.inner(vectors, degrees[:, None] * vectors)
-        values, turn = _generalised(a, b)
-        if step + 1 == iterations:
-            return values, local_turn(vectors, turn)
-        vectors = local_turn(image, turn, degrees)
-        del image
-        if progress:
-            progress.done(step + 1, f" iterations, leading Ritz value 1 - {1 - values[0]:.1e}")
-    raise ValueError("at least one iteration")
-
-
-def _generalised(a, b):
-    """Eigenvalues (descending) and B-orthonormal vectors of the symmetric pencil (A, B),
-    B positive semi-definite: directions B barely sees are dropped and replaced by none,
-    so that the vectors stay B-orthonormal (their count may shrink)."""
-    import scipy.linalg
-
-    a, b = (a + a.T) / 2, (b + b.T) / 2
-    spread, basis = scipy.linalg.eigh(b)
-    keep = spread > spread.max() * 1e-13
-    basis = basis[:, keep] / np.sqrt(spread[keep])
-    values, turn = scipy.linalg.eigh(basis.T @ a @ basis)
-    order = np.argsort(-values, kind="stable")
-    return values[order], basis @ turn[:, order]
-
-
-class LocalProducts:
-    """A single process's BlockProducts over a scipy sparse matrix."""
-
-    def __init__(self, w):
-        self.w, self.products = w, 0
-
-    def times(self, vectors):
-        self.products += vectors.shape[1]
-        return self.w @ vectors
-
-    @staticmethod
-    def inner(left, right):
-        return local_inner(left, right)
-
-
-def grid_aggregates(shape, rows):
-    """The 2 x 2 blocks of pixels of an image of this shape, as the aggregates of the
-    given pixels (C order), and the shape of the image of blocks."""
-    coarse = ((shape[0] + 1) // 2, (shape[1] + 1) // 2)
-    row, column = np.divmod(np.asarray(rows, dtype=np.int64), shape[1])
-    return (row // 2) * coarse[1] + column // 2, coarse
-
-
-# The coarse graph is solved densely at this many nodes or fewer.
-DENSE_NODES = 1500
-# Rayleigh-Ritz refinements of the vectors on every level.
-REFINEMENTS = 4
 # Pixels k-means is fitted to; the others take their nearest centre.
 SAMPLE = 30_000
 
 
-def coarse_embedding(w, degrees, count, shape, iterations, say=None):
-    """The leading count eigenpairs of (W, D) of a graph on one process: densely when it
-    is small, otherwise by the same scheme one level further down (2 x 2 blocks, W_c =
-    P^T W P, D_c = P^T D) and Rayleigh-Ritz refinement back up. Returns values and the
-    D-orthonormal vectors."""
-    import scipy.linalg
-
-    n = w.shape[0]
-    if n <= max(DENSE_NODES, count + 1) or min(shape) < 2:
-        scale = 1 / np.sqrt(degrees)
-        dense = (w.multiply(scale[:, None]).multiply(scale[None, :])).toarray()
-        values, vectors = scipy.linalg.eigh((dense + dense.T) / 2, subset_by_index=(n - min(count, n), n - 1))
-        return values[::-1], vectors[:, ::-1] * scale[:, None]
-    aggregates, coarse = grid_aggregates(shape, np.arange(n))
-    p = scipy.sparse.csr_matrix((np.ones(n), (np.arange(n), aggregates)), shape=(n, coarse[0] * coarse[1]))
-    wc = (p.T @ w @ p).tocsr()
-    _, vectors = coarse_embedding(wc, p.T @ degrees, count, coarse, iterations, say)
-    return rayleigh_ritz(LocalProducts(w), degrees, vectors[aggregates], iterations)
+def ritz(products, degrees, vectors):
+    """Ritz values (descending) and D-orthonormal Ritz vectors of (W, D) on the span of
+    the block (multilevel.rayleigh_ritz over the processes' rows: the k x k matrices
+    X^T W X and X^T D X added up by allreduce). products is a BlockProducts of W."""
+    image = products.times(vectors)
+    a = products.inner(vectors, image)
+    del image
+    b = products.inner(vectors, degrees[:, None] * vectors)
+    a, b = (a + a.T) * 0.5, (b + b.T) * 0.5
+    # Directions (nearly) dependent on the others are dropped before the generalised problem.
+    spread, basis = np.linalg.eigh(b)
+    keep = spread > spread[-1] * 1e-12
+    basis = basis[:, keep] / np.sqrt(spread[keep])
+    values, turn = np.linalg.eigh(basis.T @ a @ basis)
+    return values[::-1], local_turn(vectors, basis @ turn[:, ::-1])
 
 
-def distributed_embedding(PETSc, w, degrees, shape, settings, say=lambda text: None, progress_every=5.0):
-    """The leading eigenvectors of (W, D) of the distributed symmetric weights W and their
-    degrees (a PETSc vector), multilevel: the pixels' aggregates and P as a distributed
-    matrix, W_c = P^T W P by MatPtAP, the coarse graph gathered on process 0 and solved
-    there, its vectors carried back through P and refined by distributed block products.
-    Returns the Ritz values, this process's rows of the embedding, what it took, and this
-    process's seconds in each part."""
+def refine(products, degrees, vectors, sweeps, progress=None):
+    """multilevel.refine over the processes' rows: `sweeps` times X <- (X + D^-1 W X) / 2
+    by distributed block products, then the Rayleigh-Ritz step."""
+    for sweep in range(sweeps):
+        image = products.times(vectors)
+        for a in range(0, vectors.shape[0], ROWS_AT_ONCE):
+            part = slice(a, a + ROWS_AT_ONCE)
+            vectors[part] = 0.5 * (vectors[part] + image[part] / degrees[part, None])
+        del image
+        if progress:
+            progress.done(sweep + 1, " sweeps")
+    return ritz(products, degrees, vectors)
+
+
+def coarse_levels(weights, degrees, positions, step, count, say=None):
+    """multilevel.leading_subspace of a graph that is itself a level of the hierarchy,
+    with its seeds' lattice step (level 1: twice multilevel.LATTICE); it gets the sweeps
+    of level 1, the levels below it those of the coarse ones. Returns the Ritz values and
+    vectors and the number of levels."""
+    from . import multilevel as ml
+
+    levels = [ml.Level(weights, degrees, positions, step)]
+    while levels[-1].weights.shape[0] > ml.COARSEST:
+        level = levels[-1]
+        root = ml.roots(level.weights, level.positions, level.step)
+        aggregate, number = ml.aggregation(root)
+        if number > ml.STALL * level.weights.shape[0]:
+            break
+        level.aggregates = aggregate
+        coarse, coarse_degrees = ml.coarsen(level.weights, level.degrees, aggregate, number)
+        levels.append(ml.Level(coarse, coarse_degrees, level.positions[np.unique(root)], 2 * level.step))
+        if say:
+            say(f"level {len(levels)}: {number} nodes, {coarse.nnz} entries")
+    last = levels[-1]
+    values, vectors = ml.coarsest_eigenvectors(last.weights, last.degrees, min(count, last.weights.shape[0] - 1))
+    for depth in range(len(levels) - 2, -1, -1):
+        level = levels[depth]
+        sweeps = ml.SWEEPS_FINE if depth == 0 else ml.SWEEPS_COARSE
+        values, vectors = ml.refine(level.weights, level.degrees, vectors[level.aggregates], sweeps)
+    return values, vectors, len(levels)
+
+
+def row_slabs(w, rows_at_once=1 << 14):
+    """This process's rows of a distributed AIJ matrix a few thousand at a time (a copy of
+    all of them would hold as much as the matrix): (first row, CSR of the rows over all
+    columns) each."""
+    start, stop = w.getOwnershipRange()
+    for a in range(start, stop, rows_at_once):
+        rows = [w.getRow(row) for row in range(a, min(a + rows_at_once, stop))]
+        indptr = np.concatenate(([0], np.cumsum([columns.size for columns, _ in rows])))
+        columns = np.concatenate([columns for columns, _ in rows])
+        values = np.concatenate([values for _, values in rows])
+        del rows
+        yield a, scipy.sparse.csr_matrix((values, columns, indptr), shape=(indptr.size - 1, w.getSize()[1]))
+
+
+def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None, progress_every=5.0):
+    """quorvane.multilevel's leading eigenvectors of (W, D) for the distributed symmetric
+    weights W of an image of this shape and their degrees (a PETSc vector). The pixels
+    decide their roots from their own rows where they lie, and only the roots (an integer
+    a pixel) travel; the aggregation's P is a distributed matrix and W_1 = P^T W P comes
+    from MatPtAP. Level 1 and those below are gathered and solved on process 0, and the
+    vectors come back through P and are refined by distributed block products. Returns the
+    Ritz values, this process's rows of the embedding, what it took, and this process's
+    seconds in each part."""
+    from . import multilevel as ml
+
     world = w.getComm().tompi4py()
     seconds = {}
     clock = time.perf_counter()
     start, stop = w.getOwnershipRange()
+    n = w.getSize()[0]
     d = degrees.getArray(readonly=True).copy()
-    aggregates, coarse = grid_aggregates(shape, np.arange(start, stop))
-    coarse_count = coarse[0] * coarse[1]
-    p = prolongator(PETSc, w.getComm(), aggregates, coarse_count)
+    positions = ml.pixel_positions(shape)
+    mine = [ml.rows_roots(slab, positions, ml.LATTICE, first=a) for a, slab in row_slabs(w)]
+    mine = np.concatenate(mine).astype(np.int64) if mine else np.empty(0, dtype=np.int64)
+    roots = np.empty(n, dtype=np.int64)
+    world.Allgatherv(mine, (roots, world.allgather(mine.size)))
+    del mine
+    aggregate, coarse_count = ml.aggregation(roots)
+    all_degrees = gather_array(world, d)
+    seconds["aggregation"] = -clock + (clock := time.perf_counter())
+    products = BlockProducts(PETSc, w)
+    if n <= ml.COARSEST or coarse_count > ml.STALL * n:
+        # Nothing to coarsen: the whole graph on process 0.
+        whole = gather_csr(world, w)
+        values = vectors = None
+        if world.rank == 0:
+            values, vectors, _ = ml.leading_subspace(whole, all_degrees, positions, count)
+        values = world.bcast(values, root=0)
+        vectors = scatter_rows(world, vectors, world.allgather(stop - start))
+        seconds["coarse levels"] = time.perf_counter() - clock
+        return values, vectors, {"coarse": n, "coarse entries": 0, "levels": 1, "products": 0}, seconds
+    p = prolongator(PETSc, w.getComm(), aggregate[start:stop], coarse_count)
     wc = w.ptap(p)
     entries = int(wc.getInfo(PETSc.Mat.InfoType.GLOBAL_SUM)["nz_used"])
     local = gather_csr(world, wc)
     wc.destroy()
     seconds["coarsening"] = -clock + (clock := time.perf_counter())
-    vectors = None
+    values = vectors = depth = None
     if world.rank == 0:
-        _, vectors = coarse_embedding(
-            local, np.asarray(local.sum(axis=1)).ravel(), settings.eigenvectors, coarse, REFINEMENTS
+        coarse_degrees = np.bincount(aggregate, weights=all_degrees, minlength=coarse_count)
+        values, vectors, depth = coarse_levels(
+            local, coarse_degrees, positions[np.unique(roots)], 2 * ml.LATTICE, count
         )
-    del local
+    del local, all_degrees, aggregate, roots, positions
+    depth = world.bcast(depth, root=0)
     counts = world.allgather(p.getOwnershipRangeColumn()[1] - p.getOwnershipRangeColumn()[0])
-    mine = scatter_rows(world, vectors, counts)
-    del vectors
+    vectors = scatter_rows(world, vectors, counts)
     seconds["coarse levels"] = -clock + (clock := time.perf_counter())
     interpolate = BlockProducts(PETSc, p)
-    start_vectors = interpolate.times(mine)
+    vectors = interpolate.times(vectors)
     interpolate.release()
     p.destroy()
-    products = BlockProducts(PETSc, w)
-    progress = Progress(say, "refinement", REFINEMENTS, progress_every)
-    values, vectors = rayleigh_ritz(products, d, start_vectors, REFINEMENTS, progress)
+    progress = Progress(say, "refinement of level 0", ml.SWEEPS_FINE, progress_every)
+    values, vectors = refine(products, d, vectors, ml.SWEEPS_FINE, progress)
     products.release()
     seconds["refinement"] = time.perf_counter() - clock
-    work = {"coarse": coarse_count, "coarse entries": entries, "products": products.products}
+    work = {"coarse": coarse_count, "coarse entries": entries, "levels": depth + 1, "products": products.products}
     return values, vectors, work, seconds
 
 
@@ -675,7 +682,7 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     report.step(
         f"read {path} ({original.shape[0]} x {original.shape[1]}), "
         + (f"shrunk by {factor} to {image.shape[0]} x {image.shape[1]}, " if factor > 1 else "taken whole, ")
-        + f"edges; {world.size} processes, about {estimate / 2**20:.0f} MiB each expected"
+        + f"edges; {world.size} process{'es' if world.size > 1 else ''}, about {estimate / 2**20:.0f} MiB each expected"
     )
 
     times = PhaseTimes()
@@ -691,12 +698,12 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     degrees = degrees_of(w)
     report.step("symmetric weights (W + W^T) / 2 and degrees")
 
-    values, vectors, work, seconds = distributed_embedding(PETSc, w, degrees, image.shape, settings, say)
+    values, vectors, work, seconds = distributed_embedding(PETSc, w, degrees, image.shape, settings.eigenvectors, say)
     degrees.destroy()
     report.step(
-        f"normalised cut: {settings.eigenvectors} leading eigenvectors of (W, D), multilevel: "
-        f"{work['coarse']} coarse nodes ({work['coarse entries']} entries) by MatPtAP, solved on process 0, "
-        f"{REFINEMENTS} Rayleigh-Ritz refinements, {work['products']} products with W",
+        f"normalised cut: {settings.eigenvectors} leading eigenvectors of (W, D), multilevel: level 1 of "
+        f"{work['coarse']} nodes ({work['coarse entries']} entries) by MatPtAP, it and {work['levels'] - 2} "
+        f"coarser levels on process 0, {work['products']} products of W with a vector on level 0",
         seconds,
     )
 

@@ -131,8 +131,7 @@ def embedding(outdir):
     w = distributed.symmetric(PETSc, distributed.transposed_weights(PETSc, PETSc.COMM_WORLD, magnitude, phase,
                                                                     radius, sigma))
     degrees = distributed.degrees_of(w)
-    settings = segmentation.Settings().chosen(eigenvectors=count)
-    values, vectors, work, _ = distributed.distributed_embedding(PETSc, w, degrees, shape, settings)
+    values, vectors, work, _ = distributed.distributed_embedding(PETSc, w, degrees, shape, count)
     vectors = distributed.gather_array(world, vectors)
     if world.rank == 0:
         np.savez(Path(outdir) / "embedding.npz", values=values, vectors=vectors, products=work["products"],
