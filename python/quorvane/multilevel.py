@@ -49,13 +49,20 @@ from dataclasses import dataclass, field
 import numpy as np
 import scipy.linalg
 import scipy.sparse
+from scipy.sparse.csgraph import connected_components
 
 LATTICE = 3
 KEEP = 0.5
-COARSEST = 1500
+COARSEST = 800
 STALL = 0.7
 SWEEPS_FINE = 4
 SWEEPS_COARSE = 12
+
+
+def guard(count):
+    """Ritz vectors carried beside the count wanted ones (the last wanted converge no
+    slower than the first ones left out)."""
+    return count // 4
 
 
 @dataclass
@@ -77,44 +84,65 @@ def pixel_positions(shape):
     return np.stack([rows, columns], axis=1)
 
 
-def roots(weights, positions, step, keep=KEEP):
-    """The root of every node (step 2 of the module's description): the node number of
-    the seed it joins, or its own. weights is a CSR matrix with the rows of the nodes to
-    decide (all of them, or a process's share: weights.shape[0] rows whose first is node
-    `first`); its columns are all nodes. positions are those of all nodes."""
-    return rows_roots(weights, positions, step, keep, first=0)
+def links(weights, positions, step, keep=KEEP):
+    """The link of every node (step 2 of the module's description): itself for a seed,
+    the seed it joins, or, cut off from every seed, its strongest partner."""
+    return rows_links(weights, positions, step, keep, first=0)
 
 
-def rows_roots(weights, positions, step, keep=KEEP, first=0):
-    """roots() for the rows first ... first + weights.shape[0] - 1 of the graph."""
+def rows_links(weights, positions, step, keep=KEEP, first=0):
+    """links() for the rows first ... first + weights.shape[0] - 1 of the graph: weights
+    is a CSR matrix of those rows (columns: all nodes), positions those of all nodes."""
     weights = weights.tocsr()
     m = weights.shape[0]
     own = np.arange(first, first + m, dtype=np.int64)
     seed = (positions[:, 0] % step == 0) & (positions[:, 1] % step == 0)
-    row = np.repeat(np.arange(m, dtype=np.int64), np.diff(weights.indptr))
-    col = weights.indices.astype(np.int64)
-    value = weights.data
-    other = col != own[row]
+    counts = np.diff(weights.indptr)
+    row = np.repeat(np.arange(m, dtype=np.int64), counts)
+    col = weights.indices
+    other = np.where(col != own[row], weights.data, 0.0)
     top = np.zeros(m)
-    np.maximum.at(top, row[other], value[other])
-    candidate = other & seed[col] & (value >= keep * top[row]) & (value > 0)
-    row, col, value = row[candidate], col[candidate], value[candidate]
+    filled = counts > 0
+    top[filled] = np.maximum.reduceat(other, weights.indptr[:-1][filled])
+    result = own.copy()
+    # Cut off from the seeds: the strongest partner (the lower node number of equals).
+    strongest = np.flatnonzero((other == top[row]) & (other > 0))
+    rows, columns = _first_per_row(row[strongest], np.zeros(strongest.size), col[strongest])
+    result[rows] = columns
+    candidate = np.flatnonzero(seed[col] & (other >= keep * top[row]) & (other > 0))
+    row, col, value = row[candidate], col[candidate].astype(np.int64), other[candidate]
     distance = ((positions[col] - positions[own[row]]) ** 2).sum(axis=1)
     # Nearest first, then the stronger coupling, then the lower node number.
-    order = np.lexsort((col, -value, distance, row))
-    row, col = row[order], col[order]
-    chosen = np.ones(row.size, dtype=bool)
-    chosen[1:] = row[1:] != row[:-1]
-    result = own.copy()
-    result[row[chosen]] = col[chosen]
+    rows, columns = _first_per_row(row, distance, col, -value)
+    result[rows] = columns
     result[seed[own]] = own[seed[own]]
     return result
 
 
-def aggregation(root):
-    """The aggregate of every node (0 .. count-1, in the order of the roots) and count."""
-    unique, aggregate = np.unique(root, return_inverse=True)
-    return aggregate.astype(np.int64), unique.size
+def _first_per_row(row, primary, column, secondary=None):
+    """Of entries (row, column), each row's column that sorts first by primary, then by
+    secondary (when given), then by column: (rows, columns)."""
+    keys = (column,) + (() if secondary is None else (secondary,)) + (primary, row)
+    order = np.lexsort(keys)
+    row, column = row[order], column[order]
+    first = np.ones(row.size, dtype=bool)
+    first[1:] = row[1:] != row[:-1]
+    return row[first], column[first]
+
+
+def aggregation(link):
+    """The aggregates of the nodes' links: the connected pieces of the graph of the links
+    (each holds at most one seed), numbered in the order of their lowest node; the
+    aggregate of every node, the count, and each aggregate's representative (its seed,
+    or else its lowest node)."""
+    n = link.size
+    graph = scipy.sparse.coo_matrix((np.ones(n), (np.arange(n), link)), shape=(n, n))
+    count, aggregate = connected_components(graph, directed=False)
+    representative = np.full(count, n, dtype=np.int64)
+    np.minimum.at(representative, aggregate, np.arange(n))
+    selfs = np.flatnonzero(link == np.arange(n))
+    representative[aggregate[selfs]] = selfs
+    return aggregate.astype(np.int64), count, representative
 
 
 def prolongation(aggregate, count):
@@ -136,13 +164,13 @@ def hierarchy(weights, degrees, positions, coarsest=COARSEST, keep=KEEP, say=Non
     levels = [Level(weights.tocsr(), degrees, positions, LATTICE)]
     while levels[-1].weights.shape[0] > coarsest:
         level = levels[-1]
-        root = roots(level.weights, level.positions, level.step, keep)
-        aggregate, count = aggregation(root)
+        link = links(level.weights, level.positions, level.step, keep)
+        aggregate, count, representative = aggregation(link)
         if count > STALL * level.weights.shape[0]:
             break
         level.aggregates = aggregate
         coarse, coarse_degrees = coarsen(level.weights, level.degrees, aggregate, count)
-        levels.append(Level(coarse, coarse_degrees, level.positions[np.unique(root)], 2 * level.step))
+        levels.append(Level(coarse, coarse_degrees, level.positions[representative], 2 * level.step))
         if say:
             say(f"level {len(levels) - 1}: {count} nodes, {coarse.nnz} entries")
     return levels
@@ -175,27 +203,33 @@ def rayleigh_ritz(weights, degrees, x, wx=None):
     return values[::-1], x @ c
 
 
-def refine(weights, degrees, x, sweeps):
-    """sweeps of the shifted block iteration with Rayleigh-Ritz (see the module's
-    description); returns the Ritz values and vectors."""
-    values = None
-    for _ in range(sweeps):
+def refine(weights, degrees, x, sweeps, say=None):
+    """sweeps of the shifted block iteration, then Rayleigh-Ritz (see the module's
+    description); returns the Ritz values and vectors. say(text), when given, hears after
+    each sweep how many are done and an estimate of the time left."""
+    start = time.perf_counter()
+    for done in range(1, sweeps + 1):
         x = 0.5 * (x + (weights @ x) / degrees[:, None])
-        values, x = rayleigh_ritz(weights, degrees, x)
-    return values, x
+        if say:
+            spent = time.perf_counter() - start
+            say(f"sweep {done} of {sweeps} over {weights.shape[0]} nodes, about {spent / done * (sweeps - done):.1f} s left")
+    return rayleigh_ritz(weights, degrees, x)
 
 
 def leading_subspace(weights, degrees, positions, count, sweeps_fine=SWEEPS_FINE,
-                     sweeps_coarse=SWEEPS_COARSE, coarsest=COARSEST, say=None):
+                     sweeps_coarse=SWEEPS_COARSE, coarsest=COARSEST, extra=None, say=None):
     """The count leading Ritz values (descending) and D-orthonormal Ritz vectors of
-    (W, D) by the multilevel method, and the levels."""
+    (W, D) by the multilevel method, carrying extra (default guard(count)) more vectors
+    through the levels, and the levels. say(text), when given, hears the progress."""
     n = weights.shape[0]
     if count >= n:
         raise ValueError(f"{count} eigenvectors need more than {count} pixels, got {n}")
     start = time.perf_counter()
     levels = hierarchy(weights, degrees, positions, coarsest, say=say)
     last = levels[-1]
-    k = min(count, last.weights.shape[0] - 1)
+    k = min(count + (guard(count) if extra is None else extra), last.weights.shape[0] - 1)
+    if k < count:
+        raise ValueError(f"{count} eigenvectors need more than {count} nodes on the coarsest level, got {k + 1}")
     values, x = coarsest_eigenvectors(last.weights, last.degrees, k)
     if say:
         say(f"coarsest level {len(levels) - 1}: {last.weights.shape[0]} nodes solved exactly "
@@ -204,7 +238,8 @@ def leading_subspace(weights, degrees, positions, count, sweeps_fine=SWEEPS_FINE
         level = levels[depth]
         x = x[level.aggregates]
         sweeps = sweeps_fine if depth <= 1 else sweeps_coarse
-        values, x = refine(level.weights, level.degrees, x, sweeps)
+        # Only the sweeps over large levels take long enough to be worth telling.
+        values, x = refine(level.weights, level.degrees, x, sweeps, say if level.weights.nnz > 20_000_000 else None)
         if say:
-            say(f"level {depth}: {sweeps} sweeps, {time.perf_counter() - start:.2f} s so far")
-    return values, x, levels
+            say(f"level {depth}: {sweeps} sweeps and Rayleigh-Ritz, {time.perf_counter() - start:.2f} s so far")
+    return values[:count], x[:, :count], levels

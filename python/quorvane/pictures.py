@@ -2,7 +2,7 @@
 
 No window opens and pyplot's global state is not touched: each picture is a Figure of its
 own on an Agg canvas, whatever backend the user has chosen. Images given here are numpy
-arrays of grey values in [0, 1]; the shrunk image, its edges, weights and eigenvectors
+arrays of grey (H x W) or colour (H x W x 3) values in [0, 1]; the shrunk image, its edges, weights and eigenvectors
 share one shape, the photograph and its segments another.
 """
 
@@ -45,10 +45,16 @@ def _height_for(shape, width, columns=1, extra=0.5):
     return width / columns * shape[0] / shape[1] + extra
 
 
+def _rgb(picture):
+    """An H x W x 3 picture of a grey (H x W) or colour one, values in [0, 1]."""
+    picture = np.clip(picture, 0.0, 1.0)
+    return picture if picture.ndim == 3 else np.repeat(picture[:, :, None], 3, axis=2)
+
+
 def input_picture(path, original, title):
     figure = _figure(6, _height_for(original.shape, 6))
     axes = _image_axes(figure)
-    axes.imshow(original, cmap="gray", vmin=0, vmax=1, interpolation="nearest")
+    axes.imshow(_rgb(original), interpolation="nearest")
     axes.set_title(title)
     return _save(figure, path)
 
@@ -82,16 +88,17 @@ def chosen_pixels(shape, radius):
 def weights_pictures(path, where_path, image, weights, radius):
     """The weights of the chosen pixels to their partners over crops of the image (path),
     and where those crops lie (where_path). weights is the symmetric weight matrix."""
-    picks, half = chosen_pixels(image.shape, radius)
+    shape = image.shape[:2]
+    picks, half = chosen_pixels(shape, radius)
     figure = _figure(2.4 * len(picks) + 0.8, 3)
     for number, (row, column) in enumerate(picks, start=1):
         top, left = max(row - half, 0), max(column - half, 0)
-        bottom, right = min(row + half + 1, image.shape[0]), min(column + half + 1, image.shape[1])
-        partners = weights[row * image.shape[1] + column].tocoo()
-        shown = np.full(image.shape, np.nan)
+        bottom, right = min(row + half + 1, shape[0]), min(column + half + 1, shape[1])
+        partners = weights[row * shape[1] + column].tocoo()
+        shown = np.full(shape, np.nan)
         shown.flat[partners.col] = partners.data
         axes = _image_axes(figure, 1, len(picks), number)
-        axes.imshow(image[top:bottom, left:right], cmap="gray", vmin=0, vmax=1, interpolation="nearest")
+        axes.imshow(_rgb(image[top:bottom, left:right]), interpolation="nearest")
         drawn = axes.imshow(
             shown[top:bottom, left:right], cmap=WEIGHT_COLOURS, vmin=0, vmax=1, alpha=0.75, interpolation="nearest"
         )
@@ -100,9 +107,9 @@ def weights_pictures(path, where_path, image, weights, radius):
     figure.colorbar(drawn, ax=figure.axes, shrink=0.8, label="weight")
     written = [_save(figure, path)]
 
-    figure = _figure(6, _height_for(image.shape, 6))
+    figure = _figure(6, _height_for(shape, 6))
     axes = _image_axes(figure)
-    axes.imshow(image, cmap="gray", vmin=0, vmax=1, interpolation="nearest")
+    axes.imshow(_rgb(image), interpolation="nearest")
     for number, (row, column) in enumerate(picks, start=1):
         corner = (column - half - 0.5, row - half - 0.5)
         axes.add_patch(Rectangle(corner, 2 * half + 1, 2 * half + 1, fill=False, edgecolor="red"))
@@ -136,7 +143,7 @@ def segment_borders(segments):
 def segmentation_picture(path, original, segments, count, seed=7):
     """The segments over the photograph, a colour each (fixed by seed), borders in red."""
     colours = np.random.default_rng(seed).uniform(0.25, 1.0, (count, 3))
-    picture = 0.55 * original[:, :, None] + 0.45 * colours[segments]
+    picture = 0.55 * _rgb(original) + 0.45 * colours[segments]
     picture[segment_borders(segments)] = (1.0, 0.0, 0.0)
     figure = _figure(8, _height_for(original.shape, 8))
     axes = _image_axes(figure)
@@ -155,6 +162,6 @@ def write_all(outdir, name, run, radius):
         input_picture(outdir / "input.png", run.original, title),
         edges_picture(outdir / "edges.png", run.magnitude, run.phase),
         *weights_pictures(outdir / "weights.png", outdir / "weights-where.png", run.image, run.weights, radius),
-        eigenvectors_picture(outdir / "eigenvectors.png", run.values, run.embedding, run.image.shape),
+        eigenvectors_picture(outdir / "eigenvectors.png", run.values, run.embedding, run.image.shape[:2]),
         segmentation_picture(outdir / "segmentation.png", run.original, run.segments, run.count),
     ]
