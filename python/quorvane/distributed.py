@@ -284,7 +284,8 @@ def gather_rows(comm, w, rows):
     """The given rows of the distributed symmetric weights, in an n x n CSR matrix on
     process 0 that holds only them (None elsewhere)."""
     start, stop = w.getOwnershipRange()
-    mine = [(row, *w.getRow(row)) for row in rows if start <= row < stop]
+    rows = np.asarray(rows, dtype=np.int64)
+    mine = [(row, *w.getRow(int(row))) for row in rows[(rows >= start) & (rows < stop)]]
     every = comm.gather(mine, root=0)
     if comm.rank != 0:
         return None
@@ -437,22 +438,22 @@ def refine(products, degrees, vectors, sweeps, progress=None):
 
 
 def coarse_levels(weights, degrees, positions, step, count, say=None):
-    """multilevel.leading_subspace of a graph that is itself a level of the hierarchy,
-    with its seeds' lattice step (level 1: twice multilevel.LATTICE); it gets the sweeps
-    of level 1, the levels below it those of the coarse ones. Returns the Ritz values and
-    vectors and the number of levels."""
+    """multilevel.leading_subspace of a graph that is itself a level of the hierarchy, with
+    its seeds' lattice step (level 1: twice multilevel.LATTICE), for count vectors (the
+    guard included); it gets the sweeps of level 1, the levels below it those of the coarse
+    ones. Returns the Ritz values and vectors and the number of levels."""
     from . import multilevel as ml
 
     levels = [ml.Level(weights, degrees, positions, step)]
     while levels[-1].weights.shape[0] > ml.COARSEST:
         level = levels[-1]
-        root = ml.roots(level.weights, level.positions, level.step)
-        aggregate, number = ml.aggregation(root)
+        link = ml.links(level.weights, level.positions, level.step)
+        aggregate, number, representative = ml.aggregation(link)
         if number > ml.STALL * level.weights.shape[0]:
             break
         level.aggregates = aggregate
         coarse, coarse_degrees = ml.coarsen(level.weights, level.degrees, aggregate, number)
-        levels.append(ml.Level(coarse, coarse_degrees, level.positions[np.unique(root)], 2 * level.step))
+        levels.append(ml.Level(coarse, coarse_degrees, level.positions[representative], 2 * level.step))
         if say:
             say(f"level {len(levels)}: {number} nodes, {coarse.nnz} entries")
     last = levels[-1]
@@ -478,15 +479,29 @@ def row_slabs(w, rows_at_once=1 << 14):
         yield a, scipy.sparse.csr_matrix((values, columns, indptr), shape=(indptr.size - 1, w.getSize()[1]))
 
 
+@dataclasses.dataclass
+class Embedding:
+    """What distributed_embedding() found: the Ritz values (descending), this process's
+    rows of the embedding (D-orthonormal Ritz vectors), this process's pixels' aggregates
+    on level 1 (None without one), level 1's degrees on process 0, and what it took."""
+
+    values: np.ndarray
+    vectors: np.ndarray
+    aggregates: np.ndarray
+    coarse_degrees: np.ndarray
+    work: dict
+    seconds: dict
+
+
 def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None, progress_every=5.0):
     """quorvane.multilevel's leading eigenvectors of (W, D) for the distributed symmetric
-    weights W of an image of this shape and their degrees (a PETSc vector). The pixels
-    decide their roots from their own rows where they lie, and only the roots (an integer
-    a pixel) travel; the aggregation's P is a distributed matrix and W_1 = P^T W P comes
-    from MatPtAP. Level 1 and those below are gathered and solved on process 0, and the
-    vectors come back through P and are refined by distributed block products. Returns the
-    Ritz values, this process's rows of the embedding, what it took, and this process's
-    seconds in each part."""
+    weights W of an image of this shape and their degrees (a PETSc vector), with the same
+    guard vectors. The pixels decide their links from their own rows where they lie, and
+    only the links (an integer a pixel) travel to process 0, which makes the aggregates
+    and sends every process those of its pixels; the aggregation's P is a distributed
+    matrix and W_1 = P^T W P comes from MatPtAP. Level 1 and those below are gathered and
+    solved on process 0, and the vectors come back through P and are refined by
+    distributed block products. Returns an Embedding."""
     from . import multilevel as ml
 
     world = w.getComm().tompi4py()
@@ -494,15 +509,21 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
     clock = time.perf_counter()
     start, stop = w.getOwnershipRange()
     n = w.getSize()[0]
+    if count >= n:
+        raise ValueError(f"{count} eigenvectors need more than {count} pixels, got {n}")
+    wanted = count + ml.guard(count)
     d = degrees.getArray(readonly=True).copy()
     positions = ml.pixel_positions(shape)
-    mine = [ml.rows_roots(slab, positions, ml.LATTICE, first=a) for a, slab in row_slabs(w)]
+    mine = [ml.rows_links(slab, positions, ml.LATTICE, first=a) for a, slab in row_slabs(w)]
     mine = np.concatenate(mine).astype(np.int64) if mine else np.empty(0, dtype=np.int64)
-    roots = np.empty(n, dtype=np.int64)
-    world.Allgatherv(mine, (roots, world.allgather(mine.size)))
-    del mine
-    aggregate, coarse_count = ml.aggregation(roots)
+    links = gather_array(world, mine)
     all_degrees = gather_array(world, d)
+    del mine
+    coarse_count = aggregate = representative = None
+    if world.rank == 0:
+        aggregate, coarse_count, representative = ml.aggregation(links)
+    del links
+    coarse_count = world.bcast(coarse_count, root=0)
     seconds["aggregation"] = -clock + (clock := time.perf_counter())
     products = BlockProducts(PETSc, w)
     if n <= ml.COARSEST or coarse_count > ml.STALL * n:
@@ -514,20 +535,25 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
         values = world.bcast(values, root=0)
         vectors = scatter_rows(world, vectors, world.allgather(stop - start))
         seconds["coarse levels"] = time.perf_counter() - clock
-        return values, vectors, {"coarse": n, "coarse entries": 0, "levels": 1, "products": 0}, seconds
-    p = prolongator(PETSc, w.getComm(), aggregate[start:stop], coarse_count)
+        work = {"coarse": n, "coarse entries": 0, "levels": 1, "products": 0}
+        return Embedding(values, vectors, None, None, work, seconds)
+    sizes = world.allgather(stop - start)
+    mine = np.empty(stop - start, dtype=np.int64)
+    world.Scatterv(None if aggregate is None else (aggregate, sizes), mine, root=0)
+    p = prolongator(PETSc, w.getComm(), mine, coarse_count)
     wc = w.ptap(p)
     entries = int(wc.getInfo(PETSc.Mat.InfoType.GLOBAL_SUM)["nz_used"])
     local = gather_csr(world, wc)
     wc.destroy()
     seconds["coarsening"] = -clock + (clock := time.perf_counter())
-    values = vectors = depth = None
+    values = vectors = depth = coarse_degrees = None
     if world.rank == 0:
         coarse_degrees = np.bincount(aggregate, weights=all_degrees, minlength=coarse_count)
         values, vectors, depth = coarse_levels(
-            local, coarse_degrees, positions[np.unique(roots)], 2 * ml.LATTICE, count
+            local, coarse_degrees, positions[representative], 2 * ml.LATTICE, wanted,
+            lambda text: say(f"          {text}"),
         )
-    del local, all_degrees, aggregate, roots, positions
+    del local, all_degrees, aggregate, representative, positions
     depth = world.bcast(depth, root=0)
     counts = world.allgather(p.getOwnershipRangeColumn()[1] - p.getOwnershipRangeColumn()[0])
     vectors = scatter_rows(world, vectors, counts)
@@ -541,38 +567,52 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
     products.release()
     seconds["refinement"] = time.perf_counter() - clock
     work = {"coarse": coarse_count, "coarse entries": entries, "levels": depth + 1, "products": products.products}
-    return values, vectors, work, seconds
+    return Embedding(values[:count], np.ascontiguousarray(vectors[:, :count]), mine, coarse_degrees, work, seconds)
 
 
-def sample_rows(n, size, seed):
-    """The rows k-means is fitted to: `size` of the n pixels (all when n <= size), drawn
-    from a fixed seed, in order; the same whatever the number of processes."""
-    if n <= size:
-        return np.arange(n)
-    return np.sort(np.random.default_rng(seed).choice(n, size, replace=False))
+def distributed_group(world, embedding, degrees, count, seed):
+    """quorvane.segmentation.group over the processes: the level-1 nodes' degree-weighted
+    mean unit rows added up from every process's pixels (an allreduce-sized sum per node,
+    to process 0), weighted k-means of them on process 0 (segmentation.kmeans), and every
+    process gives its own pixels their nearest centre. Returns this process's labels."""
+    from . import segmentation as seg
 
-
-def distributed_clusters(world, embedding, start, count, sample, seed):
-    """k-means clusters of the embedding's rows scaled to unit length: fitted on process 0
-    to the sampled rows (gathered from their owners), then every process gives its own
-    rows their nearest centre. Returns this process's labels."""
-    from sklearn.cluster import KMeans
-
-    length = np.linalg.norm(embedding, axis=1, keepdims=True)
-    rows = embedding / np.where(length > 0, length, 1.0)
-    mine = sample[(sample >= start) & (sample < start + rows.shape[0])] - start
-    picked = gather_array(world, rows[mine])
-    centres = None
-    if world.rank == 0:
-        centres = KMeans(n_clusters=count, n_init=1, random_state=seed, copy_x=False).fit(picked).cluster_centers_
+    rows = seg.unit_rows(embedding.vectors)
+    if embedding.aggregates is not None:
+        coarse = world.bcast(None if embedding.coarse_degrees is None else embedding.coarse_degrees.size, root=0)
+        sums = np.ascontiguousarray(seg._sums_by(embedding.aggregates, rows * degrees[:, None], coarse))
+        total = np.empty_like(sums) if world.rank == 0 else None
+        world.Reduce(sums, total, root=0)
+        del sums
+        fitted, weights = (None, None) if world.rank != 0 else (
+            seg.unit_rows(total / embedding.coarse_degrees[:, None]), embedding.coarse_degrees)
+    else:
+        fitted, weights = gather_array(world, rows), gather_array(world, degrees)
+    centres = seg.kmeans(fitted, weights, count, seed)[0] if world.rank == 0 else None
     centres = world.bcast(centres, root=0)
+    squares = np.einsum("ij,ij->i", centres, centres)
     labels = np.empty(rows.shape[0], dtype=np.int32)
-    for a in range(0, rows.shape[0], 1 << 16):
-        part = rows[a : a + (1 << 16)]
-        labels[a : a + part.shape[0]] = np.argmin(
-            (centres * centres).sum(axis=1)[None, :] - 2 * part @ centres.T, axis=1
-        )
+    for a in range(0, rows.shape[0], ROWS_AT_ONCE):
+        labels[a : a + ROWS_AT_ONCE] = np.argmin(squares[None, :] - 2 * rows[a : a + ROWS_AT_ONCE] @ centres.T, axis=1)
     return labels
+
+
+def similarity_sums(w, labels, count, rows_at_once=1 << 14):
+    """This process's share of the sums of quorvane.segmentation.merge_similar over its
+    own rows of the symmetric weights (the entries of a pixel with itself left out): the
+    border sums of every two clusters and the coherence sums of every cluster, in that order."""
+    from . import segmentation as seg
+
+    sums = [np.zeros(count * count), np.zeros(count * count, dtype=np.int64), np.zeros(count),
+            np.zeros(count, dtype=np.int64)]
+    for a, slab in row_slabs(w, rows_at_once):
+        own = np.repeat(np.arange(a, a + slab.shape[0]), np.diff(slab.indptr))
+        off = own != slab.indices
+        rows, columns, values = labels[own[off]], labels[slab.indices[off]], slab.data[off]
+        for i, part in enumerate(seg.border_sums(rows, columns, values, count)
+                                 + seg.coherence_sums(rows, columns, values, count)):
+            sums[i] += part
+    return sums
 
 
 def pattern_entries(shape, radius):
@@ -645,14 +685,14 @@ def check_memory(world, pixels, entries, eigenvectors, available=available_memor
 
 
 def segment(path, settings, shrink=None, workers=-1, say=print):
-    """Runs every step on the photograph at path across the processes of MPI's world.
-    Returns, on process 0, the quorvane.segmentation.Segmentation (its weights hold only
-    the rows the pictures show, its embedding the first five columns) and the Report;
-    (None, report) elsewhere."""
+    """Runs every step on the photograph at path across the processes of MPI's world, as
+    quorvane.segmentation.segment does in one. Returns, on process 0, the
+    quorvane.segmentation.Segmentation (its weights hold only the rows the pictures show,
+    its embedding the first five columns) and the Report; (None, report) elsewhere."""
     MPI, PETSc = _libraries()
     from PIL import Image
 
-    from . import pictures, segmentation as seg
+    from . import multilevel, pictures, segmentation as seg
 
     comm = PETSc.COMM_WORLD
     world = MPI.COMM_WORLD
@@ -672,17 +712,19 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
             f"{max(k - 1, settings.eigenvectors)} pixels, got {n}"
         )
     entries = pattern_entries(shape, settings.radius)
-    estimate = check_memory(world, n, entries, settings.eigenvectors)
-    original = seg.read_grey(path)
+    columns = settings.eigenvectors + multilevel.guard(settings.eigenvectors)
+    estimate = check_memory(world, n, entries, columns)
+    original = seg.read_picture(path)
     image = seg.shrink(original, factor)
-    magnitude, phase = seg.edges(image, settings.smoothing)
-    sigma = settings.sigma_share * magnitude.max()
-    if not sigma > 0:
+    magnitude, phase = seg.edges(image, settings.smoothing, settings.edge_low, settings.edge_high)
+    if not phase.any():
         raise ValueError(f"{path} has no edges to segment by")
+    sigma = seg.weight_sigma(image, settings.smoothing, settings.sigma_noise)
     report.step(
-        f"read {path} ({original.shape[0]} x {original.shape[1]}), "
-        + (f"shrunk by {factor} to {image.shape[0]} x {image.shape[1]}, " if factor > 1 else "taken whole, ")
-        + f"edges; {world.size} process{'es' if world.size > 1 else ''}, about {estimate / 2**20:.0f} MiB each expected"
+        f"read {path} ({original.shape[0]} x {original.shape[1]}{', colour' if original.ndim == 3 else ''}), "
+        + (f"shrunk by {factor} to {shape[0]} x {shape[1]}, " if factor > 1 else "taken whole, ")
+        + f"edges; {world.size} process{'es' if world.size > 1 else ''}, about {estimate / 2**20:.0f} MiB each "
+        "expected"
     )
 
     times = PhaseTimes()
@@ -698,39 +740,53 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     degrees = degrees_of(w)
     report.step("symmetric weights (W + W^T) / 2 and degrees")
 
-    values, vectors, work, seconds = distributed_embedding(PETSc, w, degrees, image.shape, settings.eigenvectors, say)
+    found = distributed_embedding(PETSc, w, degrees, shape, settings.eigenvectors, say)
+    d = degrees.getArray(readonly=True).copy()
     degrees.destroy()
+    work = found.work
     report.step(
-        f"normalised cut: {settings.eigenvectors} leading eigenvectors of (W, D), multilevel: level 1 of "
+        f"{settings.eigenvectors} leading eigenvectors of (W, D), multilevel: level 1 of "
         f"{work['coarse']} nodes ({work['coarse entries']} entries) by MatPtAP, it and {work['levels'] - 2} "
         f"coarser levels on process 0, {work['products']} products of W with a vector on level 0",
-        seconds,
+        found.seconds,
     )
 
     clock = time.perf_counter()
-    start, stop = w.getOwnershipRange()
-    mine = distributed_clusters(world, vectors, start, k, sample_rows(n, SAMPLE, settings.seed), settings.seed)
+    mine = distributed_group(world, found, d, k, settings.seed)
+    embedding = gather_array(world, found.vectors[:, : min(5, found.vectors.shape[1])])
+    values = found.values
+    del found, d
     seconds = {"k-means": -clock + (clock := time.perf_counter())}
-    embedding = gather_array(world, vectors[:, : min(5, vectors.shape[1])])
-    del vectors
     labels = np.empty(n, dtype=np.int32)
     world.Allgatherv(mine, (labels, world.allgather(mine.size)))
-    total, number = border_sums(w, labels, k)
-    total = world.reduce(total, op=MPI.SUM, root=0)
-    number = world.reduce(number, op=MPI.SUM, root=0)
-    seconds["border sums"] = time.perf_counter() - clock
-    picks, _ = pictures.chosen_pixels(image.shape, settings.radius)
-    shown = gather_rows(world, w, [row * image.shape[1] + column for row, column in picks])
-    w.destroy()
-    run = None
+    del mine
+    sums = [world.reduce(part, op=MPI.SUM, root=0) for part in similarity_sums(w, labels, k)]
+    seconds["merge sums"] = -clock + (clock := time.perf_counter())
+    pieces = kept = count = None
     if world.rank == 0:
-        merged, kept = seg.merge_bordering(labels, total, number, settings.merge_above)
-        pieces, count = seg.connected_segments(merged.reshape(image.shape))
-        segments = seg.enlarge(pieces, factor, original.shape)
-        run = seg.Segmentation(original, image, magnitude, phase, shown, values, embedding, segments, count)
+        merged, kept = seg.merge_coherent(labels, *sums, settings.merge_above)
+        pieces, count = seg.connected_segments(merged.reshape(shape))
+    del labels
+    # Specks join a neighbour by their rows of W, fetched from their owners.
+    specks = None
+    if world.rank == 0:
+        areas = np.bincount(pieces.ravel(), minlength=count)
+        specks = np.flatnonzero(areas[pieces.ravel()] < settings.min_area)
+    specks = world.bcast(specks, root=0)
+    speck_rows = gather_rows(world, w, specks)
+    picks, _ = pictures.chosen_pixels(shape, settings.radius)
+    shown = gather_rows(world, w, [row * shape[1] + column for row, column in picks])
+    w.destroy()
+    run = final = None
+    if world.rank == 0:
+        pieces, final = seg.absorb_specks(pieces, speck_rows, settings.min_area)
+        segments = seg.enlarge(pieces, factor, original.shape[:2])
+        run = seg.Segmentation(original, image, magnitude, phase, shown, values, embedding, segments, final)
+    seconds["segments"] = time.perf_counter() - clock
     report.step(
-        f"k-means into {k} clusters (fitted on process 0 to {min(n, SAMPLE)} pixels), "
-        + (f"{kept} after merging unseparated ones, {count} connected segments" if world.rank == 0 else ""),
+        f"k-means into {k} clusters (fitted on process 0 to level 1's nodes), "
+        + (f"{kept} after merging those tied across their border nearly as within, {count} connected pieces, "
+           f"{final} segments of {settings.min_area} pixels or more" if world.rank == 0 else ""),
         seconds,
     )
     return run, report

@@ -131,10 +131,10 @@ def embedding(outdir):
     w = distributed.symmetric(PETSc, distributed.transposed_weights(PETSc, PETSc.COMM_WORLD, magnitude, phase,
                                                                     radius, sigma))
     degrees = distributed.degrees_of(w)
-    values, vectors, work, _ = distributed.distributed_embedding(PETSc, w, degrees, shape, count)
-    vectors = distributed.gather_array(world, vectors)
+    found = distributed.distributed_embedding(PETSc, w, degrees, shape, count)
+    vectors = distributed.gather_array(world, found.vectors)
     if world.rank == 0:
-        np.savez(Path(outdir) / "embedding.npz", values=values, vectors=vectors, products=work["products"],
+        np.savez(Path(outdir) / "embedding.npz", values=found.values, vectors=vectors, levels=found.work["levels"],
                  sigma=sigma)
 
 
