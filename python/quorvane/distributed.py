@@ -1,20 +1,28 @@
-"""Normalised-cut segmentation of a photograph across MPI processes, with PETSc and SLEPc.
+"""Normalised-cut segmentation of a photograph across MPI processes, with PETSc.
 
     mpirun -n P python3 -m quorvane.distributed IMAGE [OUTDIR]
 
-The steps of python3 -m quorvane.demo, with the weight matrix and the eigensolve spread
-over the processes (any P >= 1; without mpirun it runs as one process). Every process
-reads the photograph and computes its edges (the same everywhere), then the disc-pattern
-columns of the pixels it owns, their weights with quorvane.weights, and its rows of one
-distributed PETSc matrix; no process ever holds the whole matrix. The symmetric weights,
-the degrees and D^-1/2 W D^-1/2 stay distributed, and SLEPc's Krylov-Schur finds the
-leading eigenvectors. The n x k embedding is gathered on process 0 alone, which clusters,
-merges and draws the pictures as the demo does, with the border sums of the merge added
-up across the processes.
+The steps of quorvane.segmentation.segment (python3 -m quorvane.demo), with the weight
+matrix, the finest level of the multilevel eigensolve and the grouping's sums spread over
+the processes (any P >= 1; without mpirun it runs as one process). The photograph is taken
+whole unless --shrink says otherwise. Every process reads it and computes its edges (the
+same everywhere), then the disc-pattern columns of the pixels it owns, their weights with
+quorvane.weights, and its rows of one distributed PETSc matrix; no process ever holds the
+whole matrix. The symmetric weights W and the degrees D stay distributed. The multilevel
+eigensolve (quorvane.multilevel) decides every pixel's link from its own row where it
+lies; process 0 makes the aggregates from the links alone, the aggregation's P is a
+distributed matrix and W_1 = P^T W P comes from PETSc's MatPtAP. Level 1 and the coarser
+ones are solved on process 0 by quorvane.multilevel's own code; the vectors come back up
+through P and are refined on the pixels by distributed block products, the k x k
+Rayleigh-Ritz matrices added up over the processes. k-means is fitted on process 0 to the
+level-1 nodes' mean rows, and every process labels its own pixels; the merge's sums are
+added up over the processes' rows; process 0 finds the segments and draws the pictures.
 
-Needs mpi4py, petsc4py and slepc4py (Debian: python3-mpi4py, python3-petsc4py,
-python3-slepc4py, openmpi-bin, and libpetsc-real-dev and libslepc-real-dev, whose
-alternatives make petsc4py and slepc4py importable), besides the demo's packages.
+A run that would not fit the memory of a machine is refused before it starts, with the
+figures (see check_memory); long steps report their progress from process 0.
+
+Needs mpi4py and petsc4py (Debian: python3-mpi4py, python3-petsc4py, openmpi-bin, and
+libpetsc-real-dev, whose alternative makes petsc4py importable), besides the demo's packages.
 """
 
 import dataclasses
@@ -29,8 +37,8 @@ import scipy.sparse
 from . import disc_pattern, weights
 
 MISSING = (
-    "quorvane.distributed: {error}. It needs mpi4py, petsc4py and slepc4py besides the demo's packages: "
-    "apt-get install python3-mpi4py python3-petsc4py python3-slepc4py openmpi-bin libpetsc-real-dev libslepc-real-dev"
+    "quorvane.distributed: {error}. It needs mpi4py and petsc4py besides the demo's packages: "
+    "apt-get install python3-mpi4py python3-petsc4py openmpi-bin libpetsc-real-dev"
 )
 
 # Weights are computed and inserted this many pattern entries at a time (12 bytes each while
@@ -195,13 +203,15 @@ class BlockProducts:
 
     def times(self, vectors):
         """W V for this process's rows V: this process's rows of the product."""
-        vectors = np.asfortranarray(vectors, dtype=np.float64)
         rows, k = vectors.shape
         if self._block is None or self._block.getSize()[1] != k:
             self.release()
             self._block = self.PETSc.Mat().createDense(((rows, self.n), (None, k)), comm=self.w.getComm())
             self._block.setUp()
-        self._block.getDenseArray()[...] = vectors
+        block = self._block.getDenseArray()
+        for a in range(0, rows, ROWS_AT_ONCE):  # into column order a few rows at a time: much faster
+            block[a : a + ROWS_AT_ONCE] = vectors[a : a + ROWS_AT_ONCE]
+        del block
         self._block.assemble()
         if self._result is None:
             self._result = self.w.matMult(self._block)
@@ -297,22 +307,6 @@ def gather_rows(comm, w, rows):
     columns = np.concatenate([columns for _, columns, _ in found])
     values = np.concatenate([values for _, _, values in found])
     return scipy.sparse.csr_matrix((values, (row_of, columns)), shape=(n, n))
-
-
-def border_sums(w, labels, count, rows_at_once=1 << 14):
-    """This process's share of quorvane.segmentation.border_sums over the symmetric weights:
-    the sums and numbers of the weights between every two clusters in its own rows, read
-    a few rows at a time."""
-    from . import segmentation
-
-    total = np.zeros(count * count)
-    number = np.zeros(count * count, dtype=np.int64)
-    for a, slab in row_slabs(w, rows_at_once):
-        row_labels = np.repeat(labels[a : a + slab.shape[0]], np.diff(slab.indptr))
-        t, m = segmentation.border_sums(row_labels, labels[slab.indices], slab.data, count)
-        total += t
-        number += m
-    return total, number
 
 
 def peak_memory():
@@ -468,15 +462,25 @@ def coarse_levels(weights, degrees, positions, step, count, say=None):
 def row_slabs(w, rows_at_once=1 << 14):
     """This process's rows of a distributed AIJ matrix a few thousand at a time (a copy of
     all of them would hold as much as the matrix): (first row, CSR of the rows over all
-    columns) each."""
+    columns) each. Collective: every process takes as many steps (PETSc's submatrices
+    travel between processes), the last ones of a process with fewer rows empty."""
+    from petsc4py import PETSc
+
     start, stop = w.getOwnershipRange()
-    for a in range(start, stop, rows_at_once):
-        rows = [w.getRow(row) for row in range(a, min(a + rows_at_once, stop))]
-        indptr = np.concatenate(([0], np.cumsum([columns.size for columns, _ in rows])))
-        columns = np.concatenate([columns for columns, _ in rows])
-        values = np.concatenate([values for _, values in rows])
-        del rows
-        yield a, scipy.sparse.csr_matrix((values, columns, indptr), shape=(indptr.size - 1, w.getSize()[1]))
+    n = w.getSize()[1]
+    steps = w.getComm().tompi4py().allreduce(-(-(stop - start) // rows_at_once), op=_max())
+    every = PETSc.IS().createStride(n, 0, 1, comm=PETSc.COMM_SELF)
+    for step in range(steps):
+        a = min(start + step * rows_at_once, stop)
+        b = min(a + rows_at_once, stop)
+        rows = PETSc.IS().createStride(b - a, a, 1, comm=PETSc.COMM_SELF)
+        (part,) = w.createSubMatrices(rows, every)
+        indptr, indices, values = part.getValuesCSR()
+        part.destroy()
+        rows.destroy()
+        if b > a:
+            yield a, scipy.sparse.csr_matrix((values, indices, indptr), shape=(b - a, n))
+    every.destroy()
 
 
 @dataclasses.dataclass
@@ -799,10 +803,13 @@ def parser():
     p.prog = "mpirun -n P python3 -m quorvane.distributed"
     p.description = (
         "Normalised-cut segmentation of a photograph with quorvane weights across MPI processes "
-        "(PETSc and SLEPc); prints each step with its time and the processes' peak memory, "
+        "(PETSc); prints each step with its time and the processes' peak memory, "
         "and writes the demo's pictures."
     )
     p.set_defaults(outdir="quorvane-distributed")
+    for action in p._actions:
+        if action.dest == "shrink":
+            action.help = "block size of the shrinking (default 1: the photograph is taken whole)"
     p.add_argument(
         "--workers",
         type=int,

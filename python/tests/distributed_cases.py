@@ -8,7 +8,7 @@ and gathers what they hold on process 0, which saves it for the test to compare.
 matrices: for each case of CASES, the transposed weights and the symmetric weights as
 CSR arrays of all their rows, each process's ownership range, the degrees, a block product
 W X and its inner products, the coarse matrix P^T W P of an aggregation, the border sums of
-a labelling (OUTDIR/<case>.npz).
+a labelling and the coherence sums of its labels (OUTDIR/<case>.npz).
 embedding: the multilevel eigenvectors of EMBEDDED's weights (OUTDIR/embedding.npz).
 segment: quorvane.distributed.main on IMAGE, with the run's segments (OUTDIR/segment.npz)
 besides its pictures (OUTDIR/pictures).
@@ -100,9 +100,7 @@ def matrices(outdir):
         shared = distributed.scatter_rows(world, block(0, coarse, 2) if world.rank == 0 else None, counts)
         lifted = distributed.BlockProducts(PETSc, p).times(shared)
         labels = (np.arange(magnitude.size) * 7 // magnitude.size).astype(np.int32)
-        total, number = distributed.border_sums(w, labels, 7, rows_at_once=5)
-        total = world.reduce(total, op=MPI.SUM, root=0)
-        number = world.reduce(number, op=MPI.SUM, root=0)
+        sums = [world.reduce(part, op=MPI.SUM, root=0) for part in distributed.similarity_sums(w, labels, 7, 5)]
         rows = [0, magnitude.size // 2, magnitude.size - 1]
         shown = distributed.gather_rows(world, w, rows)
         gathered = [distributed.gather_array(world, a) for a in (degrees.getArray(readonly=True), y, lifted)]
@@ -114,7 +112,7 @@ def matrices(outdir):
                 sym_indptr=sym[0], sym_indices=sym[1], sym_data=sym[2],
                 degrees=gathered[0], product=gathered[1], inner=inner, lifted=gathered[2],
                 coarse_indptr=coarse_csr[0], coarse_indices=coarse_csr[1], coarse_data=coarse_csr[2],
-                labels=labels, total=total, number=number, shown_rows=np.array(rows), shown=shown.toarray()[rows],
+                labels=labels, total=sums[0], number=sums[1], inner_total=sums[2], inner_number=sums[3], shown_rows=np.array(rows), shown=shown.toarray()[rows],
             )
         for item in (w, degrees, p, wc):
             item.destroy()

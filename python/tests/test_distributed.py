@@ -83,7 +83,7 @@ class TestGatheredMatrices:
         np.testing.assert_array_equal(sym.indices, w.indices)
         assert_same_bits(sym.data, w.data)
 
-    def test_degrees_products_coarse_matrix_rows_and_border_sums_match_scipy(self, gathered, name):
+    def test_degrees_products_coarse_matrix_rows_and_merge_sums_match_scipy(self, gathered, name):
         processes, cases = gathered
         got = cases[name]
         magnitude = CASES[name][0]
@@ -110,11 +110,18 @@ class TestGatheredMatrices:
         np.testing.assert_allclose(got_coarse.toarray(), expected, rtol=1e-12, atol=1e-13)
         np.testing.assert_allclose(got["lifted"], p @ block(0, coarse, 2), rtol=1e-14)
         np.testing.assert_array_equal(got["shown"], w.toarray()[got["shown_rows"]])
+        # The merge's sums over the entries between two different pixels.
         labels = got["labels"]
         entries = w.tocoo()
-        total, number = segmentation.border_sums(labels[entries.row], labels[entries.col], entries.data, 7)
+        off = entries.row != entries.col
+        rows, columns, values = labels[entries.row[off]], labels[entries.col[off]], entries.data[off]
+        total, number = segmentation.border_sums(rows, columns, values, 7)
+        inner_total, inner_number = segmentation.coherence_sums(rows, columns, values, 7)
         np.testing.assert_array_equal(got["number"], number)
         np.testing.assert_allclose(got["total"], total, rtol=1e-13)
+        np.testing.assert_array_equal(got["inner_number"], inner_number)
+        np.testing.assert_allclose(got["inner_total"], inner_total, rtol=1e-13)
+        assert number.sum() > 0 and inner_number.sum() > 0
 
 
 def coin_areas(segments):
