@@ -316,13 +316,15 @@ def peak_memory():
 
 class Report:
     """Times the phases across the processes (each phase ends when the last process ends
-    it) and notes every process's peak resident memory at the end of each; process 0
-    prints them."""
+    it) and notes every process's peak resident memory at the end of each and its CPU
+    seconds in each (on a busy machine the wall clock alone hides how the work is shared);
+    process 0 prints them."""
 
     def __init__(self, comm, say):
         self.comm, self.say = comm, say
         self.comm.barrier()
         self.start = self.last = time.perf_counter()
+        self.cpu_start = self.cpu = time.process_time()
         self.rows = []
 
     def step(self, what, local_seconds=None):
@@ -331,6 +333,9 @@ class Report:
         self.comm.barrier()
         now = time.perf_counter()
         peaks = self.comm.gather(peak_memory(), root=0)
+        cpu = time.process_time()
+        cpus = self.comm.gather(cpu - self.cpu, root=0)
+        self.cpu = cpu
         parts = {}
         for name, seconds in (local_seconds or {}).items():
             parts[name] = self.comm.allreduce(seconds, op=_max())
@@ -338,15 +343,17 @@ class Report:
             detail = "".join(f", {name} {seconds:.2f} s" for name, seconds in parts.items())
             highest = max(peaks) / 2**20
             self.say(f"{now - self.last:7.2f} s  {what}{detail}  [peak memory per process up to {highest:.0f} MiB]")
-            self.rows.append((what, now - self.last, parts, peaks))
+            self.rows.append((what, now - self.last, parts, peaks, cpus))
         self.last = now
 
     def total(self):
         self.comm.barrier()
         peaks = self.comm.gather(peak_memory(), root=0)
+        cpus = self.comm.gather(time.process_time() - self.cpu_start, root=0)
         if self.comm.rank == 0:
             self.say(f"{time.perf_counter() - self.start:7.2f} s  total")
-            self.say("peak resident memory per process: " + ", ".join(f"{p / 2**20:.0f} MiB" for p in peaks))
+            self.say("peak resident memory per process: " + ", ".join(f"{p / 2**20:.0f} MiB" for p in peaks)
+                     + "; CPU time per process: " + ", ".join(f"{c:.1f} s" for c in cpus))
 
 
 def _max():
@@ -374,6 +381,8 @@ class Progress:
 
 # Rows of the tall blocks that go through BLAS at a time: a few MB, kept in cache.
 ROWS_AT_ONCE = 4096
+# Rows of W read at a time as a scipy matrix (about 50 to 100 entries each).
+SLAB_ROWS = 1 << 14
 
 
 def local_inner(left, right):
@@ -459,13 +468,14 @@ def coarse_levels(weights, degrees, positions, step, count, say=None):
     return values, vectors, len(levels)
 
 
-def row_slabs(w, rows_at_once=1 << 14):
+def row_slabs(w, rows_at_once=None):
     """This process's rows of a distributed AIJ matrix a few thousand at a time (a copy of
     all of them would hold as much as the matrix): (first row, CSR of the rows over all
     columns) each. Collective: every process takes as many steps (PETSc's submatrices
     travel between processes), the last ones of a process with fewer rows empty."""
     from petsc4py import PETSc
 
+    rows_at_once = rows_at_once or SLAB_ROWS
     start, stop = w.getOwnershipRange()
     n = w.getSize()[1]
     steps = w.getComm().tompi4py().allreduce(-(-(stop - start) // rows_at_once), op=_max())
@@ -518,7 +528,11 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
     wanted = count + ml.guard(count)
     d = degrees.getArray(readonly=True).copy()
     positions = ml.pixel_positions(shape)
-    mine = [ml.rows_links(slab, positions, ml.LATTICE, first=a) for a, slab in row_slabs(w)]
+    progress = Progress(say, "links of level 0", -(-(stop - start) // SLAB_ROWS), progress_every)
+    mine = []
+    for a, slab in row_slabs(w):
+        mine.append(ml.rows_links(slab, positions, ml.LATTICE, first=a))
+        progress.done(len(mine), " slabs of rows")
     mine = np.concatenate(mine).astype(np.int64) if mine else np.empty(0, dtype=np.int64)
     links = gather_array(world, mine)
     all_degrees = gather_array(world, d)
@@ -601,7 +615,7 @@ def distributed_group(world, embedding, degrees, count, seed):
     return labels
 
 
-def similarity_sums(w, labels, count, rows_at_once=1 << 14):
+def similarity_sums(w, labels, count, rows_at_once=None):
     """This process's share of the sums of quorvane.segmentation.merge_similar over its
     own rows of the symmetric weights (the entries of a pixel with itself left out): the
     border sums of every two clusters and the coherence sums of every cluster, in that order."""
