@@ -652,16 +652,17 @@ BASE_BYTES = 160 << 20
 def memory_estimate(pixels, entries, processes, eigenvectors, rank):
     """Bytes process `rank` of `processes` needs for an image of this many pixels and
     pattern entries: its share of W twice (12 bytes an entry; making W symmetric holds its
-    transpose beside it), or once with a slice in flight; about 110 bytes a pixel of the
-    whole image (the image, its edges, quorvane's edge tables); its rows of the embedding
-    and its products (four blocks of eigenvectors); and on process 0 the gathered labels,
-    sample and pictured columns."""
+    transpose beside it), or once with a slice in flight; about 150 bytes a pixel of the
+    whole image (the image, its edges, quorvane's edge tables, the pixels' positions and
+    links); four blocks of `eigenvectors` columns (the guard included) of its own pixels
+    during the refinement; and on process 0 W_1 and the coarser levels, the level-1 sums,
+    all pixels' labels and segments."""
     share = entries / processes
     rows = pixels / processes
     matrix = max(24 * share, 12 * share + 16 * min(share, CHUNK_ENTRIES))
     vectors = 4 * 8 * eigenvectors * rows
     first = 120 * pixels if rank == 0 else 0
-    return int(BASE_BYTES + matrix + 110 * pixels + vectors + first)
+    return int(BASE_BYTES + matrix + 150 * pixels + vectors + first)
 
 
 def available_memory(path="/proc/meminfo"):
@@ -681,7 +682,14 @@ def check_memory(world, pixels, entries, eigenvectors, available=available_memor
     compares them with its MemAvailable, and all processes learn every machine's verdict.
     Returns this process's estimate."""
     from mpi4py import MPI
+    from petsc4py import PETSc
 
+    limit = np.iinfo(PETSc.IntType).max
+    if -(-entries // world.size) > limit:
+        raise ValueError(
+            f"{entries} pattern entries need at least {-(-entries // limit)} processes: PETSc's indices "
+            f"(as built here) hold at most {limit} entries a process"
+        )
     mine = memory_estimate(pixels, entries, world.size, eigenvectors, world.rank)
     machine = world.Split_type(MPI.COMM_TYPE_SHARED)
     need = machine.allreduce(mine)

@@ -223,23 +223,28 @@ def test_the_run_reports_its_steps_and_draws_the_pictures(coins_runs, processes)
             assert picture.format == "PNG" and picture.width >= 500, name
 
 
+def big(path):
+    Image.new("L", (9000, 9000)).save(path)
+
+
 @pytest.mark.parametrize(
-    "make, message",
+    "make, options, message",
     [
-        (lambda path: Image.new("L", (64, 48), 90).save(path), "has no edges to segment by"),
-        (lambda path: Image.new("L", (1, 1), 90).save(path), "need more than 47 pixels, got 1"),
+        (lambda path: Image.new("L", (64, 48), 90).save(path), [], "has no edges to segment by"),
+        (lambda path: Image.new("L", (1, 1), 90).save(path), [], "need more than 47 pixels, got 1"),
         # Enough pixels for the eigenvectors, too few for the clusters.
-        (lambda path: Image.fromarray(np.eye(7, 6, dtype=np.uint8) * 200).save(path), "need more than 47 pixels"),
+        (lambda path: Image.fromarray(np.eye(7, 6, dtype=np.uint8) * 200).save(path), [], "need more than 47 pixels"),
         # Refused from the size alone, before any process reads the pixels.
-        (lambda path: Image.new("L", (9000, 9000)).save(path), "GiB available (MemAvailable)"),
+        (big, [], "GiB available (MemAvailable)"),
+        (big, ["--radius", "6"], "pattern entries need at least 5 processes"),
     ],
-    ids=["uniform", "one_pixel", "fewer_pixels_than_clusters", "beyond_the_memory"],
+    ids=["uniform", "one_pixel", "fewer_pixels_than_clusters", "beyond_the_memory", "beyond_the_indices"],
 )
 @pytest.mark.parametrize("processes", [2, 3])
-def test_unusable_pictures_fail_on_every_process_with_one_message(tmp_path, make, message, processes):
+def test_unusable_pictures_fail_on_every_process_with_one_message(tmp_path, make, options, message, processes):
     make(tmp_path / "picture.png")
     code, out, err = mpi_run(
-        processes, "-m", "quorvane.distributed", tmp_path / "picture.png", tmp_path / "out", timeout=120
+        processes, "-m", "quorvane.distributed", tmp_path / "picture.png", tmp_path / "out", *options, timeout=120
     )
     assert code != 0 and err.count("quorvane.distributed: ") == 1 and message in err, err
     assert not (tmp_path / "out").exists()
