@@ -309,6 +309,15 @@ def gather_rows(comm, w, rows):
     return scipy.sparse.csr_matrix((values, (row_of, columns)), shape=(n, n))
 
 
+def wait_for_all(comm, poll=0.005):
+    """A barrier that waits asleep. MPI's own waits spin, and on a machine with more work
+    than cores the processes that wait for process 0 (while it solves the coarse levels,
+    fits the k-means or draws) would take their turns on a core from it."""
+    request = comm.Ibarrier()
+    while not request.Test():
+        time.sleep(poll)
+
+
 def peak_memory():
     """This process's peak resident memory so far, in bytes."""
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
@@ -322,7 +331,7 @@ class Report:
 
     def __init__(self, comm, say):
         self.comm, self.say = comm, say
-        self.comm.barrier()
+        wait_for_all(self.comm)
         self.start = self.last = time.perf_counter()
         self.cpu_start = self.cpu = time.process_time()
         self.rows = []
@@ -330,7 +339,7 @@ class Report:
     def step(self, what, local_seconds=None):
         """Ends a phase. local_seconds (a dict) splits it into parts timed on each process:
         their largest over the processes is printed beside the phase."""
-        self.comm.barrier()
+        wait_for_all(self.comm)
         now = time.perf_counter()
         peaks = self.comm.gather(peak_memory(), root=0)
         cpu = time.process_time()
@@ -347,7 +356,7 @@ class Report:
         self.last = now
 
     def total(self):
-        self.comm.barrier()
+        wait_for_all(self.comm)
         peaks = self.comm.gather(peak_memory(), root=0)
         cpus = self.comm.gather(time.process_time() - self.cpu_start, root=0)
         if self.comm.rank == 0:
@@ -541,6 +550,7 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
     if world.rank == 0:
         aggregate, coarse_count, representative = ml.aggregation(links)
     del links
+    wait_for_all(world)
     coarse_count = world.bcast(coarse_count, root=0)
     seconds["aggregation"] = -clock + (clock := time.perf_counter())
     products = BlockProducts(PETSc, w)
@@ -550,6 +560,7 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
         values = vectors = None
         if world.rank == 0:
             values, vectors, _ = ml.leading_subspace(whole, all_degrees, positions, count)
+        wait_for_all(world)
         values = world.bcast(values, root=0)
         vectors = scatter_rows(world, vectors, world.allgather(stop - start))
         seconds["coarse levels"] = time.perf_counter() - clock
@@ -572,6 +583,7 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
             lambda text: say(f"          {text}"),
         )
     del local, all_degrees, aggregate, representative, positions
+    wait_for_all(world)
     depth = world.bcast(depth, root=0)
     counts = world.allgather(p.getOwnershipRangeColumn()[1] - p.getOwnershipRangeColumn()[0])
     vectors = scatter_rows(world, vectors, counts)
@@ -607,6 +619,7 @@ def distributed_group(world, embedding, degrees, count, seed):
     else:
         fitted, weights = gather_array(world, rows), gather_array(world, degrees)
     centres = seg.kmeans(fitted, weights, count, seed)[0] if world.rank == 0 else None
+    wait_for_all(world)
     centres = world.bcast(centres, root=0)
     squares = np.einsum("ij,ij->i", centres, centres)
     labels = np.empty(rows.shape[0], dtype=np.int32)
@@ -798,6 +811,7 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     if world.rank == 0:
         areas = np.bincount(pieces.ravel(), minlength=count)
         specks = np.flatnonzero(areas[pieces.ravel()] < settings.min_area)
+    wait_for_all(world)
     specks = world.bcast(specks, root=0)
     speck_rows = gather_rows(world, w, specks)
     picks, _ = pictures.chosen_pixels(shape, settings.radius)
@@ -867,6 +881,7 @@ def main(argv=None):
         failure = str(error)
     # Every process reads the same photograph and fails in the same step, but only one of
     # them may have failed (the pictures, written by process 0): all learn of it.
+    wait_for_all(world)
     failures = [f for f in world.allgather(failure) if f is not None]
     if failures:
         if world.rank == 0:

@@ -164,12 +164,11 @@ def test_multilevel_eigenvectors_span_the_leading_subspace(embedded):
     assert (np.diff(embedded["values"]) <= 0).all()
     # The full solve: the leading eigenvectors of D^-1/2 W D^-1/2, densely.
     scale = 1 / np.sqrt(degrees)
-    values, exact = np.linalg.eigh(scale[:, None] * w.toarray() * scale[None, :])
+    _, exact = np.linalg.eigh(scale[:, None] * w.toarray() * scale[None, :])
     exact = exact[:, ::-1][:, :count] * scale[:, None]
     # The disc and the background are the two leading directions, far from the rest.
     assert principal_sines(vectors[:, :2], exact[:, :2], degrees)[0] < 1e-3
     assert principal_sines(vectors, exact, degrees)[0] < 0.3
-    np.testing.assert_allclose(embedded["values"][:2], values[::-1][:2], atol=1e-6)
 
 
 def test_multilevel_eigenvectors_of_one_to_three_processes_span_one_subspace(embedded, tmp_path):
