@@ -47,7 +47,13 @@ CHUNK_ENTRIES = 1 << 24
 
 
 def _libraries():
-    """mpi4py's MPI and PETSc, initialised (MPI first: PETSc then runs on it)."""
+    """mpi4py's MPI and PETSc, initialised (MPI first: PETSc then runs on it). Open MPI is
+    asked to yield the core while it waits, unless the environment says otherwise: the
+    run shares its machine with other work more often than not, and a process that spins
+    in a wait takes turns on a core from the one it waits for."""
+    import os
+
+    os.environ.setdefault("OMPI_MCA_mpi_yield_when_idle", "1")
     from mpi4py import MPI
     import petsc4py
 
