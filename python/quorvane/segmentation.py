@@ -61,6 +61,13 @@ class Settings:
     # Neighbouring clusters whose pairs across their border have a mean weight above this
     # are not separated by any edge, and merge.
     merge_above: float = 0.6
+    # Weights below this are raised to it: pixels cut off all round (slivers on an edge,
+    # specks) then tie weakly to their surroundings, and each sheds its own eigenvalue 1
+    # (the normalised cut of a small piece costs in proportion to its small volume).
+    weight_floor: float = 0.0
+    # Clusters merge only along a border of at least this many pixels' pattern entries
+    # (a border of a few pixels is a leak through a gap in an edge).
+    min_border: float = 4.0
     # Segments of fewer pixels join the neighbour they are most strongly tied to.
     min_area: int = 40
 
@@ -312,31 +319,43 @@ def coherence_sums(row_labels, column_labels, values, count):
     return total, number
 
 
-def merge_coherent(labels, total, number, inner_total, inner_number, limit=Settings.merge_above):
-    """Merges every two bordering clusters whose mean weight across their border (from
-    border_sums()) is above limit times the smaller of their inner mean weights (from
-    coherence_sums()), and so on transitively: a border is no edge when pairs across it
-    are tied about as well as pairs within. Returns the merged labels, 0 .. count-1, and count."""
-    k = inner_total.size
-    inner = inner_total / np.maximum(inner_number, 1)
-    floor = np.minimum(inner[:, None], inner[None, :]).ravel()
-    join = np.flatnonzero((number > 0) & (total > limit * floor * number))
-    graph = scipy.sparse.coo_matrix((np.ones(join.size), (join // k, join % k)), shape=(k, k))
-    count, root = connected_components(graph, directed=False)
-    return root[np.asarray(labels).ravel()], count
+def merge_coherent(pairs, total, number, inner_total, inner_number, count, limit=Settings.merge_above,
+                   min_number=0):
+    """Merges every two bordering clusters a, b (pairs: a * count + b, with the sum of the
+    weights across their border and the number of entries there, as border_sums() gives
+    them, here only for the pairs that border) whose mean weight across the border is above
+    limit times the larger of their inner mean weights (coherence_sums()), and so on
+    transitively: a border is no edge when pairs across it are tied about as well as pairs
+    within. A border of fewer than min_number entries is a leak through a gap in an edge,
+    never a reason to merge. A cluster without inner pairs counts as tied within by 1. Returns each
+    cluster's merged cluster (0 .. merged-1) and merged."""
+    inner = np.where(inner_number > 0, inner_total / np.maximum(inner_number, 1), 1.0)
+    a, b = np.divmod(pairs, count)
+    join = (total > limit * np.maximum(inner[a], inner[b]) * number) & (number >= min_number)
+    graph = scipy.sparse.coo_matrix((np.ones(join.sum()), (a[join], b[join])), shape=(count, count))
+    merged, root = connected_components(graph, directed=False)
+    return root, merged
 
 
-def merge_similar(labels, weights, limit=Settings.merge_above):
+def merge_similar(labels, weights, limit=Settings.merge_above, min_area=0, min_number=0):
     """merge_coherent() of clusters 0 .. k-1 of the pixels over the symmetric weights
-    (the entries of a pixel with itself left out)."""
+    (the entries of a pixel with itself left out; any k). Clusters of fewer than min_area
+    pixels take no part: slivers along an edge, tied to both its sides, would chain them
+    together. Returns the merged labels, numbered 0 .. count-1, and count."""
     labels = np.asarray(labels).ravel()
     k = int(labels.max()) + 1
+    large = np.bincount(labels, minlength=k) >= min_area
     entries = weights.tocoo()
     off = entries.row != entries.col
     rows, columns, values = labels[entries.row[off]], labels[entries.col[off]], entries.data[off]
-    total, number = border_sums(rows, columns, values, k)
     inner_total, inner_number = coherence_sums(rows, columns, values, k)
-    return merge_coherent(labels, total, number, inner_total, inner_number, limit)
+    across = (rows != columns) & large[rows] & large[columns]
+    pair = rows[across].astype(np.int64) * k + columns[across]
+    pairs, where = np.unique(pair, return_inverse=True)
+    total = np.bincount(where, weights=values[across], minlength=pairs.size)
+    number = np.bincount(where, minlength=pairs.size)
+    root, count = merge_coherent(pairs, total, number, inner_total, inner_number, k, limit, min_number)
+    return root[labels], count
 
 
 def connected_segments(labels):
@@ -543,16 +562,17 @@ def segment(picture, settings=Settings(), step=None, say=None):
          f"smoothing {settings.smoothing:g}")
     indices, indptr = disc_pattern(shape, settings.radius)
     w = symmetric(weights(magnitude, phase, indices, indptr, sigma))
+    np.maximum(w.data, settings.weight_floor, out=w.data)
     del indices, indptr
     step(f"weights from quorvane: disc pattern of radius {settings.radius:g}, {w.nnz} entries, sigma {sigma:.4g}")
     values, embedding, levels = leading_eigenvectors_multilevel(w, shape, settings.eigenvectors, say)
     step(f"{settings.eigenvectors} leading eigenvectors of (W, D) over {len(levels)} levels "
          f"({' > '.join(str(level.weights.shape[0]) for level in levels)} nodes)")
     clusters = group(embedding, levels, settings.clusters, settings.seed)
-    merged, kept = merge_similar(clusters, w, settings.merge_above)
+    merged, kept = merge_similar(clusters, w, settings.merge_above, settings.min_area,
+                                 settings.min_border * w.nnz / n)
     pieces, count = connected_segments(merged.reshape(shape))
     segments, final = absorb_specks(pieces, w, settings.min_area)
     step(f"k-means into {settings.clusters} clusters, {kept} after merging those tied across their border "
-         f"nearly as within, "
-         f"{count} connected pieces, {final} segments of {settings.min_area} pixels or more")
+         f"nearly as within, {count} connected pieces, {final} of {settings.min_area} pixels or more")
     return magnitude, phase, w, values, embedding, segments, final
