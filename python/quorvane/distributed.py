@@ -634,20 +634,26 @@ def distributed_group(world, embedding, degrees, count, seed):
     return labels
 
 
-def similarity_sums(w, labels, count, rows_at_once=None):
+def similarity_sums(w, labels, count, large=None, rows_at_once=None):
     """This process's share of the sums of quorvane.segmentation.merge_similar over its
-    own rows of the symmetric weights (the entries of a pixel with itself left out): the
-    border sums of every two clusters and the coherence sums of every cluster, in that order."""
+    own rows of the symmetric weights, over the entries between two different pixels that
+    hold a weight (scipy's sum, in one process, keeps no zeros): the border sums of every
+    two clusters (flattened a * count + b; only between clusters that `large` marks, all
+    when None), the coherence sums of every cluster, and the number of the entries."""
     from . import segmentation as seg
 
+    large = np.ones(count, dtype=bool) if large is None else large
     sums = [np.zeros(count * count), np.zeros(count * count, dtype=np.int64), np.zeros(count),
-            np.zeros(count, dtype=np.int64)]
+            np.zeros(count, dtype=np.int64), np.zeros(1, dtype=np.int64)]
     for a, slab in row_slabs(w, rows_at_once):
+        slab.eliminate_zeros()
+        sums[4] += slab.nnz
         own = np.repeat(np.arange(a, a + slab.shape[0]), np.diff(slab.indptr))
         off = own != slab.indices
         rows, columns, values = labels[own[off]], labels[slab.indices[off]], slab.data[off]
-        for i, part in enumerate(seg.border_sums(rows, columns, values, count)
-                                 + seg.coherence_sums(rows, columns, values, count)):
+        keep = large[rows] & large[columns]
+        border = seg.border_sums(rows[keep], columns[keep], values[keep], count)
+        for i, part in enumerate(border + seg.coherence_sums(rows, columns, values, count)):
             sums[i] += part
     return sums
 
@@ -782,8 +788,13 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     )
 
     w = symmetric(PETSc, w)
+    if settings.weight_floor > 0:
+        indptr, indices, data = w.getValuesCSR()
+        w.setValuesCSR(indptr, indices, np.maximum(data, settings.weight_floor))
+        del indptr, indices, data
+        w.assemble()
     degrees = degrees_of(w)
-    report.step("symmetric weights (W + W^T) / 2 and degrees")
+    report.step("symmetric weights (W + W^T) / 2" + (f", raised to {settings.weight_floor:g}" if settings.weight_floor > 0 else "") + " and degrees")
 
     found = distributed_embedding(PETSc, w, degrees, shape, settings.eigenvectors, say)
     d = degrees.getArray(readonly=True).copy()
@@ -805,12 +816,16 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     labels = np.empty(n, dtype=np.int32)
     world.Allgatherv(mine, (labels, world.allgather(mine.size)))
     del mine
-    sums = [world.reduce(part, op=MPI.SUM, root=0) for part in similarity_sums(w, labels, k)]
+    large = np.bincount(labels, minlength=k) >= settings.min_area
+    sums = [world.reduce(part, op=MPI.SUM, root=0) for part in similarity_sums(w, labels, k, large)]
     seconds["merge sums"] = -clock + (clock := time.perf_counter())
     pieces = kept = count = None
     if world.rank == 0:
-        merged, kept = seg.merge_coherent(labels, *sums, settings.merge_above)
-        pieces, count = seg.connected_segments(merged.reshape(shape))
+        total, number, inner_total, inner_number, stored = sums
+        pairs = np.flatnonzero(number)
+        root, kept = seg.merge_coherent(pairs, total[pairs], number[pairs], inner_total, inner_number, k,
+                                        settings.merge_above, settings.min_border * int(stored[0]) / n)
+        pieces, count = seg.connected_segments(root[labels].reshape(shape))
     del labels
     # Specks join a neighbour by their rows of W, fetched from their owners.
     specks = None
@@ -825,6 +840,7 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     w.destroy()
     run = final = None
     if world.rank == 0:
+        speck_rows.eliminate_zeros()
         pieces, final = seg.absorb_specks(pieces, speck_rows, settings.min_area)
         segments = seg.enlarge(pieces, factor, original.shape[:2])
         run = seg.Segmentation(original, image, magnitude, phase, shown, values, embedding, segments, final)
@@ -832,7 +848,7 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     report.step(
         f"k-means into {k} clusters (fitted on process 0 to level 1's nodes), "
         + (f"{kept} after merging those tied across their border nearly as within, {count} connected pieces, "
-           f"{final} segments of {settings.min_area} pixels or more" if world.rank == 0 else ""),
+           f"{final} of {settings.min_area} pixels or more" if world.rank == 0 else ""),
         seconds,
     )
     return run, report

@@ -100,7 +100,7 @@ def matrices(outdir):
         shared = distributed.scatter_rows(world, block(0, coarse, 2) if world.rank == 0 else None, counts)
         lifted = distributed.BlockProducts(PETSc, p).times(shared)
         labels = (np.arange(magnitude.size) * 7 // magnitude.size).astype(np.int32)
-        sums = [world.reduce(part, op=MPI.SUM, root=0) for part in distributed.similarity_sums(w, labels, 7, 5)]
+        sums = [world.reduce(part, op=MPI.SUM, root=0) for part in distributed.similarity_sums(w, labels, 7, rows_at_once=5)]
         rows = [0, magnitude.size // 2, magnitude.size - 1]
         shown = distributed.gather_rows(world, w, rows)
         gathered = [distributed.gather_array(world, a) for a in (degrees.getArray(readonly=True), y, lifted)]
@@ -112,7 +112,7 @@ def matrices(outdir):
                 sym_indptr=sym[0], sym_indices=sym[1], sym_data=sym[2],
                 degrees=gathered[0], product=gathered[1], inner=inner, lifted=gathered[2],
                 coarse_indptr=coarse_csr[0], coarse_indices=coarse_csr[1], coarse_data=coarse_csr[2],
-                labels=labels, total=sums[0], number=sums[1], inner_total=sums[2], inner_number=sums[3], shown_rows=np.array(rows), shown=shown.toarray()[rows],
+                labels=labels, total=sums[0], number=sums[1], inner_total=sums[2], inner_number=sums[3], stored=sums[4], shown_rows=np.array(rows), shown=shown.toarray()[rows],
             )
         for item in (w, degrees, p, wc):
             item.destroy()

@@ -110,8 +110,10 @@ class TestGatheredMatrices:
         np.testing.assert_allclose(got_coarse.toarray(), expected, rtol=1e-12, atol=1e-13)
         np.testing.assert_allclose(got["lifted"], p @ block(0, coarse, 2), rtol=1e-14)
         np.testing.assert_array_equal(got["shown"], w.toarray()[got["shown_rows"]])
-        # The merge's sums over the entries between two different pixels.
+        # The merge's sums over the entries between two different pixels that hold a weight.
         labels = got["labels"]
+        w.eliminate_zeros()
+        assert got["stored"][0] == w.nnz
         entries = w.tocoo()
         off = entries.row != entries.col
         rows, columns, values = labels[entries.row[off]], labels[entries.col[off]], entries.data[off]
