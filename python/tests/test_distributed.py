@@ -169,8 +169,8 @@ def test_multilevel_eigenvectors_span_the_leading_subspace(embedded):
     _, exact = np.linalg.eigh(scale[:, None] * w.toarray() * scale[None, :])
     exact = exact[:, ::-1][:, :count] * scale[:, None]
     # The disc and the background are the two leading directions, far from the rest.
-    assert principal_sines(vectors[:, :2], exact[:, :2], degrees)[0] < 1e-3
-    assert principal_sines(vectors, exact, degrees)[0] < 0.3
+    assert principal_sines(vectors[:, :2], exact[:, :2], degrees)[0] < 1e-6
+    assert principal_sines(vectors, exact, degrees)[0] < 0.15
 
 
 def test_multilevel_eigenvectors_of_one_to_three_processes_span_one_subspace(embedded, tmp_path):
