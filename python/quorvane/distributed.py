@@ -409,19 +409,12 @@ def local_inner(left, right):
     return total
 
 
-def local_turn(block, turn, scale=None):
-    """(block / scale[:, None]) @ turn of a tall C-order block, a few thousand rows at a time."""
+def local_turn(block, turn):
+    """block @ turn of a tall C-order block, a few thousand rows at a time."""
     out = np.empty((block.shape[0], turn.shape[1]))
     for a in range(0, block.shape[0], ROWS_AT_ONCE):
-        part = block[a : a + ROWS_AT_ONCE]
-        if scale is not None:
-            part = part / scale[a : a + ROWS_AT_ONCE, None]
-        out[a : a + ROWS_AT_ONCE] = part @ turn
+        out[a : a + ROWS_AT_ONCE] = block[a : a + ROWS_AT_ONCE] @ turn
     return out
-
-
-# Pixels k-means is fitted to; the others take their nearest centre.
-SAMPLE = 30_000
 
 
 def ritz(products, degrees, vectors):

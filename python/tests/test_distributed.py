@@ -258,6 +258,16 @@ def test_missing_mpi_packages_are_named(tmp_path, capsys, monkeypatch):
 
 
 class TestPieces:
+    def test_progress_tells_the_share_done_and_the_seconds_left(self, monkeypatch):
+        said, now = [], [100.0]
+        monkeypatch.setattr(distributed.time, "perf_counter", lambda: now[0])
+        progress = distributed.Progress(said.append, "sweeps", 4, every=5.0)
+        for count, at in [(1, 102.0), (2, 110.0), (3, 112.0), (4, 120.0)]:
+            now[0] = at
+            progress.done(count)
+        # Quiet within `every` seconds of the last line, and at the end.
+        assert said == ["          sweeps: 2 of 4, about 10 s left"]
+
     @pytest.mark.parametrize("shape, radius", [((40, 25), 5), ((1, 30), 2.5), ((7, 9), 0), ((6, 5), np.inf)])
     def test_pattern_entries_are_counted_from_the_shape(self, shape, radius):
         assert distributed.pattern_entries(shape, radius) == quorvane.disc_pattern(shape, radius)[0].size
