@@ -297,16 +297,16 @@ def scatter_rows(comm, whole, counts):
 
 
 def gather_rows(comm, w, rows):
-    """The given rows of the distributed symmetric weights, in an n x n CSR matrix on
-    process 0 that holds only them (None elsewhere)."""
-    start, stop = w.getOwnershipRange()
+    """The given rows of the distributed symmetric weights (a LocalRows), in an n x n CSR
+    matrix on process 0 that holds only them (None elsewhere)."""
+    start, stop = w.start, w.stop
     rows = np.asarray(rows, dtype=np.int64)
-    mine = [(row, *w.getRow(int(row))) for row in rows[(rows >= start) & (rows < stop)]]
+    mine = [(row, *w.row(int(row))) for row in rows[(rows >= start) & (rows < stop)]]
     every = comm.gather(mine, root=0)
     if comm.rank != 0:
         return None
     found = [entry for part in every for entry in part]
-    n = w.getSize()[0]
+    n = w.n
     if not found:
         return scipy.sparse.csr_matrix((n, n))
     row_of = np.concatenate([np.full(columns.size, row) for row, columns, _ in found])
@@ -420,7 +420,7 @@ def local_turn(block, turn):
 def ritz(products, degrees, vectors):
     """Ritz values (descending) and D-orthonormal Ritz vectors of (W, D) on the span of
     the block (multilevel.rayleigh_ritz over the processes' rows: the k x k matrices
-    X^T W X and X^T D X added up by allreduce). products is a BlockProducts of W."""
+    X^T W X and X^T D X added up by allreduce). products is W's LocalRows."""
     image = products.times(vectors)
     a = products.inner(vectors, image)
     del image
@@ -501,16 +501,105 @@ def row_slabs(w, rows_at_once=None):
     every.destroy()
 
 
+class LocalRows:
+    """This process's rows of a distributed AIJ matrix as two scipy CSR matrices, `own`
+    over the columns of its own rows and `ghost` over the other processes' columns it has
+    entries in (`ghosts`, sorted), and their products with blocks of vectors held by the
+    processes as their own rows: the ghost rows a product needs come from their owners by
+    one Alltoallv. Built a slab of rows at a time (collective), so that beside the matrix
+    no more than its copy is held; scipy's products of a CSR matrix with a dense block
+    are faster than PETSc's MatMatMult with a dense matrix, and scale with the processes."""
+
+    def __init__(self, matrix):
+        self.comm = matrix.getComm().tompi4py()
+        self.start, self.stop = matrix.getOwnershipRange()
+        self.n = matrix.getSize()[1]
+        own, ghost = [], []
+        for a, slab in row_slabs(matrix):
+            inside = (slab.indices >= self.start) & (slab.indices < self.stop)
+            running = np.concatenate(([0], np.cumsum(inside, dtype=np.int64)))
+            counts = running[slab.indptr[1:]] - running[slab.indptr[:-1]]
+            lengths = np.diff(slab.indptr)
+            own.append((counts, (slab.indices[inside] - self.start).astype(np.int32), slab.data[inside]))
+            ghost.append((lengths - counts, slab.indices[~inside].astype(np.int64), slab.data[~inside]))
+            del slab, inside
+        rows = self.stop - self.start
+        self.own = self._csr(own, (rows, rows))
+        del own
+        columns = np.concatenate([part[1] for part in ghost]) if ghost else np.empty(0, np.int64)
+        self.ghosts = np.unique(columns)
+        ghost = [(c, np.searchsorted(self.ghosts, g).astype(np.int32), v) for c, g, v in ghost]
+        self.ghost = self._csr(ghost, (rows, self.ghosts.size))
+        del ghost, columns
+        # Who owns each ghost row, and which of its rows each process asks this one for.
+        size = self.comm.size
+        starts = np.array([r[0] for r in self.comm.allgather((self.start, self.stop))] + [self.n])
+        owner = np.searchsorted(starts, self.ghosts, side="right") - 1
+        self.asked = np.bincount(owner, minlength=size).astype(np.int64)
+        self.given = np.empty(size, dtype=np.int64)
+        self.comm.Alltoall(self.asked, self.given)
+        wanted = np.empty(int(self.given.sum()), dtype=np.int64)
+        self.comm.Alltoallv((self.ghosts, self.asked), (wanted, self.given))
+        self.send = wanted - self.start
+        self.products = 0
+
+    @staticmethod
+    def _csr(parts, shape):
+        counts = np.concatenate([p[0] for p in parts]) if parts else np.zeros(shape[0], int)
+        indptr = np.concatenate(([0], np.cumsum(counts))).astype(np.int64)
+        indices = np.concatenate([p[1] for p in parts]) if parts else np.empty(0, np.int32)
+        data = np.concatenate([p[2] for p in parts]) if parts else np.empty(0)
+        return scipy.sparse.csr_matrix((data, indices, indptr), shape=shape)
+
+    def exchange(self, vectors):
+        """The ghost rows of a block of vectors (this process's rows), from their owners."""
+        k = vectors.shape[1]
+        out = np.empty((self.ghosts.size, k))
+        send = np.ascontiguousarray(vectors[self.send])
+        self.comm.Alltoallv((send, self.given * k), (out, self.asked * k))
+        return out
+
+    def times(self, vectors):
+        """W V for this process's rows V: this process's rows of the product."""
+        self.products += vectors.shape[1]
+        result = self.own @ vectors
+        if self.ghosts.size:
+            result += self.ghost @ self.exchange(vectors)
+        else:
+            self.exchange(vectors)
+        return result
+
+    def inner(self, left, right):
+        """left^T right over all rows (every process gets it)."""
+        from mpi4py import MPI
+
+        part = local_inner(left, right)
+        self.comm.Allreduce(MPI.IN_PLACE, part, op=MPI.SUM)
+        return part
+
+    def row(self, i):
+        """Global row i (this process's) as (columns, values), columns in global numbers."""
+        r = i - self.start
+        own, ghost = slice(*self.own.indptr[r : r + 2]), slice(*self.ghost.indptr[r : r + 2])
+        columns = np.concatenate([self.own.indices[own] + self.start, self.ghosts[self.ghost.indices[ghost]]])
+        return columns, np.concatenate([self.own.data[own], self.ghost.data[ghost]])
+
+    def release(self):
+        pass
+
+
 @dataclasses.dataclass
 class Embedding:
     """What distributed_embedding() found: the Ritz values (descending), this process's
     rows of the embedding (D-orthonormal Ritz vectors), this process's pixels' aggregates
-    on level 1 (None without one), level 1's degrees on process 0, and what it took."""
+    on level 1 (None without one), level 1's degrees on process 0, this process's rows of
+    W (LocalRows), and what it took."""
 
     values: np.ndarray
     vectors: np.ndarray
     aggregates: np.ndarray
     coarse_degrees: np.ndarray
+    rows: LocalRows
     work: dict
     seconds: dict
 
@@ -523,7 +612,9 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
     and sends every process those of its pixels; the aggregation's P is a distributed
     matrix and W_1 = P^T W P comes from MatPtAP. Level 1 and those below are gathered and
     solved on process 0, and the vectors come back through P and are refined by
-    distributed block products. Returns an Embedding."""
+    distributed block products. W's rows are copied into a LocalRows first, and the PETSc
+    matrix w is destroyed once W_1 is made (two copies would double the memory the
+    refinement needs). Returns an Embedding."""
     from . import multilevel as ml
 
     world = w.getComm().tompi4py()
@@ -535,6 +626,7 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
         raise ValueError(f"{count} eigenvectors need more than {count} pixels, got {n}")
     wanted = count + ml.guard(count)
     d = degrees.getArray(readonly=True).copy()
+    rows = LocalRows(w)
     positions = ml.pixel_positions(shape)
     progress = Progress(say, "links of level 0", -(-(stop - start) // SLAB_ROWS), progress_every)
     mine = []
@@ -552,10 +644,10 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
     wait_for_all(world)
     coarse_count = world.bcast(coarse_count, root=0)
     seconds["aggregation"] = -clock + (clock := time.perf_counter())
-    products = BlockProducts(PETSc, w)
     if n <= ml.COARSEST or coarse_count > ml.STALL * n:
         # Nothing to coarsen: the whole graph on process 0.
         whole = gather_csr(world, w)
+        w.destroy()
         values = vectors = None
         if world.rank == 0:
             values, vectors, _ = ml.leading_subspace(whole, all_degrees, positions, count)
@@ -564,7 +656,7 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
         vectors = scatter_rows(world, vectors, world.allgather(stop - start))
         seconds["coarse levels"] = time.perf_counter() - clock
         work = {"coarse": n, "coarse entries": 0, "levels": 1, "products": 0}
-        return Embedding(values, vectors, None, None, work, seconds)
+        return Embedding(values, vectors, None, None, rows, work, seconds)
     sizes = world.allgather(stop - start)
     mine = np.empty(stop - start, dtype=np.int64)
     world.Scatterv(None if aggregate is None else (aggregate, sizes), mine, root=0)
@@ -573,6 +665,7 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
     entries = int(wc.getInfo(PETSc.Mat.InfoType.GLOBAL_SUM)["nz_used"])
     local = gather_csr(world, wc)
     wc.destroy()
+    w.destroy()
     seconds["coarsening"] = -clock + (clock := time.perf_counter())
     values = vectors = depth = coarse_degrees = None
     if world.rank == 0:
@@ -592,11 +685,11 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
     interpolate.release()
     p.destroy()
     progress = Progress(say, "refinement of level 0", ml.SWEEPS_FINE, progress_every)
-    values, vectors = refine(products, d, vectors, ml.SWEEPS_FINE, progress)
-    products.release()
+    values, vectors = refine(rows, d, vectors, ml.SWEEPS_FINE, progress)
     seconds["refinement"] = time.perf_counter() - clock
-    work = {"coarse": coarse_count, "coarse entries": entries, "levels": depth + 1, "products": products.products}
-    return Embedding(values[:count], np.ascontiguousarray(vectors[:, :count]), mine, coarse_degrees, work, seconds)
+    work = {"coarse": coarse_count, "coarse entries": entries, "levels": depth + 1, "products": rows.products}
+    vectors = np.ascontiguousarray(vectors[:, :count])
+    return Embedding(values[:count], vectors, mine, coarse_degrees, rows, work, seconds)
 
 
 def distributed_group(world, embedding, degrees, count, seed):
@@ -627,27 +720,34 @@ def distributed_group(world, embedding, degrees, count, seed):
     return labels
 
 
-def similarity_sums(w, labels, count, large=None, rows_at_once=None):
+def similarity_sums(rows, labels, count, large=None, rows_at_once=None):
     """This process's share of the sums of quorvane.segmentation.merge_similar over its
-    own rows of the symmetric weights, over the entries between two different pixels that
-    hold a weight (scipy's sum, in one process, keeps no zeros): the border sums of every
-    two clusters (flattened a * count + b; only between clusters that `large` marks, all
-    when None), the coherence sums of every cluster, and the number of the entries."""
+    own rows of the symmetric weights (a LocalRows), over the entries between two
+    different pixels that hold a weight (scipy's sum, in one process, keeps no zeros): the
+    border sums of every two clusters (flattened a * count + b; only between clusters that
+    `large` marks, all when None), the coherence sums of every cluster, and the number of
+    the entries."""
     from . import segmentation as seg
 
     large = np.ones(count, dtype=bool) if large is None else large
+    rows_at_once = rows_at_once or SLAB_ROWS
     sums = [np.zeros(count * count), np.zeros(count * count, dtype=np.int64), np.zeros(count),
             np.zeros(count, dtype=np.int64), np.zeros(1, dtype=np.int64)]
-    for a, slab in row_slabs(w, rows_at_once):
-        slab.eliminate_zeros()
-        sums[4] += slab.nnz
-        own = np.repeat(np.arange(a, a + slab.shape[0]), np.diff(slab.indptr))
-        off = own != slab.indices
-        rows, columns, values = labels[own[off]], labels[slab.indices[off]], slab.data[off]
-        keep = large[rows] & large[columns]
-        border = seg.border_sums(rows[keep], columns[keep], values[keep], count)
-        for i, part in enumerate(border + seg.coherence_sums(rows, columns, values, count)):
-            sums[i] += part
+    parts = [(rows.own, lambda c: c + rows.start), (rows.ghost, lambda c: rows.ghosts[c])]
+    for a in range(0, rows.stop - rows.start, rows_at_once):
+        b = min(a + rows_at_once, rows.stop - rows.start)
+        for part, global_columns in parts:
+            slab = part[a:b]
+            slab.eliminate_zeros()
+            sums[4] += slab.nnz
+            own = np.repeat(np.arange(rows.start + a, rows.start + b), np.diff(slab.indptr))
+            columns = global_columns(slab.indices)
+            off = own != columns
+            row_labels, column_labels, values = labels[own[off]], labels[columns[off]], slab.data[off]
+            keep = large[row_labels] & large[column_labels]
+            border = seg.border_sums(row_labels[keep], column_labels[keep], values[keep], count)
+            for i, share in enumerate(border + seg.coherence_sums(row_labels, column_labels, values, count)):
+                sums[i] += share
     return sums
 
 
@@ -801,6 +901,7 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     )
 
     clock = time.perf_counter()
+    w = found.rows
     mine = distributed_group(world, found, d, k, settings.seed)
     embedding = gather_array(world, found.vectors[:, : min(5, found.vectors.shape[1])])
     values = found.values
@@ -830,7 +931,7 @@ def segment(path, settings, shrink=None, workers=-1, say=print):
     speck_rows = gather_rows(world, w, specks)
     picks, _ = pictures.chosen_pixels(shape, settings.radius)
     shown = gather_rows(world, w, [row * shape[1] + column for row, column in picks])
-    w.destroy()
+    del w
     run = final = None
     if world.rank == 0:
         speck_rows.eliminate_zeros()

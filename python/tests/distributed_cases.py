@@ -87,11 +87,10 @@ def matrices(outdir):
         sym = gather_csr(world, w)
         degrees = distributed.degrees_of(w)
         start, stop = w.getOwnershipRange()
-        products = distributed.BlockProducts(PETSc, w)
+        local = distributed.LocalRows(w)
         x = block(start, stop)
-        y = products.times(x)
-        inner = products.inner(x, y)
-        products.release()
+        y = local.times(x)
+        inner = local.inner(x, y)
         aggregates, coarse = aggregation(magnitude.size, start, stop)
         p = distributed.prolongator(PETSc, PETSc.COMM_WORLD, aggregates, coarse, np.cos(np.arange(start, stop)))
         wc = w.ptap(p)
@@ -100,9 +99,10 @@ def matrices(outdir):
         shared = distributed.scatter_rows(world, block(0, coarse, 2) if world.rank == 0 else None, counts)
         lifted = distributed.BlockProducts(PETSc, p).times(shared)
         labels = (np.arange(magnitude.size) * 7 // magnitude.size).astype(np.int32)
-        sums = [world.reduce(part, op=MPI.SUM, root=0) for part in distributed.similarity_sums(w, labels, 7, rows_at_once=5)]
+        sums = distributed.similarity_sums(local, labels, 7, rows_at_once=5)
+        sums = [world.reduce(part, op=MPI.SUM, root=0) for part in sums]
         rows = [0, magnitude.size // 2, magnitude.size - 1]
-        shown = distributed.gather_rows(world, w, rows)
+        shown = distributed.gather_rows(world, local, rows)
         gathered = [distributed.gather_array(world, a) for a in (degrees.getArray(readonly=True), y, lifted)]
         if world.rank == 0:
             np.savez(
