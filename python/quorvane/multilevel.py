@@ -105,16 +105,20 @@ def rows_links(weights, positions, step, keep=KEEP, first=0):
     filled = counts > 0
     top[filled] = np.maximum.reduceat(other, weights.indptr[:-1][filled])
     result = own.copy()
-    # Cut off from the seeds: the strongest partner (the lower node number of equals).
-    strongest = np.flatnonzero((other == top[row]) & (other > 0))
-    rows, columns = _first_per_row(row[strongest], np.zeros(strongest.size), col[strongest])
-    result[rows] = columns
     candidate = np.flatnonzero(seed[col] & (other >= keep * top[row]) & (other > 0))
-    row, col, value = row[candidate], col[candidate].astype(np.int64), other[candidate]
-    distance = ((positions[col] - positions[own[row]]) ** 2).sum(axis=1)
+    crow, ccol, value = row[candidate], col[candidate].astype(np.int64), other[candidate]
+    distance = ((positions[ccol] - positions[own[crow]]) ** 2).sum(axis=1)
     # Nearest first, then the stronger coupling, then the lower node number.
-    rows, columns = _first_per_row(row, distance, col, -value)
+    rows, columns = _first_per_row(crow, distance, ccol, -value)
     result[rows] = columns
+    # Cut off from the seeds: the strongest partner (the lower node number of equals).
+    lost = np.ones(m, dtype=bool)
+    lost[rows] = False
+    lost &= ~seed[own] & (top > 0)
+    if lost.any():
+        strongest = np.flatnonzero(lost[row] & (other == top[row]))
+        rows, columns = _first_per_row(row[strongest], np.zeros(strongest.size), col[strongest].astype(np.int64))
+        result[rows] = columns
     result[seed[own]] = own[seed[own]]
     return result
 

@@ -60,7 +60,7 @@ class Settings:
     clusters: int = 48
     # Neighbouring clusters whose pairs across their border have a mean weight above this
     # are not separated by any edge, and merge.
-    merge_above: float = 0.6
+    merge_above: float = 0.4
     # Weights below this are raised to it: pixels cut off all round (slivers on an edge,
     # specks) then tie weakly to their surroundings, and each sheds its own eigenvalue 1
     # (the normalised cut of a small piece costs in proportion to its small volume).
@@ -186,21 +186,21 @@ def edges(picture, smoothing=Settings.smoothing, low=Settings.edge_low, high=Set
 
     Magnitude: the Gaussian gradient magnitude of each channel, the largest of them at
     every pixel (a colour edge counts as much as a brightness edge of the same step).
-    Phase: the sign of the Laplacian of Gaussian of that channel (it changes across every
-    edge, at its strongest pixel), but only on edges: pixels whose magnitude exceeds `high`
-    edge units (see edge_unit()), with the pixels above `low` connected to them (8-connected
-    hysteresis, as Canny's); 0 everywhere else. So sensor noise and slow shading change no
-    phase, pairs of pixels that no edge separates get weight 1, and a weak edge holds where
-    it continues a strong one."""
+    Phase: on edges only, the signs of every channel's Laplacian of Gaussian (which change
+    across an edge of that channel, at its strongest pixel), coded as one number 1 ..
+    3^channels (in grey: 1 or 3); 0 off edges. Edges are the pixels whose magnitude
+    exceeds `high` edge units (see edge_unit()), with the pixels above `low` connected to
+    them (8-connected hysteresis, as Canny's). So sensor noise and slow shading change no
+    phase, pairs of pixels that no edge separates get weight 1, a weak edge holds where it
+    continues a strong one, and an edge between two colours of one brightness changes the
+    phase as well as one between two brightnesses."""
     channels = _channels(picture)
-    magnitude = np.empty(channels.shape[:2])
-    phase = np.zeros(channels.shape[:2])
+    magnitude = np.zeros(channels.shape[:2])
+    phase = np.ones(channels.shape[:2])
     for c in range(channels.shape[2]):
-        m = ndimage.gaussian_gradient_magnitude(channels[:, :, c], smoothing, mode="nearest")
-        laplace = ndimage.gaussian_laplace(channels[:, :, c], smoothing, mode="nearest")
-        stronger = m > magnitude if c else np.ones(m.shape, dtype=bool)
-        magnitude[stronger] = m[stronger]
-        phase[stronger] = np.sign(laplace[stronger])
+        np.maximum(magnitude, ndimage.gaussian_gradient_magnitude(channels[:, :, c], smoothing, mode="nearest"),
+                   out=magnitude)
+        phase += 3**c * (ndimage.gaussian_laplace(channels[:, :, c], smoothing, mode="nearest") > 0) * 2
     unit = edge_unit(picture, smoothing)
     pieces, count = ndimage.label(magnitude > low * unit, structure=np.ones((3, 3)))
     strong = np.zeros(count + 1, dtype=bool)
