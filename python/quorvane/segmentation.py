@@ -553,6 +553,8 @@ def segment(picture, settings=Settings(), step=None, say=None):
     n = shape[0] * shape[1]
     if n <= settings.eigenvectors:
         raise ValueError(f"{settings.eigenvectors} eigenvectors need more than {settings.eigenvectors} pixels, got {n}")
+    if n < settings.clusters:
+        raise ValueError(f"{settings.clusters} clusters need at least {settings.clusters} pixels, got {n}")
     magnitude, phase = edges(picture, settings.smoothing, settings.edge_low, settings.edge_high)
     if not phase.any():
         raise ValueError("the picture has no edges to segment by")

@@ -1,19 +1,22 @@
 """Spectral segmentation over quorvane weights: a synthetic two-region image with scipy
-alone, the steps of quorvane.segmentation, and the command line quorvane.demo on coins.png."""
+alone, the steps of quorvane.segmentation, the multilevel eigenvectors against a full solve,
+the benchmark's scenes with known regions, and the command line quorvane.demo on coins.png."""
 
 import re
 import sys
 
 import numpy as np
 import pytest
+import scipy.linalg
 import scipy.sparse
 from PIL import Image
+from sklearn.metrics import adjusted_rand_score
 from scipy import ndimage
 from scipy.sparse import diags
 from scipy.sparse.linalg import eigsh
 
 import quorvane
-from quorvane import demo, segmentation
+from quorvane import demo, multilevel, segmentation
 from conftest import PICTURES, REPO
 
 
@@ -206,3 +209,202 @@ class TestDemo:
         with pytest.raises(SystemExit) as stop:
             demo.main([str(REPO / "data" / "coins.png"), option])
         assert stop.value.code == 2 and option.split("=")[0] in capsys.readouterr().err
+
+
+# The multilevel eigenvectors (quorvane.multilevel) and the segmentation over them.
+
+sys.path.insert(0, str(REPO / "bench"))
+import scenes  # noqa: E402
+
+
+def scene_weights(seed, factor=1, radius=4.0):
+    """Symmetric weights of a benchmark scene (shrunk by factor), its shape and truth."""
+    picture, truth, _ = scenes.scene(seed)
+    picture = segmentation.shrink(picture, factor)
+    magnitude, phase = segmentation.edges(picture)
+    w = segmentation.symmetric(quorvane.weights(
+        magnitude, phase, *quorvane.disc_pattern(magnitude.shape, radius), segmentation.weight_sigma(picture)))
+    return w, magnitude.shape, truth[::factor, ::factor][: magnitude.shape[0], : magnitude.shape[1]]
+
+
+def exact_subspace(w, count):
+    """The count leading eigenvalues of (W, D) and D-orthonormal eigenvectors, dense."""
+    d = np.asarray(w.sum(axis=1)).ravel()
+    values, vectors = scipy.linalg.eigh(w.toarray(), np.diag(d))
+    return values[::-1][:count], vectors[:, ::-1][:, :count], d
+
+
+class TestMultilevel:
+    @pytest.mark.parametrize("seed, factor", [(0, 8), (2, 8), (4, 7)], ids=["plain", "colour", "texture"])
+    def test_the_leading_ritz_vectors_lie_in_the_exact_leading_subspace(self, seed, factor):
+        w, shape, _ = scene_weights(seed, factor)
+        d = segmentation.degrees_of(w)
+        positions = multilevel.pixel_positions(shape)
+        values, x, levels = multilevel.leading_subspace(w, d, positions, 16, coarsest=100)
+        assert len(levels) >= 3, [level.weights.shape for level in levels]
+        exact_values, exact, _ = exact_subspace(w, w.shape[0])
+        # The exact leading subspace: 24 vectors, and all that share the 24th value (at
+        # this size pieces that no weight joins give eigenvalue 1 many times over).
+        exact = exact[:, exact_values >= exact_values[23] - 1e-9]
+        root = np.sqrt(d)[:, None]
+
+        def sines(x):
+            return np.sin(scipy.linalg.subspace_angles(root * x[:, :12], root * exact))
+
+        # The clustering reads the subspace: the 12 leading Ritz vectors lie within it, and
+        # more sweeps on the fine level bring them closer; the Ritz values bound the exact
+        # ones from below and come close.
+        assert sines(x).max() < 0.15
+        more_values, more, _ = multilevel.leading_subspace(w, d, positions, 16, coarsest=100, sweeps_fine=40)
+        assert sines(more).max() < 0.01
+        assert np.all(values <= exact_values[:16] + 1e-10)
+        np.testing.assert_allclose(values[:12], exact_values[:12], atol=0.03)
+        np.testing.assert_allclose(more_values[:12], exact_values[:12], atol=1e-3)
+        # D-orthonormal columns.
+        np.testing.assert_allclose(x.T @ (d[:, None] * x), np.eye(16), atol=1e-9)
+
+    def test_a_cluster_of_equal_eigenvalues_is_found_whole(self):
+        # Five pieces no weight joins: eigenvalue 1 five times over, the case that a
+        # single-vector Krylov method gets wrong; the subspace holds all five indicators.
+        labels = np.repeat(np.arange(5), 6 * 40).reshape(30, 40)
+        n = labels.size
+        rows, columns = np.divmod(np.arange(n), 40)
+        pairs = [(p, q) for p in range(n) for q in (p + 1, p + 40) if q < n and (q != p + 1 or columns[p] < 39)]
+        a, b = np.array(pairs).T
+        keep = labels.ravel()[a] == labels.ravel()[b]
+        w = scipy.sparse.coo_matrix((np.ones(keep.sum()), (a[keep], b[keep])), shape=(n, n))
+        w = (w + w.T + scipy.sparse.identity(n)).tocsr()
+        d = segmentation.degrees_of(w)
+        values, x, _ = multilevel.leading_subspace(w, d, multilevel.pixel_positions((30, 40)), 6, coarsest=100)
+        np.testing.assert_allclose(values[:5], 1.0, atol=1e-9)
+        indicators = np.stack([(labels.ravel() == k).astype(float) for k in range(5)], axis=1)
+        sines = np.sin(scipy.linalg.subspace_angles(indicators, x[:, :5]))
+        assert sines.max() < 1e-6
+
+    def test_a_share_of_the_rows_decides_as_the_whole(self):
+        # The fine level's decisions read each pixel's own row: any slice of rows (a process's
+        # share) gives the same links as the whole matrix.
+        w, shape, _ = scene_weights(1, 2)
+        positions = multilevel.pixel_positions(shape)
+        whole = multilevel.links(w, positions, 3)
+        n = w.shape[0]
+        parts = [multilevel.rows_links(w[a:b], positions, 3, first=a) for a, b in ((0, n // 3), (n // 3, n - 7), (n - 7, n))]
+        np.testing.assert_array_equal(np.concatenate(parts), whole)
+
+    def test_aggregates_hold_one_seed_and_do_not_cross_edges(self):
+        image, inside = two_regions((40, 48))
+        magnitude, phase = segmentation.edges(image)
+        w = segmentation.symmetric(quorvane.weights(
+            magnitude, phase, *quorvane.disc_pattern(image.shape, 4), segmentation.weight_sigma(image)))
+        positions = multilevel.pixel_positions(image.shape)
+        link = multilevel.links(w, positions, 3)
+        aggregate, count, representative = multilevel.aggregation(link)
+        seeds = (positions[:, 0] % 3 == 0) & (positions[:, 1] % 3 == 0)
+        assert np.bincount(aggregate[seeds], minlength=count).max() == 1
+        assert count < 0.2 * image.size
+        np.testing.assert_array_equal(aggregate[representative], np.arange(count))
+        # Every aggregate lies on one side of the disc's rim.
+        sides = np.bincount(aggregate, weights=inside.ravel(), minlength=count) / np.bincount(aggregate)
+        assert np.mean((sides > 0) & (sides < 1)) < 0.02
+
+    def test_coarse_weights_are_the_sums_over_aggregates(self):
+        w, shape, _ = scene_weights(3, 4)
+        d = segmentation.degrees_of(w)
+        aggregate, count, _ = multilevel.aggregation(multilevel.links(w, multilevel.pixel_positions(shape), 3))
+        coarse, coarse_degrees = multilevel.coarsen(w, d, aggregate, count)
+        p = multilevel.prolongation(aggregate, count).toarray()
+        np.testing.assert_allclose(coarse.toarray(), p.T @ w.toarray() @ p, rtol=1e-12)
+        np.testing.assert_allclose(np.asarray(coarse.sum(axis=1)).ravel(), coarse_degrees, rtol=1e-12)
+
+
+class TestSegmentationOfScenes:
+    @pytest.mark.parametrize("seed", [0, 1, 2, 5])
+    def test_scenes_with_known_regions_come_out_right(self, seed):
+        picture, truth, kind = scenes.scene(seed)
+        segments, count = segmentation.segment(picture)[5:]
+        score = adjusted_rand_score(truth.ravel(), segments.ravel())
+        assert score > 0.9, f"{kind}: adjusted Rand index {score:.3f}, {count} segments for {truth.max() + 1} regions"
+
+    def test_colour_holds_an_edge_that_brightness_does_not_show(self):
+        # Two halves of nearly one luma, red and green: only the colour phase cuts them.
+        picture = np.zeros((48, 64, 3))
+        picture[:, :32] = (0.6, 0.3, 0.4)
+        picture[:, 32:] = (0.3, 0.45, 0.45)
+        picture += np.random.default_rng(3).normal(0, 0.02, picture.shape)
+        halves = np.repeat([[0] * 32 + [1] * 32], 48, axis=0)
+        settings = segmentation.Settings(eigenvectors=4, clusters=6)
+        colour = segmentation.segment(picture, settings)[5]
+        assert adjusted_rand_score(halves.ravel(), colour.ravel()) > 0.95
+        with pytest.raises(ValueError, match="no edges"):
+            segmentation.segment(segmentation.grey_of(picture), settings)
+
+    def test_noise_and_shading_change_no_phase(self):
+        rows = np.linspace(0.2, 0.8, 64)[:, None] * np.ones((64, 80))
+        noisy = rows + np.random.default_rng(4).normal(0, 0.04, rows.shape)
+        _, phase = segmentation.edges(noisy)
+        assert not phase.any()
+        step = noisy.copy()
+        step[:, 40:] += 0.2
+        _, phase = segmentation.edges(step)
+        changes = np.flatnonzero(np.abs(np.diff(phase, axis=1)).sum(axis=0))
+        assert changes.size and changes.min() >= 34 and changes.max() <= 45, changes
+
+    @pytest.mark.parametrize(
+        "picture, message",
+        [
+            (np.full((40, 50), 0.3), "no edges"),
+            (np.full((1, 1), 0.3), "need more than 32 pixels"),
+            (np.eye(6, 7), "need at least 48 pixels"),
+        ],
+        ids=["constant", "one_pixel", "fewer_pixels_than_clusters"],
+    )
+    def test_unusable_pictures_are_refused(self, picture, message):
+        settings = segmentation.Settings(eigenvectors=32 if picture.size < 40 else 8)
+        with pytest.raises(ValueError, match=message):
+            segmentation.segment(picture, settings)
+
+    def test_a_run_that_would_not_fit_says_so_with_the_figure(self):
+        settings = segmentation.Settings()
+        need = segmentation.memory_estimate((2000, 1500), settings)
+        # Pixels x the disc's 49 pixels at radius 4: three matrices of 12 bytes an entry at
+        # least (the weights, their symmetric copy, the transpose on the way), and the blocks.
+        assert 3e6 * 49 * 36 < need < 3e6 * 49 * 36 * 3
+        with pytest.raises(ValueError, match=rf"needs about {need / 2**30:.1f} GiB, but only 1.0 GiB"):
+            segmentation.check_memory((2000, 1500), settings, available=2**30)
+        assert segmentation.check_memory((100, 100), settings, available=2**30) < 2**30
+
+    def test_specks_join_the_neighbour_they_are_tied_to_most(self):
+        # Strip 0 0 0 | 1 | 2 2 2 2: the speck 1 is tied 0.9 to 2 and 0.3 to 0.
+        labels = np.array([0, 0, 0, 1, 2, 2, 2, 2])
+        w = strip_weights(labels, {(0, 1): 0.3, (1, 2): 0.9, (0, 2): 0.0})
+        segments, count = segmentation.absorb_specks(labels.reshape(1, -1), w, 2)
+        assert count == 2
+        np.testing.assert_array_equal(segments.ravel(), [0, 0, 0, 1, 1, 1, 1, 1])
+
+    def test_a_few_ties_across_an_edge_do_not_merge(self):
+        # Two strips tied 0.9 across their border merge; at min_number above the border's
+        # entries (a leak through a gap), they stay apart.
+        labels = np.array([0] * 6 + [1] * 6)
+        w = strip_weights(labels, {(0, 1): 0.9})
+        assert segmentation.merge_similar(labels, w, 0.4)[1] == 1
+        assert segmentation.merge_similar(labels, w, 0.4, min_number=3)[1] == 2
+
+    def test_weighted_kmeans_finds_separate_groups_repeatably(self):
+        rng = np.random.default_rng(5)
+        centres = np.eye(4) * 3
+        rows = np.repeat(centres, 50, axis=0) + rng.normal(0, 0.1, (200, 4))
+        weights = rng.uniform(0.5, 2, 200)
+        found, labels = segmentation.kmeans(rows, weights, 4, seed=1)
+        assert adjusted_rand_score(np.repeat(np.arange(4), 50), labels) == 1.0
+        again = segmentation.kmeans(rows, weights, 4, seed=1)
+        np.testing.assert_array_equal(again[1], labels)
+
+    def test_colour_pictures_read_in_colour_and_grey_ones_in_grey(self, tmp_path):
+        rgb = np.zeros((8, 9, 3), dtype=np.uint8)
+        rgb[:, :, 0] = 200
+        Image.fromarray(rgb).save(tmp_path / "red.png")
+        Image.fromarray(np.full((8, 9, 3), 77, dtype=np.uint8)).save(tmp_path / "grey-rgb.png")
+        red = segmentation.read_picture(tmp_path / "red.png")
+        assert red.shape == (8, 9, 3) and red[0, 0, 0] == pytest.approx(200 / 255)
+        assert segmentation.read_picture(tmp_path / "grey-rgb.png").shape == (8, 9)
+        assert segmentation.shrink(red, 2).shape == (4, 4, 3)
