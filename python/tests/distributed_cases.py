@@ -2,7 +2,7 @@
 and gathers what they hold on process 0, which saves it for the test to compare.
 
     mpirun -n P python3 distributed_cases.py OUTDIR matrices
-    mpirun -n P python3 distributed_cases.py OUTDIR embedding
+    mpirun -n P python3 distributed_cases.py OUTDIR embedding [ROWS]
     mpirun -n P python3 distributed_cases.py OUTDIR segment IMAGE SHRINK
 
 matrices: for each case of CASES, the transposed weights and the symmetric weights as
@@ -118,13 +118,16 @@ def matrices(outdir):
             item.destroy()
 
 
-def embedding(outdir):
+def embedding(outdir, rows=None):
+    """rows: only the first rows of EMBEDDED's image (a graph too small to coarsen)."""
     from quorvane import segmentation
 
     MPI, PETSc = distributed._libraries()
     world = MPI.COMM_WORLD
-    shape, radius, count = EMBEDDED
-    magnitude, phase = segmentation.edges(embedded_image())
+    _, radius, count = EMBEDDED
+    image = embedded_image()[: int(rows) if rows else None]
+    shape = image.shape
+    magnitude, phase = segmentation.edges(image)
     sigma = magnitude.max() / 12
     w = distributed.symmetric(PETSc, distributed.transposed_weights(PETSc, PETSc.COMM_WORLD, magnitude, phase,
                                                                     radius, sigma))
@@ -153,6 +156,6 @@ if __name__ == "__main__":
     if what == "matrices":
         matrices(outdir)
     elif what == "embedding":
-        embedding(outdir)
+        embedding(outdir, *sys.argv[3:4])
     else:
         segment(outdir, *sys.argv[3:5])

@@ -15,7 +15,7 @@ import scipy.sparse
 from PIL import Image
 
 import quorvane
-from quorvane import demo, distributed, segmentation
+from quorvane import demo, distributed, multilevel, segmentation
 from conftest import PICTURES, REPO, TESTS, assert_same_bits
 from distributed_cases import CASES, EMBEDDED, aggregation, block, embedded_image
 
@@ -149,9 +149,11 @@ def embedded(request, tmp_path_factory):
     return dict(np.load(outdir / "embedding.npz"))
 
 
-def embedded_problem(sigma):
-    shape, radius, count = EMBEDDED
-    magnitude, phase = segmentation.edges(embedded_image())
+def embedded_problem(sigma, rows=None):
+    _, radius, count = EMBEDDED
+    image = embedded_image()[:rows]
+    shape = image.shape
+    magnitude, phase = segmentation.edges(image)
     w = segmentation.symmetric(quorvane.weights(magnitude, phase, *quorvane.disc_pattern(shape, radius), sigma))
     return w, np.asarray(w.sum(axis=1)).ravel(), count
 
@@ -181,6 +183,24 @@ def test_multilevel_eigenvectors_of_one_to_three_processes_span_one_subspace(emb
     # Roundings differ with the processes' shares (and numpy's alignment), magnified by the
     # gap between the last vector kept and the next.
     assert principal_sines(embedded["vectors"], single["vectors"], degrees)[0] < 1e-6
+
+
+def test_a_graph_too_small_to_coarsen_is_solved_whole_on_process_zero(tmp_path):
+    # 17 of the 36 rows: 748 pixels, no more than multilevel.COARSEST.
+    found = []
+    for processes in [None, 2]:
+        outdir = tmp_path / str(processes)
+        outdir.mkdir()
+        code, out, err = mpi_run(processes, TESTS / "distributed_cases.py", outdir, "embedding", 17)
+        assert code == 0, out + err
+        found.append(np.load(outdir / "embedding.npz"))
+    w, degrees, count = embedded_problem(float(found[0]["sigma"]), 17)
+    assert w.shape[0] <= multilevel.COARSEST and found[1]["levels"] == 1
+    scale = 1 / np.sqrt(degrees)
+    _, exact = np.linalg.eigh(scale[:, None] * w.toarray() * scale[None, :])
+    exact = exact[:, ::-1][:, :count] * scale[:, None]
+    assert principal_sines(found[1]["vectors"], exact, degrees)[0] < 1e-6
+    assert principal_sines(found[0]["vectors"], found[1]["vectors"], degrees)[0] < 1e-6
 
 
 @pytest.fixture(scope="module")
