@@ -2,13 +2,16 @@
 and gathers what they hold on process 0, which saves it for the test to compare.
 
     mpirun -n P python3 distributed_cases.py OUTDIR matrices
+    mpirun -n P python3 distributed_cases.py OUTDIR embedding [ROWS]
     mpirun -n P python3 distributed_cases.py OUTDIR segment IMAGE SHRINK
 
 matrices: for each case of CASES, the transposed weights and the symmetric weights as
-CSR arrays of all their rows, each process's ownership range, the degrees, one product
-with the normalised affinity and the border sums of a labelling (OUTDIR/<case>.npz).
-segment: quorvane.distributed.main on IMAGE, with the run's eigenvalues and segments
-(OUTDIR/segment.npz) besides its pictures (OUTDIR/pictures).
+CSR arrays of all their rows, each process's ownership range, the degrees, a block product
+W X and its inner products, the coarse matrix P^T W P of an aggregation, the border sums of
+a labelling and the coherence sums of its labels (OUTDIR/<case>.npz).
+embedding: the multilevel eigenvectors of EMBEDDED's weights (OUTDIR/embedding.npz).
+segment: quorvane.distributed.main on IMAGE, with the run's segments (OUTDIR/segment.npz)
+besides its pictures (OUTDIR/pictures).
 """
 
 import sys
@@ -42,22 +45,37 @@ CASES = {
 
 def gather_csr(comm, matrix):
     """All rows of a distributed AIJ matrix as CSR arrays on process 0 (None elsewhere)."""
-    indptr, indices, data = matrix.getValuesCSR()
-    parts = comm.gather((indptr, indices, data), root=0)
-    if comm.rank != 0:
-        return None
-    offsets = np.cumsum([0] + [p[0][-1] for p in parts])
-    indptr = np.concatenate([[0]] + [p[0][1:] + offset for p, offset in zip(parts, offsets)])
-    return indptr, np.concatenate([p[1] for p in parts]), np.concatenate([p[2] for p in parts])
+    whole = distributed.gather_csr(comm, matrix)
+    return None if whole is None else (whole.indptr, whole.indices, whole.data)
 
 
-def gather_vector(comm, vector):
-    parts = comm.gather(vector.getArray(readonly=True).copy(), root=0)
-    return np.concatenate(parts) if comm.rank == 0 else None
+def block(start, stop, columns=3):
+    """Rows start .. stop-1 of an n x columns block that no two rows or columns share."""
+    rows = np.arange(start, stop, dtype=float)[:, None]
+    return np.sin(rows * (np.arange(columns) + 1.0) + 1.0)
+
+
+def aggregation(n, start, stop):
+    """Aggregates of three consecutive pixels, the last ones numbered first: every coarse
+    node's pixels may lie with another process than the node itself."""
+    coarse = (n + 2) // 3
+    return coarse - 1 - np.arange(start, stop) // 3, coarse
+
+
+# Two grey regions with noise, for the multilevel eigenvectors: (shape, radius, eigenvectors).
+EMBEDDED = ((36, 44), 3.0, 6)
+
+
+def embedded_image():
+    shape = EMBEDDED[0]
+    rows, columns = np.mgrid[0 : shape[0], 0 : shape[1]]
+    inside = (rows - 15) ** 2 + (columns - 26) ** 2 <= 11**2
+    image = np.where(inside, 0.75, 0.25) + np.random.default_rng(7).normal(0, 0.03, shape)
+    return image
 
 
 def matrices(outdir):
-    MPI, PETSc, _ = distributed._libraries()
+    MPI, PETSc = distributed._libraries()
     world = MPI.COMM_WORLD
     for name, (magnitude, phase, radius, sigma, entries) in CASES.items():
         w = distributed.transposed_weights(
@@ -67,31 +85,58 @@ def matrices(outdir):
         transposed = gather_csr(world, w)
         w = distributed.symmetric(PETSc, w)
         sym = gather_csr(world, w)
-        degrees, scale = distributed.degrees_and_scale(w)
-        context = distributed.NormalisedAffinity(w, scale)
-        x = scale.duplicate()
+        degrees = distributed.degrees_of(w)
         start, stop = w.getOwnershipRange()
-        x.setArray(np.sin(np.arange(start, stop) + 1.0))
-        y = scale.duplicate()
-        context.mult(None, x, y)
+        local = distributed.LocalRows(w)
+        x = block(start, stop)
+        y = local.times(x)
+        inner = local.inner(x, y)
+        aggregates, coarse = aggregation(magnitude.size, start, stop)
+        p = distributed.prolongator(PETSc, PETSc.COMM_WORLD, aggregates, coarse, np.cos(np.arange(start, stop)))
+        wc = w.ptap(p)
+        coarse_csr = gather_csr(world, wc)
+        counts = world.allgather(p.getOwnershipRangeColumn()[1] - p.getOwnershipRangeColumn()[0])
+        shared = distributed.scatter_rows(world, block(0, coarse, 2) if world.rank == 0 else None, counts)
+        lifted = distributed.BlockProducts(PETSc, p).times(shared)
         labels = (np.arange(magnitude.size) * 7 // magnitude.size).astype(np.int32)
-        total, number = distributed.border_sums(w, labels, 7, rows_at_once=5)
-        total = world.reduce(total, op=MPI.SUM, root=0)
-        number = world.reduce(number, op=MPI.SUM, root=0)
+        sums = distributed.similarity_sums(local, labels, 7, rows_at_once=5)
+        sums = [world.reduce(part, op=MPI.SUM, root=0) for part in sums]
         rows = [0, magnitude.size // 2, magnitude.size - 1]
-        shown = distributed.gather_rows(world, w, rows)
-        columns = distributed.gather_columns(PETSc, [degrees, y])
+        shown = distributed.gather_rows(world, local, rows)
+        gathered = [distributed.gather_array(world, a) for a in (degrees.getArray(readonly=True), y, lifted)]
         if world.rank == 0:
             np.savez(
                 Path(outdir) / f"{name}.npz",
                 ranges=np.array(ranges).reshape(len(ranges), 4),
                 transposed_indptr=transposed[0], transposed_indices=transposed[1], transposed_data=transposed[2],
                 sym_indptr=sym[0], sym_indices=sym[1], sym_data=sym[2],
-                degrees=columns[:, 0], product=columns[:, 1], labels=labels, total=total, number=number,
-                shown_rows=np.array(rows), shown=shown.toarray()[rows],
+                degrees=gathered[0], product=gathered[1], inner=inner, lifted=gathered[2],
+                coarse_indptr=coarse_csr[0], coarse_indices=coarse_csr[1], coarse_data=coarse_csr[2],
+                labels=labels, total=sums[0], number=sums[1], inner_total=sums[2], inner_number=sums[3], stored=sums[4], shown_rows=np.array(rows), shown=shown.toarray()[rows],
             )
-        for item in (w, degrees, scale, x, y, context.work):
+        for item in (w, degrees, p, wc):
             item.destroy()
+
+
+def embedding(outdir, rows=None):
+    """rows: only the first rows of EMBEDDED's image (a graph too small to coarsen)."""
+    from quorvane import segmentation
+
+    MPI, PETSc = distributed._libraries()
+    world = MPI.COMM_WORLD
+    _, radius, count = EMBEDDED
+    image = embedded_image()[: int(rows) if rows else None]
+    shape = image.shape
+    magnitude, phase = segmentation.edges(image)
+    sigma = magnitude.max() / 12
+    w = distributed.symmetric(PETSc, distributed.transposed_weights(PETSc, PETSc.COMM_WORLD, magnitude, phase,
+                                                                    radius, sigma))
+    degrees = distributed.degrees_of(w)
+    found = distributed.distributed_embedding(PETSc, w, degrees, shape, count)
+    vectors = distributed.gather_array(world, found.vectors)
+    if world.rank == 0:
+        np.savez(Path(outdir) / "embedding.npz", values=found.values, vectors=vectors, levels=found.work["levels"],
+                 sigma=sigma)
 
 
 def segment(outdir, image, shrink):
@@ -103,13 +148,14 @@ def segment(outdir, image, shrink):
 
     if MPI.COMM_WORLD.rank == 0:
         run = runs[0][0]
-        np.savez(Path(outdir) / "segment.npz", status=status, values=run.values, segments=run.segments,
-                 count=run.count)
+        np.savez(Path(outdir) / "segment.npz", status=status, segments=run.segments, count=run.count)
 
 
 if __name__ == "__main__":
     outdir, what = sys.argv[1], sys.argv[2]
     if what == "matrices":
         matrices(outdir)
+    elif what == "embedding":
+        embedding(outdir, *sys.argv[3:4])
     else:
         segment(outdir, *sys.argv[3:5])
