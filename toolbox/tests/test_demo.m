@@ -1,12 +1,16 @@
 function test_demo(outdir)
   % Runs the demo on data/coins.png and checks what its pictures should show: one
   % background segment covering most of the photograph and the 24 coins each a segment
-  % of its own, and every picture written. Throws on the first failed check.
+  % of its own, and every picture written. Then that a photograph that would not fit the
+  % memory is refused before anything is computed or written, and that a run killed
+  % midway leaves no workspace file behind. Throws on the first failed check.
   if exist(outdir, 'dir')
     confirm_recursive_rmdir(false, 'local');
     rmdir(outdir, 's');
   end
+  before = crash_dumps_octave_core(true);
   labels = quorvane_demo(outdir);
+  check(crash_dumps_octave_core(before), 'the demo did not restore crash_dumps_octave_core');
   check(isequal(size(labels), [303 384]), 'labels do not have the size of the photograph');
   areas = accumarray(labels(:), 1);
   check(max(areas) > 0.5 * numel(labels), 'no background segment covers most of the photograph');
@@ -20,6 +24,42 @@ function test_demo(outdir)
     check(numel(picture) > 1000, ['empty picture ' file]);
   end
   check(size(imread(fullfile(outdir, 'segmentation.png')), 3) == 3, 'segmentation is not in colour');
+
+  % Refused up front with the figures: 116 352 pixels need some 0.4 GB at any budget
+  % that keeps them whole.
+  refused = [outdir '-refused'];
+  try
+    quorvane_demo(refused, '', struct('available_memory', 2e8, 'pixel_budget', 2e5));
+    check(false, 'a run that does not fit was not refused');
+  catch err
+    check(!isempty(regexp(err.message, ['^quorvane_demo: .*coins.png \(303 x 384 pixels, ' ...
+                                        'shrunk by 1 to 303 x 384 with \d+ pixel pairs\) ' ...
+                                        'needs about [\d.]+ GB of memory, but 0.20 GB'], 'once')), ...
+          ['refused with "' err.message '"']);
+  end
+  check(!exist(refused, 'dir'), 'a refused run made its folder');
+
+  check_killed_run_leaves_no_workspace([outdir '-killed']);
+end
+
+% A fresh octave-cli with Octave's own settings (which save the workspace to
+% octave-workspace on SIGTERM) runs the demo in a folder of its own and is killed midway.
+function check_killed_run_leaves_no_workspace(folder)
+  if exist(folder, 'dir')
+    confirm_recursive_rmdir(false, 'local');
+    rmdir(folder, 's');
+  end
+  mkdir(folder);
+  code = sprintf("addpath('%s'); addpath('%s'); quorvane_demo('out');", ...
+                 fileparts(which('quorvane')), fileparts(which('quorvane_demo')));
+  [~, output] = system(sprintf(['cd ''%s'' && { octave-cli --no-gui --norc --quiet ' ...
+                                '--no-history --eval "%s" & pid=$!; sleep 2; ' ...
+                                'kill -TERM $pid; wait $pid; } 2>&1'], folder, code));
+  check(!isempty(strfind(output, 'caught signal Terminated')), ...
+        ['the run was not killed midway: ' output]);
+  left = dir(folder);
+  left = setdiff({left.name}, {'.', '..', 'out'});
+  check(isempty(left), ['a killed run left ' strjoin(left, ', ')]);
 end
 
 function check(condition, message)
