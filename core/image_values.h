@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "call_check.h"
 
@@ -35,9 +34,8 @@ void widen(const void* data, std::size_t n, double* out) {
 inline void readAsDoubles(ElementClass elements, const void* data, std::size_t n, double* out) {
   using image_detail::widen;
   switch (elements) {
-    case ElementClass::kDouble:
-      if (n != 0)
-        std::memcpy(out, data, n * sizeof(double));
+    case ElementClass::kDouble:  // (read in place by the entry points; a copy here)
+      widen<double>(data, n, out);
       break;
     case ElementClass::kSingle:
       widen<float>(data, n, out);
