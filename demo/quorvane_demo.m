@@ -241,32 +241,37 @@ function padded = padarray_replicate(img, n)
   padded = img(r, c);
 end
 
-% Lloyd's k-means with k-means++ seeding from a fixed random state (repeatable).
+% Lloyd's k-means with k-means++ seeding from a fixed random state (repeatable), until the
+% centres move by less than scikit-learn's tolerance (1e-4 of the mean variance of the
+% columns, in squared distance) or after ITERATIONS steps.
 function labels = kmeans_plain(X, k, iterations)
   n = size(X, 1);
   stream = rand('state');
   rand('state', 42);
   centres = X(1 + floor(rand() * n), :);
-  nearest = sum(bsxfun(@minus, X, centres) .^ 2, 2);
+  nearest = sum((X - centres) .^ 2, 2);
   for c = 2:k
     chosen = find(cumsum(nearest) >= rand() * sum(nearest), 1);
     centres(c, :) = X(chosen, :);
-    nearest = min(nearest, sum(bsxfun(@minus, X, centres(c, :)) .^ 2, 2));
+    nearest = min(nearest, sum((X - centres(c, :)) .^ 2, 2));
   end
   rand('state', stream);
-  labels = zeros(n, 1);
+  tolerance = 1e-4 * mean(var(X, 1));
   for it = 1:iterations
-    distance = bsxfun(@plus, sum(centres .^ 2, 2)', -2 * X * centres');
-    [~, next] = min(distance, [], 2);
-    if isequal(next, labels)
+    [~, labels] = min(sum(centres .^ 2, 2)' - 2 * (X * centres'), [], 2);
+    counts = accumarray(labels, 1, [k 1]);
+    sums = zeros(k, size(X, 2));
+    for c = 1:size(X, 2)
+      sums(:, c) = accumarray(labels, X(:, c), [k 1]);
+    end
+    kept = counts > 0;                      % an emptied cluster keeps its centre
+    before = centres;
+    centres(kept, :) = sums(kept, :) ./ counts(kept);
+    if sum((centres(:) - before(:)) .^ 2) <= tolerance
       break;
     end
-    labels = next;
-    member = sparse(1:n, labels, 1, n, k);
-    counts = full(sum(member, 1))';
-    kept = counts > 0;                      % an emptied cluster keeps its centre
-    centres(kept, :) = bsxfun(@rdivide, full(member(:, kept)' * X), counts(kept));
   end
+  [~, labels] = min(sum(centres .^ 2, 2)' - 2 * (X * centres'), [], 2);
 end
 
 % Merges neighbouring segments whose pairs across the border have a mean weight above
@@ -376,7 +381,7 @@ function root = roots(W, positions, step, keep)
   n = size(W, 1);
   seed = mod(positions(:, 1), step) == 0 & mod(positions(:, 2), step) == 0;
   offdiagonal = W - spdiags(full(diag(W)), 0, n, n);
-  top = full(max(offdiagonal, [], 2));
+  top = full(max(offdiagonal, [], 1))';      % W is symmetric: columns are rows
   clear offdiagonal;
   seeds = find(seed);
   % W is symmetric: column j of W(:, seeds) holds every node's coupling to seed seeds(j).
@@ -395,14 +400,20 @@ function root = roots(W, positions, step, keep)
   root(node(first)) = partner(first);
 end
 
+% The count largest eigenvalues of (W, D), descending, and D-orthonormal eigenvectors, by
+% ARPACK (eigs) on D^-1/2 W D^-1/2 to full precision from a fixed start. (Octave's eig would
+% compute all n eigenvectors, at n^3 cost: 30 s at 1953 nodes, against 0.4 s, for the same
+% subspace to 4e-8 and the same values to 1e-14.)
 function [values, X] = coarsest_eigenvectors(W, d, count)
   n = size(W, 1);
   scale = 1 ./ sqrt(d(:));
-  A = full(W) .* (scale * scale');
-  [V, L] = eig((A + A') / 2);
+  S = spdiags(scale, 0, n, n);
+  A = S * W * S;
+  options = struct('tol', 1e-12, 'maxit', 1000, 'disp', 0, 'v0', sqrt(d(:) / sum(d)), ...
+                   'p', min(n, 2 * count + 16));
+  [V, L] = eigs((A + A') / 2, count, 'la', options);
   [values, order] = sort(diag(L), 'descend');
-  values = values(1:count);
-  X = V(:, order(1:count)) .* scale;
+  X = V(:, order) .* scale;
 end
 
 function [values, X] = refine(W, d, X, sweeps)
