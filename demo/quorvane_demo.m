@@ -12,26 +12,33 @@ function labels = quorvane_demo(outdir, image_file, options)
 %   of settings() below, e.g. struct('pixel_budget', 30000)). LABELS = QUORVANE_DEMO(...)
 %   returns the segment of every pixel of the image.
 %
-%   Steps, as in the Python demo (python3 -m quorvane.demo): the image is shrunk by
-%   block means by the smallest whole factor that brings it within the pixel budget,
-%   smoothed, and turned into an edge magnitude (gradient length) and an edge phase
-%   (sign of the Laplacian, which changes across every edge). QUORVANE gives the weights
-%   over a disc pattern of radius 6, with sigma a twelfth of the largest magnitude (half
-%   the module's default, for sharper cuts at the fainter coin rims). The normalised
-%   cut embeds the pixels with the leading generalised eigenvectors of (W, D), found by
-%   a multilevel method: the pixel graph is aggregated level by level (W_c = P' W P)
-%   down to a thousand or so nodes, whose eigenproblem is solved densely, and the
-%   vectors are carried back up and refined on each finer graph by a few sweeps with
-%   a Rayleigh-Ritz projection; each step prints its time. k-means splits the embedding
-%   into more clusters than objects, neighbouring clusters that no edge separates (mean
-%   weight across their border near 1) are merged again, and every connected piece
-%   becomes a segment: each coin apart from the background.
+%   The steps are those of the Python demo (python3 -m quorvane.demo, the functions of
+%   quorvane.segmentation and quorvane.multilevel), with its settings:
+%   1. The photograph, in colour when it has colour, is shrunk by block means by the
+%      smallest whole factor that leaves at most 120 000 pixels (coins.png stays whole).
+%   2. Edges: the Gaussian gradient magnitude of each channel (standard deviation 1),
+%      the largest at every pixel; the phase is the sign of that channel's Laplacian of
+%      Gaussian, but only on edges: pixels above 6 units of the gradient that the sensor
+%      noise alone gives (estimated from the differences of neighbouring pixels) and the
+%      pixels above 3 units connected to them; 0 elsewhere. So noise and shading change
+%      no phase. QUORVANE gives the weights over a disc pattern of radius 4, with sigma
+%      2 noise units.
+%   3. The normalised cut embeds the pixels with the 32 leading generalised eigenvectors
+%      of (W, D), by a multilevel method: the pixel graph is aggregated level by level
+%      (W_c = P' W P) down to some hundreds of nodes, whose eigenproblem is solved to
+%      full precision, and the vectors are carried back up and refined on each finer
+%      graph by a few sweeps and a Rayleigh-Ritz projection (see leading_subspace below).
+%   4. k-means into 48 clusters, fitted to the nodes of the first coarse level and then
+%      applied to every pixel; neighbouring clusters tied across their border nearly as
+%      well as within them (0.6 of it) merge; every 4-connected piece is a segment, and
+%      segments of fewer than 40 pixels join the neighbour they are most tied to. So
+%      each coin of coins.png is a segment apart from the one background.
 %
 %   A photograph whose run would not fit the memory available is refused before it is
 %   read, with the figures. While the demo runs, Octave saves no octave-workspace file
 %   if it is killed or crashes.
 %
-%   See also QUORVANE, QUORVANE_PATTERN, EIG.
+%   See also QUORVANE, QUORVANE_PATTERN, EIGS.
 
   here = fileparts(mfilename('fullpath'));
   if nargin < 2 || isempty(image_file)
@@ -57,48 +64,55 @@ function labels = quorvane_demo(outdir, image_file, options)
   info = imfinfo(image_file)(1);
   factor = shrink_factor([info.Height, info.Width], s.pixel_budget);
   check_memory(image_file, info, factor, s);
-  original = read_grey(image_file);
+  original = read_picture(image_file);
   img = shrink(original, factor);
-  [nr, nc] = size(img);
+  [nr, nc, channels] = size(img);
   np = nr * nc;
-  report(step, sprintf('read %s (%d x %d), shrunk by %d to %d x %d', image_file, ...
-                       size(original, 1), size(original, 2), factor, nr, nc));
+  colour = {'', ', colour'}{1 + (channels == 3)};
+  report(step, sprintf('read %s (%d x %d%s), shrunk by %d to %d x %d', image_file, ...
+                       size(original, 1), size(original, 2), colour, factor, nr, nc));
+  if np <= s.eigenvectors
+    error('quorvane_demo: %d eigenvectors need more than %d pixels, got %d', ...
+          s.eigenvectors, s.eigenvectors, np);
+  end
 
   step = tic();
-  [magnitude, phase] = edges(img, s.smoothing);
-  if ~(max(magnitude(:)) > 0)
-    error('quorvane_demo: the image has no edges to segment by');
+  [magnitude, phase] = edges(img, s.smoothing, s.edge_low, s.edge_high);
+  if ~any(phase(:))
+    error('quorvane_demo: %s has no edges to segment by', image_file);
   end
-  report(step, 'edge magnitude (gradient) and phase (sign of the Laplacian)');
+  sigma = s.sigma_noise * edge_unit(img, s.smoothing);
+  report(step, sprintf(['edges: gradient magnitude%s, phase: sign of the Laplacian on edges ' ...
+                        'above %g noise units, smoothing %g'], ...
+                       {'', ' (strongest channel)'}{1 + (channels == 3)}, s.edge_high, s.smoothing));
 
   step = tic();
   [IR, JC] = quorvane_pattern(nr, nc, s.radius);
-  report(step, sprintf('disc pattern of radius %d: %d pairs', s.radius, numel(IR)));
-
-  step = tic();
-  sigma = s.sigma_share * max(magnitude(:));
   W = quorvane(magnitude, phase, IR, JC, sigma);
   clear IR JC;
-  report(step, sprintf('weights from quorvane: %d x %d sparse, sigma %.4g', np, np, sigma));
+  W = (W + W') / 2;                         % the line walk may differ by direction
+  report(step, sprintf('weights from quorvane: disc pattern of radius %g, %d entries, sigma %.4g', ...
+                       s.radius, nnz(W), sigma));
 
   step = tic();
-  W = (W + W') / 2;                         % the line walk may differ by direction
   d = full(sum(W, 2));
   [rows, cols] = ndgrid(0:nr - 1, 0:nc - 1);
   say = @(what) report(step, ['  ' what]);
-  [values, embedding] = leading_subspace(W, d, [rows(:), cols(:)], s.eigenvectors, s, say);
-  report(step, sprintf('normalised cut: %d leading eigenvectors of (W, D), multilevel', ...
-                       s.eigenvectors));
+  [values, embedding, levels] = leading_subspace(W, d, [rows(:), cols(:)], s.eigenvectors, s, say);
+  sizes = cellfun(@(level) size(level.W, 1), levels);
+  report(step, sprintf('%d leading eigenvectors of (W, D) over %d levels (%s nodes)', ...
+                       s.eigenvectors, numel(levels), strjoin(arrayfun(@num2str, sizes, ...
+                                                                       'UniformOutput', false), ' > ')));
 
   step = tic();
-  unit = embedding ./ max(sqrt(sum(embedding .^ 2, 2)), realmin);
-  found = kmeans_plain(unit, s.clusters, 100);
-  [i, j, w] = find(W);
-  [found, merged] = merge_unseparated(found, i, j, w, s.merge_above);
-  clear i j w;
-  [labels, count] = connected_pieces(reshape(found, nr, nc));
-  report(step, sprintf(['k-means into %d clusters, %d after merging unseparated ones, ' ...
-                        '%d connected segments'], s.clusters, merged, count));
+  clusters = group(embedding, levels, s.clusters);
+  clear levels;
+  [merged, kept] = merge_similar(clusters, W, s.merge_above);
+  [pieces, count] = connected_pieces(reshape(merged, nr, nc));
+  [labels, final] = absorb_specks(pieces, W, s.min_area);
+  report(step, sprintf(['k-means into %d clusters, %d after merging those tied across their ' ...
+                        'border nearly as within, %d connected pieces, %d segments of %d ' ...
+                        'pixels or more'], s.clusters, kept, count, final, s.min_area));
 
   step = tic();
   if ~exist(outdir, 'dir')
@@ -107,27 +121,32 @@ function labels = quorvane_demo(outdir, image_file, options)
   write_pictures(outdir, original, img, factor, magnitude, phase, W, embedding, labels, s.radius);
   report(step, sprintf('pictures written to %s', outdir));
   report(total, 'total');
-  labels = enlarge(labels, factor, size(original));
+  printf('%d segments\n', final);
+  labels = enlarge(labels, factor, [size(original, 1), size(original, 2)]);
 end
 
-% The choices of a run (those of the Python demo, quorvane.segmentation.Settings).
+% The choices of a run: those of the Python demo (quorvane.segmentation.Settings and the
+% constants of quorvane.multilevel).
 function s = settings()
   s = struct();
-  s.pixel_budget = 65536;  % largest pixel count of the shrunk image
-  s.smoothing = 1;         % Gaussian standard deviation before differentiation
-  s.radius = 6;            % pattern radius, in pixels of the shrunk image
-  s.sigma_share = 1 / 12;  % sigma as a share of the largest magnitude
-  s.eigenvectors = 32;     % of the normalised cut
-  s.clusters = 48;         % k-means clusters, more than the objects
-  s.merge_above = 0.8;     % neighbouring segments with a mean weight above this merge
+  s.pixel_budget = 120000;  % largest pixel count of the shrunk image
+  s.smoothing = 1;          % Gaussian standard deviation of the edge filters
+  s.radius = 4;             % pattern radius, in pixels of the shrunk image
+  s.edge_low = 3;           % hysteresis of the edges, in noise units of the gradient
+  s.edge_high = 6;
+  s.sigma_noise = 2;        % sigma of the weights, in the same unit
+  s.eigenvectors = 32;      % of the normalised cut
+  s.clusters = 48;          % k-means clusters, more than the objects
+  s.merge_above = 0.6;      % share of the inner tie that a border's tie must exceed to merge
+  s.min_area = 40;          % smaller segments join their most tied neighbour
   % The multilevel eigensolve (see leading_subspace).
   s.lattice = 3;
   s.keep = 0.5;
-  s.coarsest = 1500;
+  s.coarsest = 800;
   s.stall = 0.7;
   s.sweeps_fine = 4;
   s.sweeps_coarse = 12;
-  s.guard = 8;             % vectors carried beyond those wanted
+  s.guard = floor(s.eigenvectors / 4);   % vectors carried beyond those wanted
   % Peak memory of a run per colour sample of the photograph, per pixel pair of the
   % pattern and per pixel of the shrunk image (measured on coins.png, with room to spare),
   % for the refusal up front; the memory available ([]: MemAvailable of /proc/meminfo).
@@ -142,6 +161,10 @@ function restore_dumps(dumps)
   sighup_dumps_octave_core(dumps{2});
   sigquit_dumps_octave_core(dumps{3});
   sigterm_dumps_octave_core(dumps{4});
+end
+
+function report(start, what)
+  fprintf('%7.2f s  %s\n', toc(start), what);
 end
 
 % Refuses, before the photograph is read, one whose run would not fit the memory that is
@@ -181,17 +204,29 @@ function bytes = available_bytes()
   end
 end
 
-% The photograph as grey values in [0, 1] (colour as its mean).
-function grey = read_grey(image_file)
-  [grey, map] = imread(image_file);
+% ---- The picture and its edges.
+
+% The photograph as values in [0, 1]: rows x columns x 3 when it has colour (channels that
+% differ somewhere), else rows x columns. A palette is resolved, alpha dropped; 8-bit
+% values are divided by 255, wider ones by their largest value when it exceeds 1.
+function picture = read_picture(image_file)
+  [picture, map] = imread(image_file);
   if ~isempty(map)
-    grey = 255 * ind2rgb(grey, map);
+    picture = ind2rgb(picture, map);
+  elseif isa(picture, 'uint8')
+    picture = double(picture) / 255;
+  else
+    picture = double(picture);
+    picture = picture / max(max(picture(:)), 1);
   end
-  grey = double(grey);
-  if ndims(grey) == 3
-    grey = mean(grey(:, :, 1:min(3, end)), 3);
+  if size(picture, 3) >= 3
+    picture = picture(:, :, 1:3);
+    if isequal(picture(:, :, 1), picture(:, :, 2), picture(:, :, 3))
+      picture = picture(:, :, 1);
+    end
+  else
+    picture = picture(:, :, 1);
   end
-  grey = grey / max(max(grey(:)), 1);
 end
 
 % The smallest whole factor that brings an image of this size within the budget.
@@ -202,15 +237,25 @@ function factor = shrink_factor(sz, budget)
   end
 end
 
-% Means of factor x factor blocks (rows and columns left over at the end are dropped).
-function small = shrink(img, factor)
-  m = factor * floor(size(img) / factor);
+% Means of factor x factor blocks, channel by channel (rows and columns left over at the
+% end are dropped).
+function small = shrink(picture, factor)
+  m = factor * floor([size(picture, 1), size(picture, 2)] / factor);
   if any(m == 0)
-    error('quorvane_demo: an image of %d x %d cannot shrink by %d', size(img, 1), size(img, 2), factor);
+    error('quorvane_demo: an image of %d x %d cannot shrink by %d', size(picture, 1), ...
+          size(picture, 2), factor);
   end
-  small = img(1:m(1), 1:m(2));
-  small = reshape(mean(reshape(small, factor, []), 1), m(1) / factor, m(2));
-  small = reshape(mean(reshape(small', factor, []), 1), m(2) / factor, m(1) / factor)';
+  if factor == 1
+    small = picture;
+    return;
+  end
+  channels = size(picture, 3);
+  small = zeros(m(1) / factor, m(2) / factor, channels);
+  for c = 1:channels
+    a = picture(1:m(1), 1:m(2), c);
+    a = reshape(mean(reshape(a, factor, []), 1), m(1) / factor, m(2));
+    small(:, :, c) = reshape(mean(reshape(a', factor, []), 1), m(2) / factor, m(1) / factor)';
+  end
 end
 
 % Labels of the shrunk image back at the size of the original: each block takes its label,
@@ -220,125 +265,121 @@ function big = enlarge(labels, factor, sz)
   big = big([1:end, end * ones(1, sz(1) - end)], [1:end, end * ones(1, sz(2) - end)]);
 end
 
-function [magnitude, phase] = edges(img, smoothing)
-  x = -ceil(3 * smoothing):ceil(3 * smoothing);
-  g = exp(-x .^ 2 / (2 * smoothing ^ 2));
+% The picture filtered along its rows and columns with Gaussian kernels (standard
+% deviation s, cut at 4 s as scipy.ndimage cuts them) of the given derivative orders,
+% its edges continued by their nearest pixels.
+function out = gaussian_filtered(channel, s, order_rows, order_columns)
+  r = floor(4 * s + 0.5);
+  x = -r:r;
+  g = exp(-0.5 * x .^ 2 / s ^ 2);
   g = g / sum(g);
-  smooth = conv2(g, g, padarray_replicate(img, numel(x)), 'same');
-  smooth = smooth(numel(x) + 1:end - numel(x), numel(x) + 1:end - numel(x));
-  [gx, gy] = gradient(smooth);
-  magnitude = hypot(gx, gy);
-  phase = double(del2(smooth) > 0);
+  kernels = {g, -x / s ^ 2 .* g, (x .^ 2 / s ^ 4 - 1 / s ^ 2) .* g};
+  [nr, nc] = size(channel);
+  padded = channel([ones(1, r), 1:nr, nr * ones(1, r)], [ones(1, r), 1:nc, nc * ones(1, r)]);
+  out = conv2(kernels{1 + order_rows}, kernels{1 + order_columns}, padded, 'valid');
 end
 
-function report(start, what)
-  fprintf('%7.2f s  %s\n', toc(start), what);
-end
-
-function padded = padarray_replicate(img, n)
-  r = [ones(1, n), 1:size(img, 1), size(img, 1) * ones(1, n)];
-  c = [ones(1, n), 1:size(img, 2), size(img, 2) * ones(1, n)];
-  padded = img(r, c);
-end
-
-% Lloyd's k-means with k-means++ seeding from a fixed random state (repeatable), until the
-% centres move by less than scikit-learn's tolerance (1e-4 of the mean variance of the
-% columns, in squared distance) or after ITERATIONS steps.
-function labels = kmeans_plain(X, k, iterations)
-  n = size(X, 1);
-  stream = rand('state');
-  rand('state', 42);
-  centres = X(1 + floor(rand() * n), :);
-  nearest = sum((X - centres) .^ 2, 2);
-  for c = 2:k
-    chosen = find(cumsum(nearest) >= rand() * sum(nearest), 1);
-    centres(c, :) = X(chosen, :);
-    nearest = min(nearest, sum((X - centres(c, :)) .^ 2, 2));
-  end
-  rand('state', stream);
-  tolerance = 1e-4 * mean(var(X, 1));
-  for it = 1:iterations
-    [~, labels] = min(sum(centres .^ 2, 2)' - 2 * (X * centres'), [], 2);
-    counts = accumarray(labels, 1, [k 1]);
-    sums = zeros(k, size(X, 2));
-    for c = 1:size(X, 2)
-      sums(:, c) = accumarray(labels, X(:, c), [k 1]);
-    end
-    kept = counts > 0;                      % an emptied cluster keeps its centre
-    before = centres;
-    centres(kept, :) = sums(kept, :) ./ counts(kept);
-    if sum((centres(:) - before(:)) .^ 2) <= tolerance
-      break;
+% Standard deviation of the sensor noise, from the median absolute difference of
+% neighbouring pixels (edges are too few to move it); the median over the channels.
+function noise = noise_level(picture)
+  levels = zeros(1, size(picture, 3));
+  for c = 1:size(picture, 3)
+    channel = picture(:, :, c);
+    steps = [reshape(diff(channel, 1, 1), [], 1); reshape(diff(channel, 1, 2), [], 1)];
+    if ~isempty(steps)
+      levels(c) = median(abs(steps)) / (0.6745 * sqrt(2));
     end
   end
-  [~, labels] = min(sum(centres .^ 2, 2)' - 2 * (X * centres'), [], 2);
+  noise = median(levels);
 end
 
-% Merges neighbouring segments whose pairs across the border have a mean weight above
-% LIMIT (no edge between them) and numbers the result 1..count.
-function [labels, count] = merge_unseparated(labels, i, j, w, limit)
-  k = max(labels);
-  a = labels(i);
-  b = labels(j);
-  across = a ~= b;
-  weight = sparse(a(across), b(across), w(across), k, k);
-  pairs = sparse(a(across), b(across), 1, k, k);
-  [p, q] = find(pairs);
-  mean_weight = full(weight(sub2ind([k k], p, q))) ./ full(pairs(sub2ind([k k], p, q)));
-  join = mean_weight > limit;
-  [root, count] = components(k, p(join), q(join));
-  labels = root(labels);
+% The standard deviation of one component of the Gaussian gradient of the noise alone; a
+% picture without noise takes the noise of 8-bit rounding.
+function unit = edge_unit(picture, smoothing)
+  noise = max(noise_level(picture), 1 / (255 * sqrt(12)));
+  unit = noise / (sqrt(8 * pi) * smoothing ^ 2);
 end
 
-% Splits every segment of the label image into its 4-connected pieces, numbered 1..count.
-function [pieces, count] = connected_pieces(labels)
-  [nr, nc] = size(labels);
+% Edge magnitude (the largest Gaussian gradient magnitude over the channels) and phase
+% (the sign of that channel's Laplacian of Gaussian, only on the edges that hysteresis
+% keeps: 8-connected pieces above LOW noise units that reach above HIGH; 0 elsewhere).
+function [magnitude, phase] = edges(picture, smoothing, low, high)
+  [nr, nc, channels] = size(picture);
+  magnitude = zeros(nr, nc);
+  phase = zeros(nr, nc);
+  for c = 1:channels
+    channel = picture(:, :, c);
+    m = hypot(gaussian_filtered(channel, smoothing, 1, 0), gaussian_filtered(channel, smoothing, 0, 1));
+    laplace = gaussian_filtered(channel, smoothing, 2, 0) + gaussian_filtered(channel, smoothing, 0, 2);
+    stronger = m > magnitude | c == 1;
+    magnitude(stronger) = m(stronger);
+    phase(stronger) = sign(laplace(stronger));
+  end
+  unit = edge_unit(picture, smoothing);
+  above = magnitude > low * unit;
   id = reshape(1:nr * nc, nr, nc);
-  down = labels(1:end - 1, :) == labels(2:end, :);
-  right = labels(:, 1:end - 1) == labels(:, 2:end);
-  above = id(1:end - 1, :);
-  below = id(2:end, :);
-  left = id(:, 1:end - 1);
-  beside = id(:, 2:end);
-  [root, count] = components(nr * nc, [above(down); left(right)], [below(down); beside(right)]);
-  pieces = reshape(root, nr, nc);
-end
-
-% Connected components of the graph of n nodes with edges p(e)-q(e), as component
-% numbers 1..count for the nodes: minimum-label propagation with pointer jumping.
-function [root, count] = components(n, p, q)
-  root = (1:n)';
-  changed = true;
-  while changed
-    before = root;
-    low = min(root(p), root(q));
-    root = accumarray([p(:); q(:); (1:n)'], [low; low; root], [n 1], @min);
-    root = root(root);
-    changed = ~isequal(root, before);
+  p = [];
+  q = [];
+  for shift = [1 0; 0 1; 1 1; 1 -1]'      % the 8-connected neighbours, each pair once
+    rows = max(1, 1 - shift(1)):min(nr, nr - shift(1));
+    cols = max(1, 1 - shift(2)):min(nc, nc - shift(2));
+    both = above(rows, cols) & above(rows + shift(1), cols + shift(2));
+    a = id(rows, cols);
+    b = id(rows + shift(1), cols + shift(2));
+    p = [p; a(both)];  %#ok<AGROW>
+    q = [q; b(both)];  %#ok<AGROW>
   end
-  [~, ~, root] = unique(root);
-  count = max(root);
+  piece = components(nr * nc, p, q);
+  strong = false(max(piece), 1);
+  strong(piece(magnitude > high * unit)) = true;
+  phase(~(above(:) & strong(piece))) = 0;
 end
 
-% ---- The leading generalised eigenvectors of (W, D) over a hierarchy of aggregated graphs.
+% Connected components of the graph of n nodes with edges p(e)-q(e): the component of
+% every node, numbered 1..count in the order of their lowest node, and count (the blocks
+% of the Dulmage-Mendelsohn decomposition of the symmetric adjacency matrix with its
+% diagonal, which are its connected components).
+function [component, count] = components(n, p, q)
+  A = sparse([p(:); q(:); (1:n)'], [q(:); p(:); (1:n)'], 1, n, n);
+  [order, ~, starts] = dmperm(A);
+  count = numel(starts) - 1;
+  block = zeros(n, 1);
+  block(order) = repelem((1:count)', diff(starts(:)));
+  lowest = accumarray(block, (1:n)', [count 1], @min);
+  [~, rank] = sort(lowest);
+  renumber = zeros(count, 1);
+  renumber(rank) = 1:count;
+  component = renumber(block);
+end
+% ---- The leading generalised eigenvectors of (W, D) over a hierarchy of aggregated graphs
+% (quorvane.multilevel of the Python package).
 %
 % Level 1 is the pixel graph (W, degrees d, each node at its pixel's row and column). Level
-% l + 1 aggregates level l: the seeds are the nodes whose row and column are multiples of
-% the level's lattice step (3 at level 1, doubling each level); every other node joins the
-% nearest seed among those it couples to with at least KEEP times its strongest coupling to
-% any other node (ties: the stronger coupling, then the lower node number), or stays alone
-% when it couples to none. With P(i, a) = 1 for node i in aggregate a, W_c = P' W P and
-% d_c = P' d. Coarsening stops at COARSEST nodes or when a step keeps more than STALL of
-% them. The coarsest problem is solved densely; going up, the vectors are carried by P and
-% refined by sweeps X <- (X + D^-1 W X) / 2 with a Rayleigh-Ritz projection at the end of
-% each level, which leaves X D-orthonormal.
+% l + 1 aggregates level l. The seeds are the nodes whose row and column are multiples of
+% the level's lattice step (3 at level 1, doubling each level). Every other node links to
+% the nearest seed among those it couples to with at least KEEP times its strongest
+% coupling to any other node (ties: the stronger coupling, then the lower node number),
+% or, cut off from every seed, to its strongest partner. The aggregates are the connected
+% pieces of the links; with P(i, a) = 1 for node i in aggregate a, W_c = P' W P and
+% d_c = P' d, each aggregate at the position of its seed (or of its lowest node).
+% Coarsening stops at COARSEST nodes or when a step keeps more than STALL of them. The
+% coarsest problem is solved to full precision; going up, the vectors are carried by P
+% and refined by sweeps X <- (X + D^-1 W X) / 2 and a Rayleigh-Ritz projection, which
+% leaves X D-orthonormal. Nodes are numbered column-major, as Octave numbers pixels (the
+% Python package numbers them row by row, which only tells ties apart otherwise).
 
 function [values, X, levels] = leading_subspace(W, d, positions, count, s, say)
+  started = tic();
   levels = hierarchy(W, d, positions, s, say);
   last = levels{end};
   k = min(count + s.guard, size(last.W, 1) - 1);
+  if k < count
+    error('quorvane_demo: %d eigenvectors need more than %d nodes on the coarsest level, got %d', ...
+          count, count, k + 1);
+  end
   [values, X] = coarsest_eigenvectors(last.W, last.d, k);
-  say(sprintf('coarsest level %d: %d nodes solved exactly', numel(levels), size(last.W, 1)));
+  say(sprintf('coarsest level %d: %d nodes solved to full precision (%.2f s so far)', ...
+              numel(levels) - 1, size(last.W, 1), toc(started)));
   for depth = numel(levels) - 1:-1:1
     level = levels{depth};
     X = X(level.aggregates, :);
@@ -347,11 +388,13 @@ function [values, X, levels] = leading_subspace(W, d, positions, count, s, say)
     else
       sweeps = s.sweeps_coarse;
     end
-    [values, X] = refine(level.W, level.d, X, sweeps);
-    say(sprintf('level %d: %d nodes, %d sweeps', depth, size(level.W, 1), sweeps));
+    % Only the sweeps over large levels take long enough to be worth telling.
+    [values, X] = refine(level.W, level.d, X, sweeps, say, nnz(level.W) > 20e6);
+    say(sprintf('level %d: %d sweeps and Rayleigh-Ritz, %.2f s so far', depth - 1, sweeps, ...
+                toc(started)));
   end
-  values = values(1:min(count, end));
-  X = X(:, 1:min(count, end));
+  values = values(1:count);
+  X = X(:, 1:count);
 end
 
 function levels = hierarchy(W, d, positions, s, say)
@@ -359,9 +402,8 @@ function levels = hierarchy(W, d, positions, s, say)
   while size(levels{end}.W, 1) > s.coarsest
     level = levels{end};
     n = size(level.W, 1);
-    root = roots(level.W, level.positions, level.step, s.keep);
-    [kept, ~, aggregate] = unique(root);
-    count = numel(kept);
+    link = links(level.W, level.positions, level.step, s.keep);
+    [aggregate, count, representative] = aggregation(link);
     if count > s.stall * n
       break;
     end
@@ -369,56 +411,83 @@ function levels = hierarchy(W, d, positions, s, say)
     P = sparse(1:n, aggregate, 1, n, count);
     Wc = P' * level.W * P;
     Wc = (Wc + Wc') / 2;
-    dc = accumarray(aggregate(:), level.d(:), [count 1]);
-    levels{end + 1} = struct('W', Wc, 'd', dc, 'positions', level.positions(kept, :), ...
+    dc = accumarray(aggregate, level.d(:), [count 1]);
+    levels{end + 1} = struct('W', Wc, 'd', dc, 'positions', level.positions(representative, :), ...
                              'step', 2 * level.step, 'aggregates', []);  %#ok<AGROW>
-    say(sprintf('level %d: %d nodes, %d entries', numel(levels), count, nnz(Wc)));
+    say(sprintf('level %d: %d nodes, %d entries', numel(levels) - 1, count, nnz(Wc)));
   end
 end
 
-% The seed every node joins (its own number for seeds and for nodes coupled to none).
-function root = roots(W, positions, step, keep)
+% The link of every node: itself for a seed, the seed it joins, or, cut off from every
+% seed, its strongest partner (the lowest node of equals).
+function link = links(W, positions, step, keep)
   n = size(W, 1);
   seed = mod(positions(:, 1), step) == 0 & mod(positions(:, 2), step) == 0;
-  offdiagonal = W - spdiags(full(diag(W)), 0, n, n);
-  top = full(max(offdiagonal, [], 1))';      % W is symmetric: columns are rows
-  clear offdiagonal;
-  seeds = find(seed);
-  % W is symmetric: column j of W(:, seeds) holds every node's coupling to seed seeds(j).
-  [node, partner, value] = find(W(:, seeds));
-  partner = seeds(partner);
-  chosen = node ~= partner & ~seed(node) & value >= keep * top(node) & value > 0;
+  % W is symmetric: the columns are the rows.
+  [partner, node, value] = find(W - spdiags(full(diag(W)), 0, n, n));
+  top = accumarray(node, value, [n 1], @max);
+  link = (1:n)';
+  strongest = value == top(node) & value > 0;
+  [who, whom] = first_per_node(node(strongest), zeros(nnz(strongest), 1), partner(strongest));
+  link(who) = whom;
+  chosen = seed(partner) & value >= keep * top(node) & value > 0;
   node = node(chosen);
   partner = partner(chosen);
   value = value(chosen);
   distance = sum((positions(partner, :) - positions(node, :)) .^ 2, 2);
-  [~, order] = sortrows([node, distance, -value, partner]);
+  [who, whom] = first_per_node(node, distance, partner, -value);
+  link(who) = whom;
+  link(seed) = find(seed);
+end
+
+% Of entries (node, partner), each node's partner that sorts first by primary, then by
+% secondary (when given), then by partner.
+function [who, whom] = first_per_node(node, primary, partner, secondary)
+  if nargin < 4
+    secondary = zeros(size(node));
+  end
+  [~, order] = sortrows([node, primary, secondary, partner]);
   node = node(order);
-  first = [true; node(2:end) ~= node(1:end - 1)];
-  root = (1:n)';
   partner = partner(order);
-  root(node(first)) = partner(first);
+  first = [true; node(2:end) ~= node(1:end - 1)];
+  who = node(first);
+  whom = partner(first);
+end
+
+% The aggregates of the links, numbered in the order of their lowest node, their count,
+% and each aggregate's representative: its seed (the node linked to itself), or else its
+% lowest node.
+function [aggregate, count, representative] = aggregation(link)
+  n = numel(link);
+  [aggregate, count] = components(n, (1:n)', link(:));
+  representative = accumarray(aggregate, (1:n)', [count 1], @min);
+  selfs = find(link(:) == (1:n)');
+  representative(aggregate(selfs)) = selfs;
 end
 
 % The count largest eigenvalues of (W, D), descending, and D-orthonormal eigenvectors, by
-% ARPACK (eigs) on D^-1/2 W D^-1/2 to full precision from a fixed start. (Octave's eig would
-% compute all n eigenvectors, at n^3 cost: 30 s at 1953 nodes, against 0.4 s, for the same
-% subspace to 4e-8 and the same values to 1e-14.)
+% a dense symmetric eigensolve. (Not by eigs: pieces of the graph that edges cut off
+% entirely give the eigenvalue 1 once each, and a Krylov method finds one vector of such
+% an eigenspace, not all of them.)
 function [values, X] = coarsest_eigenvectors(W, d, count)
-  n = size(W, 1);
   scale = 1 ./ sqrt(d(:));
-  S = spdiags(scale, 0, n, n);
-  A = S * W * S;
-  options = struct('tol', 1e-12, 'maxit', 1000, 'disp', 0, 'v0', sqrt(d(:) / sum(d)), ...
-                   'p', min(n, 2 * count + 16));
-  [V, L] = eigs((A + A') / 2, count, 'la', options);
+  A = full(W) .* (scale * scale');
+  [V, L] = eig((A + A') / 2);
   [values, order] = sort(diag(L), 'descend');
-  X = V(:, order) .* scale;
+  values = values(1:count);
+  X = V(:, order(1:count)) .* scale;
 end
 
-function [values, X] = refine(W, d, X, sweeps)
-  for sweep = 1:sweeps
+% SWEEPS of the shifted block iteration, then Rayleigh-Ritz; with TELL, say() hears after
+% each sweep how many are done and about how long the rest takes.
+function [values, X] = refine(W, d, X, sweeps, say, tell)
+  started = tic();
+  for done = 1:sweeps
     X = 0.5 * (X + times_w(W, X) ./ d);
+    if tell
+      say(sprintf('sweep %d of %d over %d nodes, about %.1f s left', done, sweeps, ...
+                  size(W, 1), toc(started) / done * (sweeps - done)));
+    end
   end
   [values, X] = rayleigh_ritz(W, d, X);
 end
@@ -437,16 +506,180 @@ function [values, X] = rayleigh_ritz(W, d, X)
   B = (B + B') / 2;
   [Bv, Bl] = eig(B);
   bl = diag(Bl);
-  keep = bl > max(bl) * 1e-12;
+  keep = bl > max(bl) * 1e-12;             % drop (nearly) dependent directions
   basis = Bv(:, keep) ./ sqrt(bl(keep))';
   [C, L] = eig(basis' * A * basis);
   [values, order] = sort(diag(L), 'descend');
   X = X * (basis * C(:, order));
 end
 
+% ---- From the embedding to the segments (quorvane.segmentation's group, merge_similar,
+% connected_segments and absorb_specks).
+
+% The rows scaled to unit length (zero rows stay zero).
+function rows = unit_rows(X)
+  length = sqrt(sum(X .^ 2, 2));
+  rows = X ./ (length + (length == 0));
+end
+
+% Sums of the rows of X per label 1..count.
+function sums = sums_by(labels, X, count)
+  sums = zeros(count, size(X, 2));
+  for c = 1:size(X, 2)
+    sums(:, c) = accumarray(labels(:), X(:, c), [count 1]);
+  end
+end
+
+% k-means clusters of the pixels (1..count) from their embedding: the centres are fitted
+% to the first coarse level's nodes (each aggregate's degree-weighted mean row, weighted
+% by its degree: far fewer rows than pixels), then every pixel takes the centre nearest
+% to its own unit row.
+function labels = group(embedding, levels, count)
+  rows = unit_rows(embedding);
+  fine = levels{1};
+  if numel(levels) > 1
+    degrees = levels{2}.d;
+    fitted = unit_rows(sums_by(fine.aggregates, rows .* fine.d, numel(degrees)) ./ degrees);
+    weights = degrees;
+  else
+    fitted = rows;
+    weights = fine.d;
+  end
+  centres = kmeans_weighted(fitted, weights, count, 50);
+  [~, labels] = min(sum(centres .^ 2, 2)' - 2 * (rows * centres'), [], 2);
+end
+
+% Weighted k-means: Lloyd's iterations from k-means++ seeding (a fixed random state, so
+% runs repeat), a row's weight its share in the seeding and in the centres' means; until
+% no row changes its centre or after ITERATIONS.
+function centres = kmeans_weighted(X, weights, k, iterations)
+  n = size(X, 1);
+  k = min(k, n);
+  stream = rand('state');
+  rand('state', 0);
+  pick = @(chances) min(n, find(cumsum(chances) >= rand() * sum(chances), 1));
+  centres = X(pick(weights), :);
+  nearest = sum((X - centres) .^ 2, 2);
+  for c = 2:k
+    chances = weights .* nearest;
+    if sum(chances) > 0
+      centres(c, :) = X(pick(chances), :);
+    else
+      centres(c, :) = X(1 + floor(rand() * n), :);
+    end
+    nearest = min(nearest, sum((X - centres(c, :)) .^ 2, 2));
+  end
+  rand('state', stream);
+  labels = [];
+  for it = 1:iterations
+    [~, next] = min(sum(centres .^ 2, 2)' - 2 * (X * centres'), [], 2);
+    if isequal(next, labels)
+      break;
+    end
+    labels = next;
+    mass = accumarray(labels, weights, [k 1]);
+    sums = sums_by(labels, X .* weights, k);
+    filled = mass > 0;
+    centres(filled, :) = sums(filled, :) ./ mass(filled);
+  end
+end
+
+% Merges every two bordering clusters whose mean weight across their border is above
+% LIMIT times the smaller of their mean weights within (entries of a pixel with itself
+% left out), and so on transitively: a border is no edge when pairs across it are tied
+% about as well as pairs within. Returns the merged labels, 1..count, and count.
+function [labels, count] = merge_similar(labels, W, limit)
+  k = max(labels);
+  [i, j, w] = find(W);
+  off = i ~= j;
+  a = labels(i(off));
+  b = labels(j(off));
+  w = w(off);
+  clear i j off;
+  same = a == b;
+  inner = accumarray(a(same), w(same), [k 1]) ./ max(accumarray(a(same), 1, [k 1]), 1);
+  total = accumarray([a(~same), b(~same)], w(~same), [k k]);
+  number = accumarray([a(~same), b(~same)], 1, [k k]);
+  join = number > 0 & total > limit * min(inner, inner') .* number;
+  [p, q] = find(join);
+  [root, count] = components(k, p, q);
+  labels = root(labels);
+end
+
+% Splits every segment of the label image into its 4-connected pieces, numbered 1..count.
+function [pieces, count] = connected_pieces(labels)
+  [nr, nc] = size(labels);
+  id = reshape(1:nr * nc, nr, nc);
+  down = labels(1:end - 1, :) == labels(2:end, :);
+  right = labels(:, 1:end - 1) == labels(:, 2:end);
+  above = id(1:end - 1, :);
+  below = id(2:end, :);
+  left = id(:, 1:end - 1);
+  beside = id(:, 2:end);
+  [root, count] = components(nr * nc, [above(down); left(right)], [below(down); beside(right)]);
+  pieces = reshape(root, nr, nc);
+end
+
+% Segments of fewer than MIN_AREA pixels join the neighbouring segment they share the
+% largest weight with (the smallest first, so a speck next to a speck ends in the larger
+% region; of equal ties the lower segment); the segments are then numbered 1..count again.
+function [segments, count] = absorb_specks(segments, W, min_area)
+  labels = segments(:);
+  count = max(labels);
+  areas = accumarray(labels, 1, [count 1]);
+  if min(areas) >= min_area
+    return;
+  end
+  % Only the columns of pixels in small segments are read (W is symmetric).
+  small_pixels = find(areas(labels) < min_area);
+  [partner, column, value] = find(W(:, small_pixels));
+  first = labels(small_pixels(column));
+  second = labels(partner);
+  across = first ~= second;
+  ties = sparse(second(across), first(across), value(across), count, count);
+  parent = (1:count)';
+  [~, order] = sort(areas);                % sort is stable: equal areas by segment
+  for small = order'
+    if areas(small) >= min_area
+      break;
+    end
+    if root_of(parent, small) ~= small
+      continue;
+    end
+    [others, ~, tie] = find(ties(:, small));
+    if isempty(others)
+      continue;
+    end
+    roots = arrayfun(@(o) root_of(parent, o), others);
+    keep = roots ~= small;
+    if ~any(keep)
+      continue;
+    end
+    totals = accumarray(roots(keep), tie(keep), [count 1]);
+    candidates = unique(roots(keep));
+    [~, best] = max(totals(candidates));   % the first of equals: the lower segment
+    into = candidates(best);
+    parent(small) = into;
+    areas(into) += areas(small);
+  end
+  roots = arrayfun(@(a) root_of(parent, a), (1:count)');
+  [~, ~, merged] = unique(roots(labels));
+  segments = reshape(merged, size(segments));
+  count = max(merged);
+end
+
+function r = root_of(parent, a)
+  r = a;
+  while parent(r) ~= r
+    r = parent(r);
+  end
+end
+
 function write_pictures(outdir, original, img, factor, magnitude, phase, W, embedding, labels, radius)
-  [nr, nc] = size(img);
+  [nr, nc] = size(magnitude);
   imwrite(uint8(255 * original), fullfile(outdir, 'input.png'));
+  img = rgb_of(img);
+  original = rgb_of(original);
 
   shown = sqrt(magnitude / max(magnitude(:)));   % square root shows the weak edges too
   imwrite(uint8(255 * kron([shown, ones(nr, 2), phase], ones(2))), fullfile(outdir, 'edges.png'));
@@ -467,13 +700,12 @@ function write_pictures(outdir, original, img, factor, magnitude, phase, W, embe
     weights = reshape(full(W(:, (c - 1) * nr + r)), nr, nc);
     rr = r - half:r + half;
     cc = c - half:c + half;
-    base = img(rr, cc);
+    tile = img(rr, cc, :);
     v = weights(rr, cc);
     inside = false(size(v));
     [dr, dc] = ndgrid(-half:half, -half:half);
     inside(dr .^ 2 + dc .^ 2 <= radius ^ 2) = true;
     glow = 0.3 + 0.7 * v;
-    tile = cat(3, base, base, base);
     tile(:, :, 1) = tile(:, :, 1) .* (1 - 0.6 * inside) + 0.6 * inside .* glow;
     tile(:, :, 2) = tile(:, :, 2) .* (1 - 0.6 * inside) + 0.6 * inside .* glow .* v;
     tile(:, :, 3) = tile(:, :, 3) .* (1 - 0.6 * inside);
@@ -484,12 +716,12 @@ function write_pictures(outdir, original, img, factor, magnitude, phase, W, embe
   imwrite(uint8(255 * cat(2, tiles{:})), fullfile(outdir, 'weights.png'));
 
   % Where the chosen pixels lie, marked on the shrunk image.
-  marked = repmat(img, [1 1 3]);
+  marked = img;
   for t = 1:size(picks, 1)
     r = min(max(picks(t, 1), half + 1), nr - half);
     c = min(max(picks(t, 2), half + 1), nc - half);
-    marked(r - half:r + half, [c - half, c + half], 1) = 1;
-    marked([r - half, r + half], c - half:c + half, 1) = 1;
+    marked(r - half:r + half, [c - half, c + half], :) = reshape([1 0 0], 1, 1, 3) .* ones(2 * half + 1, 2);
+    marked([r - half, r + half], c - half:c + half, :) = reshape([1 0 0], 1, 1, 3) .* ones(2, 2 * half + 1);
   end
   imwrite(uint8(255 * kron_rgb(marked, 2)), fullfile(outdir, 'weights-where.png'));
 
@@ -510,9 +742,9 @@ function write_pictures(outdir, original, img, factor, magnitude, phase, W, embe
   colours = 0.25 + 0.75 * rand(count, 3);
   rand('state', state);
   border = big ~= big([2:end, end], :) | big ~= big(:, [2:end, end]);
-  picture = zeros([size(original), 3]);
+  picture = zeros(size(original));
   for ch = 1:3
-    layer = 0.55 * original + 0.45 * reshape(colours(big, ch), size(big));
+    layer = 0.55 * original(:, :, ch) + 0.45 * reshape(colours(big, ch), size(big));
     layer(border) = ch == 1;
     picture(:, :, ch) = layer;
   end
@@ -523,5 +755,13 @@ function big = kron_rgb(tile, zoom)
   big = zeros(size(tile, 1) * zoom, size(tile, 2) * zoom, 3);
   for ch = 1:3
     big(:, :, ch) = kron(tile(:, :, ch), ones(zoom));
+  end
+end
+
+% An H x W x 3 picture of a grey (H x W) or colour one, values clipped to [0, 1].
+function rgb = rgb_of(picture)
+  rgb = min(max(picture, 0), 1);
+  if size(rgb, 3) == 1
+    rgb = repmat(rgb, [1 1 3]);
   end
 end
