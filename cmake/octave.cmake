@@ -22,9 +22,10 @@ endfunction()
 # (Octave 7 ends every run it cannot write a history for with a bogus "error:" line), and
 # no workspace file when a run crashes or is killed (Octave would save its variables to
 # octave-workspace in the working directory, for most tests a folder of the sources).
-# Octave joins repeated --eval codes with a space: OCTAVE_NO_CORE runs before each test's own.
+# Octave joins repeated --eval codes with a space: OCTAVE_NO_CORE runs before each test's own
+# (its statements end in commas, as a semicolon would split a CMake list).
 find_program(OCTAVE_CLI octave-cli REQUIRED)
-set(OCTAVE_NO_CORE "crash_dumps_octave_core(false); sighup_dumps_octave_core(false); sigquit_dumps_octave_core(false); sigterm_dumps_octave_core(false);")
+set(OCTAVE_NO_CORE "crash_dumps_octave_core(false), sighup_dumps_octave_core(false), sigquit_dumps_octave_core(false), sigterm_dumps_octave_core(false),")
 set(OCTAVE_COMMAND ${OCTAVE_CLI} --no-gui --norc --quiet --no-history --eval "${OCTAVE_NO_CORE}")
 
 # The Octave suites run twice: against build/, where the native functions come first, and
