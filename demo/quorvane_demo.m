@@ -677,9 +677,15 @@ end
 
 function write_pictures(outdir, original, img, factor, magnitude, phase, W, embedding, labels, radius)
   [nr, nc] = size(magnitude);
+  % The photograph and its segments at most 1024 pixels wide or high (block means): the
+  % pictures of a large photograph would otherwise take longer than its segmentation.
+  sz = [size(original, 1), size(original, 2)];
+  every = ceil(max(sz) / 1024);
+  big = enlarge(labels, factor, sz);
+  big = big(1:every:every * floor(sz(1) / every), 1:every:every * floor(sz(2) / every));
+  original = rgb_of(shrink(original, every));
   imwrite(uint8(255 * original), fullfile(outdir, 'input.png'));
   img = rgb_of(img);
-  original = rgb_of(original);
 
   shown = sqrt(magnitude / max(magnitude(:)));   % square root shows the weak edges too
   imwrite(uint8(255 * kron([shown, ones(nr, 2), phase], ones(2))), fullfile(outdir, 'edges.png'));
@@ -734,8 +740,7 @@ function write_pictures(outdir, original, img, factor, magnitude, phase, W, embe
   end
   imwrite(uint8(255 * strips(:, 1:end - 2)), fullfile(outdir, 'eigenvectors.png'));
 
-  % The segmentation over the full-size image: a colour per segment, borders in red.
-  big = enlarge(labels, factor, size(original));
+  % The segmentation over the photograph: a colour per segment, borders in red.
   count = max(big(:));
   state = rand('state');
   rand('state', 7);

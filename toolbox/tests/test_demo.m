@@ -1,9 +1,10 @@
 function test_demo(outdir)
   % Runs the demo on data/coins.png and checks what its pictures should show: one
   % background segment covering most of the photograph and the 24 coins each a segment
-  % of its own, and every picture written. Then that a photograph that would not fit the
-  % memory is refused before anything is computed or written, and that a run killed
-  % midway leaves no workspace file behind. Throws on the first failed check.
+  % of its own, and every picture written. Then: two halves of one grey but different
+  % colours are two segments; a photograph without edges, or one that would not fit the
+  % memory, is refused before anything is written; a run killed midway leaves no
+  % workspace file behind. Throws on the first failed check.
   if exist(outdir, 'dir')
     confirm_recursive_rmdir(false, 'local');
     rmdir(outdir, 's');
@@ -39,17 +40,45 @@ function test_demo(outdir)
   end
   check(!exist(refused, 'dir'), 'a refused run made its folder');
 
+  check_colour_and_no_edges([outdir '-pictures']);
   check_killed_run_leaves_no_workspace([outdir '-killed']);
+end
+
+% Halves of the same mean and the same luma that differ in hue, under noise of a fixed
+% seed: the edge between them is a colour edge only.
+function check_colour_and_no_edges(folder)
+  fresh_folder(folder);
+  state = randn('state');
+  randn('state', 3);
+  halves = zeros(60, 80, 3);
+  halves(:, 1:40, :) = repmat(reshape([0.6 0.3 0.3], 1, 1, 3), 60, 40);
+  halves(:, 41:80, :) = repmat(reshape([0.2165 0.45 0.5335], 1, 1, 3), 60, 40);
+  halves += 0.01 * randn(size(halves));
+  randn('state', state);
+  file = fullfile(folder, 'halves.png');
+  imwrite(uint8(255 * halves), file);
+  labels = quorvane_demo(fullfile(folder, 'halves'), file);
+  left = labels(:, 1:40);
+  right = labels(:, 41:80);
+  check(max(labels(:)) == 2 && all(left(:) == left(1)) && all(right(:) == right(1)), ...
+        sprintf('%d segments of the two colour halves, not the halves', max(labels(:))));
+
+  file = fullfile(folder, 'flat.png');
+  imwrite(uint8(128 * ones(40, 50)), file);
+  try
+    quorvane_demo(fullfile(folder, 'flat'), file);
+    check(false, 'an image without edges was segmented');
+  catch err
+    check(strcmp(err.message, ['quorvane_demo: ' file ' has no edges to segment by']), ...
+          ['refused with "' err.message '"']);
+  end
+  check(!exist(fullfile(folder, 'flat'), 'dir'), 'a refused run made its folder');
 end
 
 % A fresh octave-cli with Octave's own settings (which save the workspace to
 % octave-workspace on SIGTERM) runs the demo in a folder of its own and is killed midway.
 function check_killed_run_leaves_no_workspace(folder)
-  if exist(folder, 'dir')
-    confirm_recursive_rmdir(false, 'local');
-    rmdir(folder, 's');
-  end
-  mkdir(folder);
+  fresh_folder(folder);
   code = sprintf("addpath('%s'); addpath('%s'); quorvane_demo('out');", ...
                  fileparts(which('quorvane')), fileparts(which('quorvane_demo')));
   [~, output] = system(sprintf(['cd ''%s'' && { octave-cli --no-gui --norc --quiet ' ...
@@ -60,6 +89,14 @@ function check_killed_run_leaves_no_workspace(folder)
   left = dir(folder);
   left = setdiff({left.name}, {'.', '..', 'out'});
   check(isempty(left), ['a killed run left ' strjoin(left, ', ')]);
+end
+
+function fresh_folder(folder)
+  if exist(folder, 'dir')
+    confirm_recursive_rmdir(false, 'local');
+    rmdir(folder, 's');
+  end
+  mkdir(folder);
 end
 
 function check(condition, message)
