@@ -153,11 +153,12 @@ function s = settings()
   s.sweeps_coarse = 12;
   s.guard = floor(s.eigenvectors / 4);   % vectors carried beyond those wanted
   % Peak memory of a run per colour sample of the photograph, per pixel pair of the
-  % pattern and per pixel of the shrunk image (measured on coins.png, with room to spare),
-  % for the refusal up front; the memory available ([]: MemAvailable of /proc/meminfo).
+  % pattern and per pixel of the shrunk image, for the refusal up front (peaks measured
+  % with coins.png at radius 2, 4 and 6: 284, 472 and 998 MB; these give 297, 631 and
+  % 1223 MB); the memory available ([]: MemAvailable of /proc/meminfo).
   s.bytes_per_sample = 24;
-  s.bytes_per_pair = 100;
-  s.bytes_per_pixel = 2000;
+  s.bytes_per_pair = 80;
+  s.bytes_per_pixel = 1500;
   s.available_memory = [];
 end
 
@@ -742,14 +743,18 @@ function write_pictures(outdir, original, img, factor, magnitude, phase, W, embe
   end
   imwrite(uint8(255 * kron_rgb(marked, 2)), fullfile(outdir, 'weights-where.png'));
 
-  % The second to fifth eigenvectors side by side.
+  % The second to fifth eigenvectors side by side, each from blue (negative) through white
+  % (0) to red (positive), full colour at the magnitude that 99 % of the pixels stay
+  % within (specks that edges cut off take far larger values than the coins).
   strips = [];
-  for k = 2:5
-    v = reshape(embedding(:, k), nr, nc);
-    v = (v - min(v(:))) / max(max(v(:)) - min(v(:)), eps);
-    strips = [strips, v, ones(nr, 2)];  %#ok<AGROW>
+  for k = 2:min(5, size(embedding, 2))
+    t = reshape(embedding(:, k), nr, nc);
+    magnitudes = sort(abs(t(:)));
+    t = min(max(t / max(magnitudes(ceil(0.99 * end)), realmin), -1), 1);
+    strip = cat(3, 1 + min(t, 0), 1 - abs(t), 1 - max(t, 0));
+    strips = [strips, strip, ones(nr, 2, 3)];  %#ok<AGROW>
   end
-  imwrite(uint8(255 * strips(:, 1:end - 2)), fullfile(outdir, 'eigenvectors.png'));
+  imwrite(uint8(255 * strips(:, 1:end - 2, :)), fullfile(outdir, 'eigenvectors.png'));
 
   % The segmentation over the photograph: a colour per segment, borders in red.
   count = max(big(:));

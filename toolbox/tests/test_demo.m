@@ -26,8 +26,8 @@ function test_demo(outdir)
   end
   check(size(imread(fullfile(outdir, 'segmentation.png')), 3) == 3, 'segmentation is not in colour');
 
-  % Refused up front with the figures: 116 352 pixels need some 0.4 GB at any budget
-  % that keeps them whole.
+  % Refused up front with the figures: the 116 352 pixels of the whole photograph need
+  % more than 0.2 GB.
   refused = [outdir '-refused'];
   try
     quorvane_demo(refused, '', struct('available_memory', 2e8, 'pixel_budget', 2e5));
