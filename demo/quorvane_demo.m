@@ -700,7 +700,10 @@ function write_pictures(outdir, original, img, factor, magnitude, phase, W, embe
   img = rgb_of(img);
 
   shown = sqrt(magnitude / max(magnitude(:)));   % square root shows the weak edges too
-  imwrite(uint8(255 * kron([shown, ones(nr, 2), phase], ones(2))), fullfile(outdir, 'edges.png'));
+  % The phase: black and white where the Laplacian's sign on an edge is - and +, grey off
+  % the edges (phase 0).
+  imwrite(uint8(255 * kron([shown, ones(nr, 2), (phase + 1) / 2], ones(2))), ...
+          fullfile(outdir, 'edges.png'));
 
   % Weights of chosen pixels to their partners: a crop around each pixel, enlarged, with
   % each partner coloured from dark red (weight 0) to yellow (weight 1) over the image
