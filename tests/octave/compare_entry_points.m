@@ -1,8 +1,8 @@
 function compare_entry_points(native_dir, mex_dir)
   % The native function (NATIVE_DIR/quorvane.oct) and the MEX module (alone in MEX_DIR) give
   % the same entries bit for bit, NaN where NaN, with the same row indices and column starts,
-  % on random calls with awkward values, images of other classes among them, and on a disc
-  % pattern over a photograph. Throws on the first difference.
+  % on random calls with awkward values and on a disc pattern over a photograph. Throws on
+  % the first difference.
   rand('seed', 23);
   pool_mag = [0, -0, 1, 2.5, -3, NaN, Inf, -Inf, 4];
   pool_ph = [0, -0, 1, 2, NaN];
@@ -17,23 +17,6 @@ function compare_entry_points(native_dir, mex_dir)
     JC = uint32(offset + [0 cumsum(counts)]);
     IR = uint32([zeros(1, offset), randi([0 np - 1], 1, sum(counts))]);
     calls{end + 1} = [{mag, ph, IR, JC}, sigmas{randi(numel(sigmas))}];
-  end
-  % Images of other classes, which the native function converts with Octave's own
-  % conversion and the MEX module with its own.
-  classes = {'single', 'int16', 'uint8', 'int64', 'uint64', 'logical', 'int8', 'uint32'};
-  for trial = 1:40
-    c = calls{trial};
-    name = classes{1 + mod(trial, numel(classes))};
-    for n = 1:2
-      if strcmp(name, 'logical')
-        c{n} = c{n} > 0;
-      elseif any(strcmp(name, {'int64', 'uint64'}))
-        c{n} = cast(c{n}, name) * cast(3002399751580331, name) + cast(trial, name);
-      else
-        c{n} = cast(c{n} * 77, name);
-      end
-    end
-    calls{end + 1} = c;
   end
   img = double(imread(fullfile(fileparts(mfilename('fullpath')), '..', '..', 'data', 'coins.png')));
   [gx, gy] = gradient(img(1:120, 1:150) / 255);
