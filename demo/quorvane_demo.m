@@ -139,8 +139,8 @@ function s = settings()
   s.clusters = 48;          % k-means clusters, more than the objects
   % Seed of the k-means seeding: runs repeat. With coins.png, 6 of the seeds 0..7 give the
   % 24 coins on one background; 0 and 5 cut off the background's bottom-left corner along
-  % a faint shading edge (the Python demo's k-means, with numpy's generator, does as well
-  % with 5 of 8).
+  % a faint shading edge (the Python demo's own k-means, drawing from numpy's generator,
+  % gets 5 of its seeds 0..7 right).
   s.seed = 1;
   s.merge_above = 0.6;      % share of the inner tie that a border's tie must exceed to merge
   s.min_area = 40;          % smaller segments join their most tied neighbour
@@ -151,7 +151,6 @@ function s = settings()
   s.stall = 0.7;
   s.sweeps_fine = 4;
   s.sweeps_coarse = 12;
-  s.guard = floor(s.eigenvectors / 4);   % vectors carried beyond those wanted
   % Peak memory of a run per colour sample of the photograph, per pixel pair of the
   % pattern and per pixel of the shrunk image, for the refusal up front (peaks measured
   % with coins.png at radius 2, 4 and 6: 284, 472 and 998 MB; these give 297, 631 and
@@ -378,7 +377,7 @@ function [values, X, levels] = leading_subspace(W, d, positions, count, s, say)
   started = tic();
   levels = hierarchy(W, d, positions, s, say);
   last = levels{end};
-  k = min(count + s.guard, size(last.W, 1) - 1);
+  k = min(count + floor(count / 4), size(last.W, 1) - 1);   % a quarter more carried along
   if k < count
     error('quorvane_demo: %d eigenvectors need more than %d nodes on the coarsest level, got %d', ...
           count, count, k + 1);
