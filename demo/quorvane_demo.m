@@ -91,6 +91,9 @@ function labels = quorvane_demo(outdir, image_file, options)
   W = quorvane(magnitude, phase, IR, JC, sigma);
   clear IR JC;
   W = (W + W') / 2;                         % the line walk may differ by direction
+  if s.weight_floor > 0
+    W = spfun(@(w) max(w, s.weight_floor), W);
+  end
   report(step, sprintf('weights from quorvane: disc pattern of radius %g, %d entries, sigma %.4g', ...
                        s.radius, nnz(W), sigma));
 
@@ -107,12 +110,12 @@ function labels = quorvane_demo(outdir, image_file, options)
   step = tic();
   clusters = group(embedding, levels, s.clusters, s.seed);
   clear levels;
-  [merged, kept] = merge_similar(clusters, W, s.merge_above);
+  [merged, kept] = merge_similar(clusters, W, s.merge_above, s.min_area, s.min_border * nnz(W) / np);
   [pieces, count] = connected_pieces(reshape(merged, nr, nc));
   [labels, final] = absorb_specks(pieces, W, s.min_area);
   report(step, sprintf(['k-means into %d clusters, %d after merging those tied across their ' ...
-                        'border nearly as within, %d connected pieces, %d segments of %d ' ...
-                        'pixels or more'], s.clusters, kept, count, final, s.min_area));
+                        'border nearly as within, %d connected pieces, %d of %d pixels or ' ...
+                        'more'], s.clusters, kept, count, final, s.min_area));
 
   step = tic();
   if ~exist(outdir, 'dir')
@@ -137,12 +140,12 @@ function s = settings()
   s.sigma_noise = 2;        % sigma of the weights, in the same unit
   s.eigenvectors = 32;      % of the normalised cut
   s.clusters = 48;          % k-means clusters, more than the objects
-  % Seed of the k-means seeding: runs repeat. With coins.png, 6 of the seeds 0..7 give the
-  % 24 coins on one background; 0 and 5 cut off the background's bottom-left corner along
-  % a faint shading edge (the Python demo's own k-means, drawing from numpy's generator,
-  % gets 5 of its seeds 0..7 right).
-  s.seed = 1;
-  s.merge_above = 0.6;      % share of the inner tie that a border's tie must exceed to merge
+  % Seed of the k-means seeding: runs repeat. With coins.png, each of the seeds 0..7 gives
+  % the 24 coins on one background.
+  s.seed = 0;
+  s.merge_above = 0.4;      % share of the inner tie that a border's tie must exceed to merge
+  s.min_border = 4;         % clusters merge along a border of this many pixels' entries
+  s.weight_floor = 0;       % weights below it are raised to it (0: off)
   s.min_area = 40;          % smaller segments join their most tied neighbour
   % The multilevel eigensolve (see leading_subspace).
   s.lattice = 3;
@@ -305,20 +308,21 @@ function unit = edge_unit(picture, smoothing)
   unit = noise / (sqrt(8 * pi) * smoothing ^ 2);
 end
 
-% Edge magnitude (the largest Gaussian gradient magnitude over the channels) and phase
-% (the sign of that channel's Laplacian of Gaussian, only on the edges that hysteresis
-% keeps: 8-connected pieces above LOW noise units that reach above HIGH; 0 elsewhere).
+% Edge magnitude (the largest Gaussian gradient magnitude over the channels) and phase:
+% on the edges that hysteresis keeps (8-connected pieces above LOW noise units that reach
+% above HIGH), the signs of every channel's Laplacian of Gaussian coded as one number
+% 1 .. 3^channels (in grey 1 or 3), so that an edge between two colours of one brightness
+% changes the phase too; 0 off the edges.
 function [magnitude, phase] = edges(picture, smoothing, low, high)
   [nr, nc, channels] = size(picture);
   magnitude = zeros(nr, nc);
-  phase = zeros(nr, nc);
+  phase = ones(nr, nc);
   for c = 1:channels
     channel = picture(:, :, c);
     m = hypot(gaussian_filtered(channel, smoothing, 1, 0), gaussian_filtered(channel, smoothing, 0, 1));
+    magnitude = max(magnitude, m);
     laplace = gaussian_filtered(channel, smoothing, 2, 0) + gaussian_filtered(channel, smoothing, 0, 2);
-    stronger = m > magnitude | c == 1;
-    magnitude(stronger) = m(stronger);
-    phase(stronger) = sign(laplace(stronger));
+    phase += 3 ^ (c - 1) * 2 * (laplace > 0);
   end
   unit = edge_unit(picture, smoothing);
   above = magnitude > low * unit;
@@ -594,11 +598,16 @@ function centres = kmeans_weighted(X, weights, k, iterations, seed)
 end
 
 % Merges every two bordering clusters whose mean weight across their border is above
-% LIMIT times the smaller of their mean weights within (entries of a pixel with itself
-% left out), and so on transitively: a border is no edge when pairs across it are tied
-% about as well as pairs within. Returns the merged labels, 1..count, and count.
-function [labels, count] = merge_similar(labels, W, limit)
+% LIMIT times the larger of their mean weights within (entries of a pixel with itself left
+% out; a cluster without inner pairs counts as tied within by 1), along a border of at
+% least MIN_NUMBER entries (a shorter one is a leak through a gap in an edge), and so on
+% transitively: a border is no edge when pairs across it are tied about as well as pairs
+% within. Clusters of fewer than MIN_AREA pixels take no part (slivers along an edge, tied
+% to both its sides, would chain them together). Returns the merged labels, 1..count, and
+% count.
+function [labels, count] = merge_similar(labels, W, limit, min_area, min_number)
   k = max(labels);
+  large = accumarray(labels(:), 1, [k 1]) >= min_area;
   % Each pair of pixels once (W is symmetric): the sums over both orders of a pair of
   % clusters are T + T', and the means within are the same.
   [i, j, w] = find(triu(W, 1));
@@ -606,12 +615,15 @@ function [labels, count] = merge_similar(labels, W, limit)
   b = labels(j);
   clear i j;
   same = a == b;
-  inner = accumarray(a(same), w(same), [k 1]) ./ max(accumarray(a(same), 1, [k 1]), 1);
-  total = accumarray([a(~same), b(~same)], w(~same), [k k]);
-  number = accumarray([a(~same), b(~same)], 1, [k k]);
+  pairs = accumarray(a(same), 1, [k 1]);
+  inner = accumarray(a(same), w(same), [k 1]) ./ max(pairs, 1);
+  inner(pairs == 0) = 1;
+  across = ~same & large(a) & large(b);
+  total = accumarray([a(across), b(across)], w(across), [k k]);
+  number = accumarray([a(across), b(across)], 1, [k k]);
   total += total';
   number += number';
-  join = number > 0 & total > limit * min(inner, inner') .* number;
+  join = number > 0 & number >= min_number & total > limit * max(inner, inner') .* number;
   [p, q] = find(join);
   [root, count] = components(k, p, q);
   labels = root(labels);
@@ -694,15 +706,23 @@ function write_pictures(outdir, original, img, factor, magnitude, phase, W, embe
   every = ceil(max(sz) / 1024);
   big = enlarge(labels, factor, sz);
   big = big(1:every:every * floor(sz(1) / every), 1:every:every * floor(sz(2) / every));
+  channels = size(img, 3);
   original = rgb_of(shrink(original, every));
   imwrite(uint8(255 * original), fullfile(outdir, 'input.png'));
   img = rgb_of(img);
 
   shown = sqrt(magnitude / max(magnitude(:)));   % square root shows the weak edges too
-  % The phase: black and white where the Laplacian's sign on an edge is - and +, grey off
-  % the edges (phase 0).
-  imwrite(uint8(255 * kron([shown, ones(nr, 2), (phase + 1) / 2], ones(2))), ...
-          fullfile(outdir, 'edges.png'));
+  % The phase: on the edges each channel's Laplacian sign (the base-3 digits of
+  % (phase - 1) / 2) full or off in red, green and blue (in grey: black or white); grey
+  % off the edges (phase 0).
+  digits = zeros(nr, nc, 3);
+  code = (phase - 1) / 2;
+  for c = 1:3
+    digits(:, :, c) = mod(floor(code / 3 ^ (min(c, channels) - 1)), 3);
+  end
+  digits(repmat(phase == 0, [1 1 3])) = 0.5;
+  shown = cat(2, repmat(shown, [1 1 3]), ones(nr, 2, 3), digits);
+  imwrite(uint8(255 * kron_rgb(shown, 2)), fullfile(outdir, 'edges.png'));
 
   % Weights of chosen pixels to their partners: a crop around each pixel, enlarged, with
   % each partner coloured from dark red (weight 0) to yellow (weight 1) over the image
