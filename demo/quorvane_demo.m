@@ -17,22 +17,25 @@ function labels = quorvane_demo(outdir, image_file, options)
 %   1. The photograph, in colour when it has colour, is shrunk by block means by the
 %      smallest whole factor that leaves at most 120 000 pixels (coins.png stays whole).
 %   2. Edges: the Gaussian gradient magnitude of each channel (standard deviation 1),
-%      the largest at every pixel; the phase is the sign of that channel's Laplacian of
-%      Gaussian, but only on edges: pixels above 6 units of the gradient that the sensor
-%      noise alone gives (estimated from the differences of neighbouring pixels) and the
-%      pixels above 3 units connected to them; 0 elsewhere. So noise and shading change
-%      no phase. QUORVANE gives the weights over a disc pattern of radius 4, with sigma
-%      2 noise units.
+%      the largest at every pixel; the phase codes the signs of every channel's
+%      Laplacian of Gaussian, but only on edges: pixels above 6 units of the gradient
+%      that the sensor noise alone gives (estimated from the differences of neighbouring
+%      pixels) and the pixels above 3 units connected to them; 0 elsewhere. So noise and
+%      shading change no phase, and an edge between two colours of one brightness does.
+%      QUORVANE gives the weights over a disc pattern of radius 4, with sigma 2 noise
+%      units.
 %   3. The normalised cut embeds the pixels with the 32 leading generalised eigenvectors
 %      of (W, D), by a multilevel method: the pixel graph is aggregated level by level
 %      (W_c = P' W P) down to some hundreds of nodes, whose eigenproblem is solved to
 %      full precision, and the vectors are carried back up and refined on each finer
 %      graph by a few sweeps and a Rayleigh-Ritz projection (see leading_subspace below).
 %   4. k-means into 48 clusters, fitted to the nodes of the first coarse level and then
-%      applied to every pixel; neighbouring clusters tied across their border nearly as
-%      well as within them (0.6 of it) merge; every 4-connected piece is a segment, and
-%      segments of fewer than 40 pixels join the neighbour they are most tied to. So
-%      each coin of coins.png is a segment apart from the one background.
+%      applied to every pixel; neighbouring clusters tied across their border at least
+%      0.4 times as well as within the better tied of them merge (along borders of at
+%      least 4 pixels' pattern entries, clusters of fewer than 40 pixels left out); every
+%      4-connected piece is a segment, and segments of fewer than 40 pixels join the
+%      neighbour they are most tied to. So each coin of coins.png is a segment apart from
+%      the one background.
 %
 %   A photograph whose run would not fit the memory available is refused before it is
 %   read, with the figures. While the demo runs, Octave saves no octave-workspace file
