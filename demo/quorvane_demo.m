@@ -78,6 +78,10 @@ function labels = quorvane_demo(outdir, image_file, options)
     error('quorvane_demo: %d eigenvectors need more than %d pixels, got %d', ...
           s.eigenvectors, s.eigenvectors, np);
   end
+  if np < s.clusters
+    error('quorvane_demo: %d clusters need at least %d pixels, got %d', s.clusters, ...
+          s.clusters, np);
+  end
 
   step = tic();
   [magnitude, phase] = edges(img, s.smoothing, s.edge_low, s.edge_high);
@@ -561,7 +565,7 @@ function labels = group(embedding, levels, count, seed)
     fitted = rows;
     weights = fine.d;
   end
-  centres = kmeans_weighted(fitted, weights, count, 50, seed);
+  centres = kmeans_weighted(fitted, weights, count, 25, seed);
   [~, labels] = min(sum(centres .^ 2, 2)' - 2 * (rows * centres'), [], 2);
 end
 

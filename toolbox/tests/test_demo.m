@@ -2,8 +2,8 @@ function test_demo(outdir)
   % Runs the demo on data/coins.png and checks what its pictures should show: one
   % background segment covering most of the photograph and the 24 coins each a segment
   % of its own, and every picture written. Then: two halves of one grey but different
-  % colours are two segments; a photograph without edges, or one that would not fit the
-  % memory, is refused before anything is written; a run killed midway leaves no
+  % colours are two segments; a photograph without edges, with too few pixels, or one
+  % that would not fit the memory, is refused before anything is written; a run killed midway leaves no
   % workspace file behind. Throws on the first failed check.
   if exist(outdir, 'dir')
     confirm_recursive_rmdir(false, 'local');
@@ -73,6 +73,19 @@ function check_colour_and_no_edges(folder)
           ['refused with "' err.message '"']);
   end
   check(!exist(fullfile(folder, 'flat'), 'dir'), 'a refused run made its folder');
+
+  % Too few pixels for the eigenvectors, or for the clusters.
+  for refusal = {{[5 6], '32 eigenvectors need more than 32 pixels, got 30'}, ...
+                 {[6 7], '48 clusters need at least 48 pixels, got 42'}}
+    file = fullfile(folder, 'tiny.png');
+    imwrite(uint8(255 * (rand(refusal{1}{1}) > 0.5)), file);
+    try
+      quorvane_demo(fullfile(folder, 'tiny'), file);
+      check(false, 'a tiny image was segmented');
+    catch err
+      check(strcmp(err.message, ['quorvane_demo: ' refusal{1}{2}]), ['refused with "' err.message '"']);
+    end
+  end
 end
 
 % A fresh octave-cli with Octave's own settings (which save the workspace to
