@@ -20,9 +20,12 @@ test: all
 
 # Segments data/coins.png with the module and writes the pictures into $(BUILD)/demo, then
 # does the same in Python (Debian's interpreter, the package CMake built) into $(BUILD)/demo-python.
+# Octave writes no octave-workspace file here if the run crashes or is killed.
+OCTAVE_NO_CORE = crash_dumps_octave_core(false); sighup_dumps_octave_core(false); \
+  sigquit_dumps_octave_core(false); sigterm_dumps_octave_core(false);
 demo: all
 	octave-cli --no-gui --norc --quiet --no-history --eval \
-	  "addpath('$(BUILD)'); addpath('demo'); quorvane_demo('$(BUILD)/demo');"
+	  "$(OCTAVE_NO_CORE) addpath('$(BUILD)'); addpath('demo'); quorvane_demo('$(BUILD)/demo');"
 	PYTHONPATH=$(BUILD)/python $(PYTHON) -m quorvane.demo data/coins.png $(BUILD)/demo-python
 
 # The Octave package $(BUILD)/quorvane-<version>.tar.gz (pkg install compiles it).

@@ -19,8 +19,13 @@ function(add_octave_module target suffix output_name directory)
 endfunction()
 
 # How the tests and tools run Octave: no window, no user settings and no history file
-# (Octave 7 ends every run it cannot write a history for with a bogus "error:" line).
-set(OCTAVE_COMMAND ${OCTAVE_CLI} --no-gui --norc --quiet --no-history)
+# (Octave 7 ends every run it cannot write a history for with a bogus "error:" line), and
+# no workspace file when a run crashes or is killed (Octave would save its variables to
+# octave-workspace in the working directory, for most tests a folder of the sources).
+# Octave joins repeated --eval codes with a space: OCTAVE_NO_CORE runs before each test's own
+# (its statements end in commas, as a semicolon would split a CMake list).
+set(OCTAVE_NO_CORE "crash_dumps_octave_core(false), sighup_dumps_octave_core(false), sigquit_dumps_octave_core(false), sigterm_dumps_octave_core(false),")
+set(OCTAVE_COMMAND ${OCTAVE_CLI} --no-gui --norc --quiet --no-history --eval "${OCTAVE_NO_CORE}")
 
 # The Octave suites run twice: against build/, where the native functions come first, and
 # against a folder that holds the MEX module alone with the .m files beside it, as a MATLAB

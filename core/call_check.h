@@ -65,11 +65,19 @@ inline const char* callMessage(CallFault fault) {
   return "";
 }
 
-// The class of an input's elements, as far as the checks tell them apart.
+// The class of an input's elements. Images of every class but kOther are read as doubles
+// (image_values.h); the index pair must be kUint32.
 enum class ElementClass {
   kDouble,
+  kSingle,
+  kInt8,
+  kUint8,
+  kInt16,
+  kUint16,
+  kInt32,
   kUint32,
-  kOtherNumeric,  // single and the integer classes but uint32
+  kInt64,
+  kUint64,
   kLogical,
   kOther,  // char, cell, struct, function handle, ...
 };
@@ -105,8 +113,10 @@ struct CheckedCall {
 
 namespace call_detail {
 
-inline bool isRealFullDouble(const ArrayFacts& a) {
-  return a.elements == ElementClass::kDouble && !a.complex && !a.sparse && a.dimensions == 2;
+// A matrix whose elements read as real doubles: numeric or logical, real, full and of two
+// dimensions.
+inline bool isRealFullMatrix(const ArrayFacts& a) {
+  return a.elements != ElementClass::kOther && !a.complex && !a.sparse && a.dimensions == 2;
 }
 
 inline bool isEmpty(const ArrayFacts& a) {
@@ -166,7 +176,7 @@ CheckedCall checkCall(const CallFacts& call, ReadPattern&& readPattern) {
   // Dividing avoids overflowing the product for absurd host sizes.
   if (magnitude.rows > static_cast<std::uint64_t>(kMaxPixels) / magnitude.columns)
     return fail(CallFault::kTooManyPixels);
-  if (!isRealFullDouble(magnitude) || !isRealFullDouble(phase))
+  if (!isRealFullMatrix(magnitude) || !isRealFullMatrix(phase))
     return fail(CallFault::kImagesNotRealDouble);
   if (ir.elements != ElementClass::kUint32 || jc.elements != ElementClass::kUint32)
     return fail(CallFault::kIndexPairNotUint32);

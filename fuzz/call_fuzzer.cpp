@@ -7,9 +7,10 @@
 // Each call is judged against the call contract, modelled here independently of the
 // gateway: the first failing check must raise exactly its message and produce no output;
 // a call that passes every check must return, bit for bit, what the reference transcription in
-// tests/support computes, and leave the output's unused room untouched. No input may be
-// written, the host must hold no array afterwards, and the gateway must never read data
-// that a call does not entitle it to (the host throws, which aborts the run).
+// tests/support computes from the images read as doubles, and leave the output's unused room
+// untouched. No input may be written, the host must hold no array and no mxMalloc block
+// afterwards, and the gateway must never read data that a call does not entitle it to (the
+// host throws, which aborts the run).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,8 @@
 #include "test_host.h"
 
 namespace {
+
+[[noreturn]] void fail(const std::string& what);
 
 using fuzzing::FuzzInput;
 using testhost::ClassId;
@@ -67,24 +70,7 @@ enum Message {
 // of allocating them.
 constexpr std::uint64_t kAllocationLimit = std::uint64_t{1} << 20;
 
-std::size_t elementBytes(ClassId classId) {
-  switch (classId) {
-    case ClassId::kDouble:
-      return 8;
-    case ClassId::kSingle:
-    case ClassId::kUint32:
-    case ClassId::kInt32:
-      return 4;
-    case ClassId::kChar:
-      return 2;
-    case ClassId::kUint8:
-    case ClassId::kLogical:
-      return 1;
-    case ClassId::kCell:
-      return 0;  // holds arrays, no data the gateway may read
-  }
-  return 8;
-}
+using testhost::elementBytes;
 
 std::uint64_t elementCount(const HostArray& a) {
   return a.rows * a.cols;
@@ -106,6 +92,40 @@ double getDouble(const HostArray& a, std::size_t k) {
 void setDouble(HostArray& a, std::size_t k, double value) {
   std::memcpy(a.data.data() + k * sizeof value, &value, sizeof value);
 }
+// Element k of a real, full array of a numeric or logical class, as double(x) gives it.
+double asDouble(const HostArray& a, std::size_t k) {
+  const unsigned char* at = a.data.data() + k * elementBytes(a.classId);
+  const auto read = [at](auto value) {
+    std::memcpy(&value, at, sizeof value);
+    return static_cast<double>(value);
+  };
+  switch (a.classId) {
+    case ClassId::kDouble:
+      return read(double{});
+    case ClassId::kSingle:
+      return read(float{});
+    case ClassId::kInt8:
+      return read(std::int8_t{});
+    case ClassId::kUint8:
+      return read(std::uint8_t{});
+    case ClassId::kInt16:
+      return read(std::int16_t{});
+    case ClassId::kUint16:
+      return read(std::uint16_t{});
+    case ClassId::kInt32:
+      return read(std::int32_t{});
+    case ClassId::kUint32:
+      return read(std::uint32_t{});
+    case ClassId::kInt64:
+      return read(std::int64_t{});
+    case ClassId::kUint64:
+      return read(std::uint64_t{});
+    case ClassId::kLogical:
+      return *at != 0 ? 1.0 : 0.0;
+    default:
+      fail("no double value for this class");
+  }
+}
 std::uint32_t getU32(const HostArray& a, std::size_t k) {
   std::uint32_t value;
   std::memcpy(&value, a.data.data() + k * sizeof value, sizeof value);
@@ -118,6 +138,10 @@ void setU32(HostArray& a, std::size_t k, std::uint32_t value) {
 std::unique_ptr<HostArray> u32Array(const std::vector<std::uint32_t>& values, std::uint64_t rows,
                                     std::uint64_t cols) {
   return testhost::uint32Array(rows, cols, values);
+}
+
+bool holdsNoData(const HostArray& a) {
+  return a.data.empty() && elementCount(a) != 0;
 }
 
 // A shape for n elements: a column, a row, or another factorisation.
@@ -142,8 +166,7 @@ void shapeFor(FuzzInput& in, std::uint64_t n, std::uint64_t& rows, std::uint64_t
   }
 }
 
-// Another class for an array, with its data reinterpreted (a real host would convert, but
-// the gateway must reject these before reading anything).
+// Another class for an array, with its data refilled with zeros or ones.
 void changeClass(FuzzInput& in, HostArray& a) {
   static const std::vector<ClassId> classes{ClassId::kDouble, ClassId::kSingle, ClassId::kUint32,
                                             ClassId::kInt32,  ClassId::kUint8,  ClassId::kLogical,
@@ -181,16 +204,20 @@ void makeSparse(HostArray& a) {
   }
 }
 
+// Complex arrays exist of every numeric class; only a double's imaginary part is modelled.
 void makeComplex(FuzzInput& in, HostArray& a) {
-  if (a.classId != ClassId::kDouble || a.sparse)
+  if (a.classId == ClassId::kChar || a.classId == ClassId::kCell ||
+      a.classId == ClassId::kLogical || a.sparse)
     return;
   a.complex = true;
-  if (!a.data.empty())
+  if (!a.data.empty() && a.classId == ClassId::kDouble)
     a.imag.assign(elementCount(a), in.awkwardDouble());
 }
 
 // Any array: small, of any class and content; now and then a huge one that holds no data.
 std::unique_ptr<HostArray> anyArray(FuzzInput& in) {
+  // (The 8-, 16- and 64-bit integer classes come in through retype(), which leaves the
+  // decoding of older inputs as it was.)
   static const std::vector<ClassId> classes{
       ClassId::kDouble, ClassId::kDouble, ClassId::kUint32,  ClassId::kUint32, ClassId::kSingle,
       ClassId::kInt32,  ClassId::kUint8,  ClassId::kLogical, ClassId::kChar,   ClassId::kCell};
@@ -280,10 +307,14 @@ std::unique_ptr<HostArray> anySigma(FuzzInput& in) {
   }
 }
 
+// The host allocations a call may make, in the gateway's order: a copy of each image that
+// is not double, then the output.
+enum class Allocation { kNone, kFirstCopy, kSecondCopy, kOutput };
+
 struct Call {
   int nlhs = 1;
   std::vector<std::unique_ptr<HostArray>> inputs;
-  bool failAllocation = false;  // wanted: the allocation shall fail
+  Allocation failing = Allocation::kNone;  // wanted: this allocation shall fail
 };
 
 // A valid call on a small grid: images with awkward values, a pattern with a leading
@@ -463,8 +494,8 @@ void mutate(FuzzInput& in, Call& call) {
       inputs[2] = zeroArray(ClassId::kUint32, length, 1);
       break;
     }
-    case 14:
-      call.failAllocation = true;
+    case 14:  // which allocation: see retype()
+      call.failing = Allocation::kOutput;
       break;
     case 15:  // the last column start at the top of the range
       if (jc.classId == ClassId::kUint32 && !jc.data.empty())
@@ -485,29 +516,71 @@ void mutate(FuzzInput& in, Call& call) {
   }
 }
 
+// An image of another numeric or logical class in place of a real double one with data:
+// mostly small integers (weights away from 0), now and then any bytes; logical bytes other
+// than 1 too.
+void retypeImage(FuzzInput& in, std::unique_ptr<HostArray>& image) {
+  if (image->classId != ClassId::kDouble || image->complex || image->sparse || holdsNoData(*image))
+    return;
+  static const std::vector<ClassId> classes{
+      ClassId::kSingle, ClassId::kInt8,   ClassId::kUint8, ClassId::kInt16,  ClassId::kUint16,
+      ClassId::kInt32,  ClassId::kUint32, ClassId::kInt64, ClassId::kUint64, ClassId::kLogical};
+  const ClassId classId = in.pick(classes);
+  const std::uint64_t n = elementCount(*image);
+  auto other = zeroArray(classId, image->rows, image->cols);
+  other->dimensions = image->dimensions;
+  const std::size_t bytes = elementBytes(classId);
+  for (std::size_t p = 0; p < n; ++p) {
+    unsigned char* at = other->data.data() + p * bytes;
+    if (classId == ClassId::kLogical) {
+      *at = in.chance(16) ? in.byte() : in.byte() & 1;
+    } else if (in.chance(64)) {
+      for (std::size_t b = 0; b < bytes; ++b)
+        at[b] = in.byte();
+    } else if (classId == ClassId::kSingle) {
+      const float value = static_cast<float>(in.inRange(0, 40)) / 4.0f - 2.0f;
+      std::memcpy(at, &value, sizeof value);
+    } else {
+      at[0] = in.byte() & 7;  // little-endian: the low byte
+    }
+  }
+  image = std::move(other);
+}
+
+// Last, so that inputs from before these choices existed decode as they did (bytes past the
+// end read 0): images of other classes, and a failing copy in place of a failing output.
+void retype(FuzzInput& in, Call& call) {
+  for (std::size_t n = 0; n < 2 && n < call.inputs.size(); ++n) {
+    if (in.byte() >= 160)
+      retypeImage(in, call.inputs[n]);
+  }
+  if (call.failing == Allocation::kOutput && in.byte() >= 128)
+    call.failing = in.chance(128) ? Allocation::kFirstCopy : Allocation::kSecondCopy;
+}
+
 Call decodeCall(FuzzInput& in) {
   if (in.chance(24)) {  // anything at all
     Call call;
     call.nlhs = static_cast<int>(in.inRange(0, 3));
     for (std::uint32_t n = in.inRange(0, 7); n > 0; --n)
       call.inputs.push_back(anyArray(in));
+    retype(in, call);
     return call;
   }
   Call call = validCall(in);
   for (std::uint32_t n = in.inRange(0, 3); n > 0; --n)
     mutate(in, call);
+  retype(in, call);
   return call;
-}
-
-bool holdsNoData(const HostArray& a) {
-  return a.data.empty() && elementCount(a) != 0;
 }
 
 // What the call contract says about a call: the index of the message of the first failing
 // check, or kSuccess. `unanswerable` is set when the contract lets the gateway read data
 // that the host only claims to have (a huge size-only array): such calls cannot be run.
-int expectedOutcome(const Call& call, bool& unanswerable) {
+// `failed` is the allocation that is to fail and that the call reaches, if any.
+int expectedOutcome(const Call& call, bool& unanswerable, Allocation& failed) {
   unanswerable = false;
+  failed = Allocation::kNone;
   const auto& in = call.inputs;
   if (in.size() < 4)
     return kFourInputs;
@@ -518,10 +591,11 @@ int expectedOutcome(const Call& call, bool& unanswerable) {
     return kImageSize;
   if (static_cast<unsigned __int128>(nr) * nc > std::numeric_limits<std::int32_t>::max())
     return kTooManyPixels;
-  const auto realDouble = [](const HostArray& a) {
-    return a.classId == ClassId::kDouble && !a.complex && !a.sparse && a.dimensions == 2;
+  const auto realMatrix = [](const HostArray& a) {
+    return a.classId != ClassId::kChar && a.classId != ClassId::kCell && !a.complex && !a.sparse &&
+           a.dimensions == 2;
   };
-  if (!realDouble(*in[0]) || !realDouble(*in[1]))
+  if (!realMatrix(*in[0]) || !realMatrix(*in[1]))
     return kNotRealDouble;
   if (in[2]->classId != ClassId::kUint32 || in[3]->classId != ClassId::kUint32)
     return kNotUint32;
@@ -551,8 +625,30 @@ int expectedOutcome(const Call& call, bool& unanswerable) {
     if (!number || elementCount(sigma) != 1)
       return kSigma;
   }
+  // Images that are not double are copied as doubles, magnitude first, each copy taken from
+  // the host before the output and read in full.
+  Allocation copy = Allocation::kFirstCopy;
+  for (int n = 0; n < 2; ++n) {
+    if (in[n]->classId == ClassId::kDouble)
+      continue;
+    if (call.failing == copy) {
+      failed = copy;
+      return kNoMemory;
+    }
+    if (np * 8 > kAllocationLimit)
+      return kNoMemory;
+    if (holdsNoData(*in[n])) {
+      unanswerable = true;
+      return kSuccess;
+    }
+    copy = Allocation::kSecondCopy;
+  }
   const std::uint64_t capacity = last > 0 ? last : 1;
-  if (call.failAllocation || capacity * 16 + (np + 1) * 8 > kAllocationLimit)
+  if (call.failing == Allocation::kOutput) {
+    failed = Allocation::kOutput;
+    return kNoMemory;
+  }
+  if (capacity * 16 + (np + 1) * 8 > kAllocationLimit)
     return kNoMemory;
   if (holdsNoData(*in[0]) || holdsNoData(*in[1]) || (in.size() >= 5 && holdsNoData(*in[4]))) {
     unanswerable = true;
@@ -577,8 +673,8 @@ void compareOutput(const Call& call, const HostArray& out) {
   const std::size_t np = static_cast<std::size_t>(nr) * static_cast<std::size_t>(nc);
   std::vector<double> mag(np), phase(np);
   for (std::size_t p = 0; p < np; ++p) {
-    mag[p] = getDouble(magnitude, p);
-    phase[p] = getDouble(*call.inputs[1], p);
+    mag[p] = asDouble(magnitude, p);
+    phase[p] = asDouble(*call.inputs[1], p);
   }
   std::vector<std::uint32_t> ir(elementCount(*call.inputs[2])), jc(np + 1);
   for (std::size_t k = 0; k < ir.size(); ++k)
@@ -615,8 +711,9 @@ void compareOutput(const Call& call, const HostArray& out) {
 
 // One line per input, for reproducing a failure (set QUORVANE_FUZZ_VERBOSE).
 void printCall(const Call& call, int expected) {
-  static const char* const names[] = {"double", "single",  "uint32", "int32",
-                                      "uint8",  "logical", "char",   "cell"};
+  static const char* const names[] = {"double",  "single", "uint32", "int32", "uint8",
+                                      "logical", "char",   "cell",   "int8",  "int16",
+                                      "uint16",  "int64",  "uint64"};
   std::fprintf(stderr, "nlhs %d, %zu inputs, expect %s\n", call.nlhs, call.inputs.size(),
                expected == kSuccess ? "success" : kMessages[expected]);
   for (const auto& a : call.inputs) {
@@ -624,12 +721,12 @@ void printCall(const Call& call, int expected) {
                  a->complex ? " complex" : "", a->sparse ? " sparse" : "",
                  a->dimensions != 2 ? " 3-D" : "", static_cast<unsigned long long>(a->rows),
                  static_cast<unsigned long long>(a->cols), holdsNoData(*a) ? " (no data)" : "");
-    if (!a->sparse && a->classId == ClassId::kDouble) {
-      for (std::size_t k = 0; k < elementCount(*a) && k < 40 && !a->data.empty(); ++k)
-        std::fprintf(stderr, " %g", getDouble(*a, k));
-    } else if (!a->sparse && a->classId == ClassId::kUint32) {
+    if (!a->sparse && a->classId == ClassId::kUint32) {
       for (std::size_t k = 0; k < elementCount(*a) && k < 40 && !a->data.empty(); ++k)
         std::fprintf(stderr, " %u", getU32(*a, k));
+    } else if (!a->sparse && a->classId != ClassId::kChar && a->classId != ClassId::kCell) {
+      for (std::size_t k = 0; k < elementCount(*a) && k < 40 && !a->data.empty(); ++k)
+        std::fprintf(stderr, " %g", asDouble(*a, k));
     }
     std::fprintf(stderr, "\n");
   }
@@ -643,7 +740,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzInput in(data, size);
   const Call call = decodeCall(in);
   bool unanswerable = false;
-  const int expected = expectedOutcome(call, unanswerable);
+  Allocation failed = Allocation::kNone;
+  const int expected = expectedOutcome(call, unanswerable, failed);
   if (std::getenv("QUORVANE_FUZZ_VERBOSE") != nullptr)
     printCall(call, expected);
   if (unanswerable)
@@ -655,8 +753,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     inputs.push_back(a.get());
     before.push_back(a->data);
   }
-  if (call.failAllocation && expected == kNoMemory)
-    testhost::failNextSparseCreation();  // consumed by this call's one allocation
+  // Armed only for an allocation that the call reaches, so that it is consumed here.
+  if (failed == Allocation::kOutput)
+    testhost::failNextSparseCreation();
+  else if (failed != Allocation::kNone)
+    testhost::failMalloc(failed == Allocation::kFirstCopy ? 1 : 2);
 
   {
     const testhost::CallResult result = testhost::call(call.nlhs, inputs);
@@ -681,5 +782,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (testhost::log().arraysAlive != 0)
     fail("the host still holds " + std::to_string(testhost::log().arraysAlive) + " arrays");
+  if (testhost::log().blocksLeft != 0)
+    fail("the call left " + std::to_string(testhost::log().blocksLeft) + " mxMalloc blocks");
   return 0;
 }

@@ -1,7 +1,7 @@
 // Host entry point of quorvane(magnitude, phase, IR, JC[, sigma]): checks the call in a
 // fixed order (core/call_check.h), creates the sparse output through the host and runs the
-// core on plain arrays. Every check, sigma's included, runs before the output is created,
-// so a failed call allocates nothing.
+// core on plain arrays. Every check, sigma's included, runs before anything is allocated,
+// so a call that fails a check allocates nothing.
 
 #include <algorithm>
 #include <cstddef>
@@ -12,6 +12,7 @@
 
 #include "build_weight_matrix.h"
 #include "call_check.h"
+#include "image_values.h"
 
 namespace {
 
@@ -20,15 +21,32 @@ using quorvane::ElementClass;
 enum Input { kMagnitude, kPhase, kRowIndices, kColumnStarts, kSigma };
 
 ElementClass elementClassOf(const mxArray* array) {
-  if (mxIsDouble(array))
-    return ElementClass::kDouble;
-  if (mxIsUint32(array))
-    return ElementClass::kUint32;
-  if (mxIsNumeric(array))
-    return ElementClass::kOtherNumeric;
-  if (mxIsLogical(array))
-    return ElementClass::kLogical;
-  return ElementClass::kOther;
+  switch (mxGetClassID(array)) {
+    case mxDOUBLE_CLASS:
+      return ElementClass::kDouble;
+    case mxSINGLE_CLASS:
+      return ElementClass::kSingle;
+    case mxINT8_CLASS:
+      return ElementClass::kInt8;
+    case mxUINT8_CLASS:
+      return ElementClass::kUint8;
+    case mxINT16_CLASS:
+      return ElementClass::kInt16;
+    case mxUINT16_CLASS:
+      return ElementClass::kUint16;
+    case mxINT32_CLASS:
+      return ElementClass::kInt32;
+    case mxUINT32_CLASS:
+      return ElementClass::kUint32;
+    case mxINT64_CLASS:
+      return ElementClass::kInt64;
+    case mxUINT64_CLASS:
+      return ElementClass::kUint64;
+    case mxLOGICAL_CLASS:
+      return ElementClass::kLogical;
+    default:
+      return ElementClass::kOther;
+  }
 }
 
 // An input as the checks see it; the host reports trailing dimensions folded into N.
@@ -61,15 +79,43 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   if (checked.hasSigma)
     sigma = mxGetScalar(prhs[kSigma]);
 
+  // A double image is read where it lies; one of another class is read as doubles into
+  // memory from the host, freed before the call ends either way.
   const quorvane::PixelGrid& grid = checked.grid;
-  const auto np = static_cast<mwSize>(grid.np);
+  const auto np = static_cast<std::size_t>(grid.np);
+  const double* images[2] = {nullptr, nullptr};
+  double* copies[2] = {nullptr, nullptr};
+  const auto freeCopies = [&copies] {
+    for (double* copy : copies) {
+      if (copy != nullptr)
+        mxFree(copy);
+    }
+  };
+  for (int n : {kMagnitude, kPhase}) {
+    const ElementClass elements = call.input[n].elements;
+    if (quorvane::readInPlace(elements)) {
+      images[n] = mxGetPr(prhs[n]);
+      continue;
+    }
+    copies[n] = static_cast<double*>(mxMalloc(np * sizeof(double)));
+    if (copies[n] == nullptr) {
+      freeCopies();
+      mexErrMsgTxt(quorvane::callMessage(quorvane::CallFault::kOutOfMemory));
+    }
+    quorvane::readAsDoubles(elements, mxGetData(prhs[n]), np, copies[n]);
+    images[n] = copies[n];
+  }
+
   const std::uint32_t capacity = checked.pattern.jc[grid.np];
-  plhs[0] = mxCreateSparse(np, np, static_cast<mwSize>(capacity), mxREAL);
-  if (plhs[0] == nullptr)
+  plhs[0] = mxCreateSparse(static_cast<mwSize>(np), static_cast<mwSize>(np),
+                           static_cast<mwSize>(capacity), mxREAL);
+  if (plhs[0] == nullptr) {
+    freeCopies();
     mexErrMsgTxt(quorvane::callMessage(quorvane::CallFault::kOutOfMemory));
+  }
   const quorvane::WeightMatrix<mwIndex> out{mxGetPr(plhs[0]), mxGetIr(plhs[0]), mxGetJc(plhs[0])};
 
-  quorvane::buildWeightMatrix(grid, static_cast<const double*>(mxGetPr(prhs[kMagnitude])),
-                              static_cast<const double*>(mxGetPr(prhs[kPhase])), checked.pattern,
-                              out, {sigma});
+  quorvane::buildWeightMatrix(grid, images[kMagnitude], images[kPhase], checked.pattern, out,
+                              {sigma});
+  freeCopies();
 }

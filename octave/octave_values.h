@@ -17,10 +17,24 @@ inline ArrayFacts factsOf(const octave_value& value) {
   ArrayFacts facts;
   if (value.is_double_type())
     facts.elements = ElementClass::kDouble;
+  else if (value.is_single_type())
+    facts.elements = ElementClass::kSingle;
+  else if (value.is_int8_type())
+    facts.elements = ElementClass::kInt8;
+  else if (value.is_uint8_type())
+    facts.elements = ElementClass::kUint8;
+  else if (value.is_int16_type())
+    facts.elements = ElementClass::kInt16;
+  else if (value.is_uint16_type())
+    facts.elements = ElementClass::kUint16;
+  else if (value.is_int32_type())
+    facts.elements = ElementClass::kInt32;
   else if (value.is_uint32_type())
     facts.elements = ElementClass::kUint32;
-  else if (value.isnumeric())
-    facts.elements = ElementClass::kOtherNumeric;
+  else if (value.is_int64_type())
+    facts.elements = ElementClass::kInt64;
+  else if (value.is_uint64_type())
+    facts.elements = ElementClass::kUint64;
   else if (value.islogical())
     facts.elements = ElementClass::kLogical;
   facts.complex = value.iscomplex();

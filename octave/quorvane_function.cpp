@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 
 #include "build_weight_matrix.h"
@@ -74,8 +75,15 @@ DEFUN_DLD(quorvane, args, nargout, kQuorvaneHelp) {
   std::optional<double> sigma;
   if (checked.hasSigma)
     sigma = args(4).double_value();
-  // Shared with the caller's matrices (a range or a diagonal matrix becomes full here).
-  const NDArray magnitude = args(0).array_value();
-  const NDArray phase = args(1).array_value();
+  // A double matrix is shared with the caller (a range or a diagonal matrix becomes full
+  // here); any other class is converted as double(x) converts it, into a copy that lives
+  // for the call.
+  NDArray magnitude, phase;
+  try {
+    magnitude = args(0).array_value();
+    phase = args(1).array_value();
+  } catch (const std::bad_alloc&) {
+    fail(quorvane::CallFault::kOutOfMemory);
+  }
   return octave_value(weightMatrix(checked, magnitude.data(), phase.data(), sigma));
 }

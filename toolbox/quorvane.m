@@ -13,11 +13,13 @@
 %   weight near 0: the affinity matrix of a normalised-cut segmentation.
 %
 %   Inputs
-%     MAGNITUDE  real full double nr x nc matrix (two dimensions), the edge strength
-%                of each pixel.
+%     MAGNITUDE  real full nr x nc matrix (two dimensions), the edge strength of each
+%                pixel: double, or single, an integer class or logical, read as
+%                double(MAGNITUDE) (a double one is read where it lies, without a copy).
 %                Pixels are numbered column-major from 0, np = nr * nc < 2^31.
-%     PHASE      real full double nr x nc matrix; only where it changes matters (for
-%                instance the sign of a Laplacian of Gaussian, or a quantised angle).
+%     PHASE      real full nr x nc matrix of the same classes, read the same way; only
+%                where it changes matters (for instance the sign of a Laplacian of
+%                Gaussian, or a quantised angle).
 %     IR, JC     the pattern in compressed-column form, class uint32, zero-based.
 %                JC has np + 1 elements (any shape): the pairs of column j are
 %                k = JC(j+1) .. JC(j+2)-1, pairing pixel j with pixel IR(k+1).
@@ -39,6 +41,8 @@
 %     Edge magnitude and phase shall be of the same image size
 %     Edge magnitude and phase shall have fewer than 2^31 pixels
 %     Edge magnitude and phase shall be real double matrices
+%                                                     (complex, sparse, non-numeric
+%                                                      or more than two dimensions)
 %     Index pair shall be of type UINT32
 %     Wrong index representation                      (JC without np + 1 elements)
 %     Index pair column starts shall not decrease
@@ -101,16 +105,27 @@
 %! [i, j, w] = find (W);
 %! assert ([i j w], [3 1 exp(-0.5); 3 1 exp(-0.5); 1 1 1]);
 
+%!test
+%! % Single, integer and logical images are read as their doubles.
+%! W = quorvane (mag, phase, IR, JC);
+%! assert (quorvane (single (mag), phase > 0, IR, JC), W);
+%! assert (quorvane (uint8 (mag), int64 (phase), IR, JC), W);
+%! big = intmax ("int64") - int64 ([0 1 2]);   % all three round to 2^63
+%! assert (quorvane (big, phase, IR, JC), quorvane (double (big), phase, IR, JC));
+%! assert (quorvane (big, phase, IR, JC), quorvane (2^63 * [1 1 1], phase, IR, JC));
+
 %!error <quorvane: Four input arguments required> quorvane (mag, phase, IR)
 %!error <quorvane: Four input arguments required> [a, b] = quorvane (mag, phase, IR)
 %!error <quorvane: Too many output arguments> [a, b] = quorvane (mag, phase, IR, JC)
 %!error <same image size> quorvane ([], [], IR, uint32 (0))
 %!error <same image size> quorvane (mag, phase', IR, JC)
 %!error <fewer than 2\^31 pixels> quorvane (sparse (65536, 32768), sparse (65536, 32768), IR, JC)
-%!error <real double matrices> quorvane (single (mag), phase, IR, JC)
 %!error <real double matrices> quorvane (mag, phase + 1i, IR, JC)
+%!error <real double matrices> quorvane (single (mag) + 1i, phase, IR, JC)
 %!error <real double matrices> quorvane (mag, sparse (phase), IR, JC)
-%!error <real double matrices> quorvane (mag, phase > 0, IR, JC)
+%!error <real double matrices> quorvane (mag, sparse (phase > 0), IR, JC)
+%!error <real double matrices> quorvane (mag, "abc", IR, JC)
+%!error <real double matrices> quorvane (num2cell (mag), phase, IR, JC)
 %!error <real double matrices> quorvane (cat (3, mag, mag), [phase phase], IR, uint32 (0:6))
 %!error <Index pair shall be of type UINT32> quorvane (mag, phase, double (IR), JC)
 %!error <Index pair shall be of type UINT32> quorvane (mag, phase, IR, int32 (JC))

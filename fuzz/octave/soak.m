@@ -1,9 +1,10 @@
 function soak(calls)
-  % Many calls of quorvane in one Octave session, valid and invalid mixed. Every valid call
-  % must return the plain reference's entries bit for bit (NaN where NaN), every invalid one
-  % must raise exactly its message, and the resident size of the process must stay flat:
-  % a leak of one output array per call, or of anything on the error paths, shows up as
-  % growth. Ends Octave with a non-zero status on the first failure.
+  % Many calls of quorvane in one Octave session, valid and invalid mixed, images of several
+  % classes among them. Every valid call must return the plain reference's entries for the
+  % images' doubles bit for bit (NaN where NaN), every invalid one must raise exactly its
+  % message, and the resident size of the process must stay flat: a leak of one output
+  % array (or image copy) per call, or of anything on the error paths, shows up as growth.
+  % Ends Octave with a non-zero status on the first failure.
   if nargin < 1
     calls = 50000;
   end
@@ -116,6 +117,18 @@ function cases = valid_cases()
       IR = IR';
     end
     sigma = sigmas{1 + mod(t, numel(sigmas))};
+    % Images of other classes, read as their doubles.
+    switch mod(t, 7)
+      case 1
+        mag = single(mag);
+      case 2
+        ph = ph > 0;
+      case 3
+        mag = int16(mag * 100);
+        ph = uint8(ph);
+      case 4
+        mag = uint64(abs(mag)) * uint64(2 ^ 52) + uint64(t);
+    end
     args = {mag, ph, IR, JC};
     if !isempty(sigma) || mod(t, 2) == 0
       args{end + 1} = sigma;
@@ -135,7 +148,7 @@ function cases = valid_cases()
 end
 
 function c = make_valid(name, args, sigma)
-  mag = args{1}; ph = args{2}; IR = args{3}; JC = args{4};
+  mag = double(args{1}); ph = double(args{2}); IR = args{3}; JC = args{4};
   if isempty(sigma)
     [values, rows, starts] = reference_weights(mag, ph, IR, JC);
   else
@@ -166,12 +179,16 @@ function cases = invalid_cases()
   cases{end + 1} = add('2^31 pixels', 1, {sparse(65536, 32768), sparse(65536, 32768), IR, JC}, ...
                        'Edge magnitude and phase shall have fewer than 2^31 pixels');
   m = 'Edge magnitude and phase shall be real double matrices';
-  cases{end + 1} = add('single', 1, {single(mag), ph, IR, JC}, m);
   cases{end + 1} = add('3-D', 1, {cat(3, mag, mag), [ph ph], IR, JC}, m);
+  cases{end + 1} = add('3-D uint8', 1, {[mag mag], uint8(cat(3, ph, ph)), IR, JC}, m);
   cases{end + 1} = add('complex', 1, {mag, complex(ph, 1), IR, JC}, m);
+  cases{end + 1} = add('complex single', 1, {complex(single(mag), 1), ph, IR, JC}, m);
   cases{end + 1} = add('sparse', 1, {sparse(mag), ph, IR, JC}, m);
-  cases{end + 1} = add('logical', 1, {mag, ph > 0, IR, JC}, m);
+  cases{end + 1} = add('sparse logical', 1, {mag, sparse(ph > 0), IR, JC}, m);
+  cases{end + 1} = add('char', 1, {mag, char(ph + 48), IR, JC}, m);
   cases{end + 1} = add('cell', 1, {num2cell(mag), ph, IR, JC}, m);
+  cases{end + 1} = add('single, double IR', 1, {single(mag), ph, double(IR), JC}, ...
+                       'Index pair shall be of type UINT32');
   m = 'Index pair shall be of type UINT32';
   cases{end + 1} = add('double IR', 1, {mag, ph, double(IR), JC}, m);
   cases{end + 1} = add('int32 JC', 1, {mag, ph, IR, int32(JC)}, m);

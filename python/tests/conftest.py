@@ -89,7 +89,9 @@ def run_octave(cases, folder):
         np.asarray(case["indptr"], dtype=np.uint32).tofile(d / "indptr")
         if case.get("sigma") is not None:
             np.asarray([case["sigma"]], dtype=np.float64).tofile(d / "sigma")
-    script = f"addpath('{mex_dir}'); addpath('{TESTS}'); octave_weights('{folder}');"
+    # No octave-workspace file if the run is killed (the timeout) or crashes.
+    script = (f"crash_dumps_octave_core(false); addpath('{mex_dir}'); addpath('{TESTS}'); "
+              f"octave_weights('{folder}');")
     result = subprocess.run(
         [octave, "--no-gui", "--norc", "--quiet", "--no-history", "--eval", script],
         capture_output=True,

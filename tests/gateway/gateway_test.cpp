@@ -57,7 +57,10 @@ class Gateway : public ::testing::Test {
     testhost::resetLog();
     testhost::setAllocationLimit(std::uint64_t{1} << 30);
   }
-  void TearDown() override { EXPECT_EQ(testhost::log().arraysAlive, 0); }
+  void TearDown() override {
+    EXPECT_EQ(testhost::log().arraysAlive, 0);
+    EXPECT_EQ(testhost::log().blocksLeft, 0);
+  }
 
   // Runs a call that must fail with exactly this message, having created no output.
   void expectError(const std::string& message, int nlhs,
@@ -109,27 +112,131 @@ TEST_F(Gateway, TooManyPixelsIsRejectedBeforeAnyDataIsRead) {
   expectError(kIndexClass, 1, {largest.get(), largest.get(), c.magnitude.get(), c.jc.get()});
 }
 
-TEST_F(Gateway, ImagesMustBeRealFullDouble) {
+TEST_F(Gateway, ImagesMustBeRealFullMatricesOfANumericOrLogicalClass) {
   ExampleCall c;
-  for (ClassId other : {ClassId::kSingle, ClassId::kUint32, ClassId::kInt32, ClassId::kUint8,
-                        ClassId::kLogical, ClassId::kChar}) {
-    auto image = sizeOnlyArray(other, 1, 3);
-    expectError(kImageClass, 1, {image.get(), c.phase.get(), c.ir.get(), c.jc.get()});
-    expectError(kImageClass, 1, {c.magnitude.get(), image.get(), c.ir.get(), c.jc.get()});
-  }
+  auto text = sizeOnlyArray(ClassId::kChar, 1, 3), cell = sizeOnlyArray(ClassId::kCell, 1, 3);
   auto complex = doubleArray(1, 3, {1, 2, 3});
   complex->complex = true;
-  expectError(kImageClass, 1, {complex.get(), c.phase.get(), c.ir.get(), c.jc.get()});
+  auto complexSingle = sizeOnlyArray(ClassId::kSingle, 1, 3);
+  complexSingle->complex = true;
   auto sparse = doubleArray(1, 3, {1, 2, 3});
   sparse->sparse = true;
-  expectError(kImageClass, 1, {c.magnitude.get(), sparse.get(), c.ir.get(), c.jc.get()});
-  // The image class is checked before the index class.
-  expectError(kImageClass, 1, {complex.get(), c.phase.get(), c.magnitude.get(), c.jc.get()});
+  auto sparseLogical = sizeOnlyArray(ClassId::kLogical, 1, 3);
+  sparseLogical->sparse = true;
   // A 1 x 1 x 3 array is reported as 1 x 3, the size of the phase, but it is no matrix.
   auto cube = doubleArray(1, 3, {2, 4, 8});
   cube->dimensions = 3;
-  expectError(kImageClass, 1, {cube.get(), c.phase.get(), c.ir.get(), c.jc.get()});
-  expectError(kImageClass, 1, {c.magnitude.get(), cube.get(), c.ir.get(), c.jc.get()});
+  auto byteCube = sizeOnlyArray(ClassId::kUint8, 1, 3);
+  byteCube->dimensions = 3;
+  for (const HostArray* bad : {text.get(), cell.get(), complex.get(), complexSingle.get(),
+                               sparse.get(), sparseLogical.get(), cube.get(), byteCube.get()}) {
+    expectError(kImageClass, 1, {bad, c.phase.get(), c.ir.get(), c.jc.get()});
+    expectError(kImageClass, 1, {c.magnitude.get(), bad, c.ir.get(), c.jc.get()});
+  }
+  // The image class is checked before the index class, and nothing is allocated.
+  expectError(kImageClass, 1, {complex.get(), c.phase.get(), c.magnitude.get(), c.jc.get()});
+  EXPECT_EQ(testhost::log().mallocs, 0);
+}
+
+// An image of one class with the bytes of these elements, and the doubles double(x) gives.
+template <typename T>
+std::unique_ptr<HostArray> imageOf(ClassId classId, const std::vector<T>& elements) {
+  EXPECT_EQ(sizeof(T), testhost::elementBytes(classId));
+  return testhost::rawArray(classId, 1, elements.size(), elements.data());
+}
+
+struct ClassCase {
+  const char* name;
+  std::unique_ptr<HostArray> image;  // 1 x 3
+  std::vector<double> asDouble;      // its values as double(x) gives them
+};
+
+// Three elements per class that a wrong class's reading would change: signs, the extremes,
+// 64-bit integers beyond 2^53 (rounded to the nearest double, ties to even), single's NaN,
+// -0 and subnormals, logical bytes other than 1.
+std::vector<ClassCase> everyClass() {
+  std::vector<ClassCase> cases;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  cases.push_back({"double", doubleArray(1, 3, {-0.0, 0.1, 5e3}), {-0.0, 0.1, 5e3}});
+  cases.push_back({"single",
+                   imageOf<float>(ClassId::kSingle, {0.1f, -0.0f, 1e-45f}),
+                   {0.100000001490116119384765625, -0.0, 0x1p-149}});
+  cases.push_back({"single NaN",
+                   imageOf<float>(ClassId::kSingle, {std::nanf(""), 3e38f, -2.5f}),
+                   {nan, 3.0000000054977558e38, -2.5}});
+  cases.push_back({"int8", imageOf<std::int8_t>(ClassId::kInt8, {-128, -1, 127}), {-128, -1, 127}});
+  cases.push_back({"uint8", imageOf<std::uint8_t>(ClassId::kUint8, {255, 0, 7}), {255, 0, 7}});
+  cases.push_back(
+      {"int16", imageOf<std::int16_t>(ClassId::kInt16, {-32768, 300, -1}), {-32768, 300, -1}});
+  cases.push_back(
+      {"uint16", imageOf<std::uint16_t>(ClassId::kUint16, {65535, 300, 1}), {65535, 300, 1}});
+  cases.push_back({"int32",
+                   imageOf<std::int32_t>(ClassId::kInt32, {-2147483647 - 1, 70000, -3}),
+                   {-2147483648.0, 70000, -3}});
+  cases.push_back({"uint32",
+                   imageOf<std::uint32_t>(ClassId::kUint32, {4294967295u, 70000, 3}),
+                   {4294967295.0, 70000, 3}});
+  cases.push_back(
+      {"int64",
+       imageOf<std::int64_t>(ClassId::kInt64, {9007199254740993, -9007199254740995,
+                                               std::numeric_limits<std::int64_t>::max()}),
+       {9007199254740992.0, -9007199254740996.0, 9223372036854775808.0}});
+  cases.push_back(
+      {"uint64",
+       imageOf<std::uint64_t>(ClassId::kUint64, {18446744073709551615u, 9007199254740993u, 5}),
+       {18446744073709551616.0, 9007199254740992.0, 5}});
+  cases.push_back({"logical", imageOf<std::uint8_t>(ClassId::kLogical, {1, 0, 2}), {1, 0, 1}});
+  return cases;
+}
+
+TEST_F(Gateway, ImagesOfEveryNumericAndLogicalClassAreReadAsDoubleOfThem) {
+  ExampleCall c;
+  const std::vector<ClassCase> cases = everyClass();
+  auto sigma = doubleArray(1, 1, {1e19});  // weights of 64-bit magnitudes short of 0
+  for (const ClassCase& m : cases) {
+    for (const ClassCase& p : cases) {
+      SCOPED_TRACE(std::string(m.name) + " magnitude, " + p.name + " phase");
+      for (int withSigma = 0; withSigma < 2; ++withSigma) {
+        auto magnitude = doubleArray(1, 3, m.asDouble), phase = doubleArray(1, 3, p.asDouble);
+        std::vector<const HostArray*> asDouble{magnitude.get(), phase.get(), c.ir.get(), c.jc.get(),
+                                               sigma.get()};
+        std::vector<const HostArray*> asIs{m.image.get(), p.image.get(), c.ir.get(), c.jc.get(),
+                                           sigma.get()};
+        asDouble.resize(4 + withSigma);
+        asIs.resize(4 + withSigma);
+        const testhost::CallResult expected = testhost::call(1, asDouble);
+        testhost::resetLog();
+        const testhost::CallResult result = testhost::call(1, asIs);
+        ASSERT_FALSE(result.error.has_value()) << *result.error;
+        // Double images are read where they lie; each other one is one copy, freed.
+        const int copies =
+            (m.image->classId != ClassId::kDouble) + (p.image->classId != ClassId::kDouble);
+        EXPECT_EQ(testhost::log().mallocs, copies);
+        EXPECT_EQ(testhost::log().blocksLeft, 0);
+        const std::vector<double> got = testhost::values(*result.output),
+                                  want = testhost::values(*expected.output);
+        ASSERT_EQ(got.size(), want.size());
+        for (std::size_t k = 0; k < got.size(); ++k)
+          EXPECT_TRUE(reference::sameBits(got[k], want[k])) << k << ": " << got[k];
+        EXPECT_EQ(result.output->jc, expected.output->jc);
+      }
+    }
+  }
+}
+
+TEST_F(Gateway, CopiesThatCannotBeAllocatedFailLikeTheOutputAndLeaveNothing) {
+  ExampleCall c;
+  auto single = imageOf<float>(ClassId::kSingle, {2, 4, 8});
+  auto truth = imageOf<std::uint8_t>(ClassId::kLogical, {0, 1, 1});
+  // The first copy, the second, then the output once both copies exist.
+  for (int nth = 1; nth <= 2; ++nth) {
+    testhost::failMalloc(nth);
+    expectError(kNoMemory, 1, {single.get(), truth.get(), c.ir.get(), c.jc.get()});
+  }
+  testhost::failNextSparseCreation();
+  expectError(kNoMemory, 1, {single.get(), truth.get(), c.ir.get(), c.jc.get()});
+  EXPECT_EQ(testhost::log().mallocs, 0 + 1 + 2);
+  EXPECT_EQ(testhost::log().blocksLeft, 0);
 }
 
 TEST_F(Gateway, IndexPairMustBeUint32WithNpPlusOneColumnStartsInAnyShape) {

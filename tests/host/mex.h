@@ -12,11 +12,33 @@ struct mxArray;
 
 enum mxComplexity { mxREAL = 0, mxCOMPLEX };
 
+// As MATLAB and Octave number them.
+enum mxClassID {
+  mxUNKNOWN_CLASS = 0,
+  mxCELL_CLASS,
+  mxSTRUCT_CLASS,
+  mxLOGICAL_CLASS,
+  mxCHAR_CLASS,
+  mxVOID_CLASS,
+  mxDOUBLE_CLASS,
+  mxSINGLE_CLASS,
+  mxINT8_CLASS,
+  mxUINT8_CLASS,
+  mxINT16_CLASS,
+  mxUINT16_CLASS,
+  mxINT32_CLASS,
+  mxUINT32_CLASS,
+  mxINT64_CLASS,
+  mxUINT64_CLASS,
+  mxFUNCTION_CLASS
+};
+
 extern "C" {
 mwSize mxGetM(const mxArray* array);
 mwSize mxGetN(const mxArray* array);
 mwSize mxGetNumberOfDimensions(const mxArray* array);
 bool mxIsEmpty(const mxArray* array);
+mxClassID mxGetClassID(const mxArray* array);
 bool mxIsDouble(const mxArray* array);
 bool mxIsNumeric(const mxArray* array);
 bool mxIsLogical(const mxArray* array);
@@ -29,6 +51,8 @@ double mxGetScalar(const mxArray* array);
 mxArray* mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity flag);
 mwIndex* mxGetIr(const mxArray* array);
 mwIndex* mxGetJc(const mxArray* array);
+void* mxMalloc(std::size_t n);
+void mxFree(void* ptr);
 [[noreturn]] void mexErrMsgTxt(const char* message);
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);

@@ -1,7 +1,9 @@
 #include "test_host.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <set>
 #include <stdexcept>
 
 namespace testhost {
@@ -14,7 +16,9 @@ struct CallError {
 
 HostLog hostLog;
 bool failNext = false;
+int mallocsUntilFailure = 0;  // 0: none pending
 std::uint64_t allocationLimit = std::uint64_t{1} << 30;
+std::set<void*> blocks;  // from mxMalloc, not yet freed
 
 template <typename T>
 std::unique_ptr<HostArray> filled(ClassId classId, std::uint64_t rows, std::uint64_t cols,
@@ -43,6 +47,44 @@ std::unique_ptr<HostArray> uint32Array(std::uint64_t rows, std::uint64_t cols,
   return filled(ClassId::kUint32, rows, cols, values);
 }
 
+std::size_t elementBytes(ClassId classId) {
+  switch (classId) {
+    case ClassId::kDouble:
+    case ClassId::kInt64:
+    case ClassId::kUint64:
+      return 8;
+    case ClassId::kSingle:
+    case ClassId::kUint32:
+    case ClassId::kInt32:
+      return 4;
+    case ClassId::kChar:
+    case ClassId::kInt16:
+    case ClassId::kUint16:
+      return 2;
+    case ClassId::kUint8:
+    case ClassId::kInt8:
+    case ClassId::kLogical:
+      return 1;
+    case ClassId::kCell:
+      return 0;
+  }
+  return 0;
+}
+
+std::unique_ptr<HostArray> rawArray(ClassId classId, std::uint64_t rows, std::uint64_t cols,
+                                    const void* elements) {
+  if (classId == ClassId::kCell)
+    throw std::invalid_argument("a cell holds no elements");
+  auto array = std::make_unique<HostArray>();
+  array->classId = classId;
+  array->rows = rows;
+  array->cols = cols;
+  array->data.resize(rows * cols * elementBytes(classId));
+  if (!array->data.empty())
+    std::memcpy(array->data.data(), elements, array->data.size());
+  return array;
+}
+
 std::unique_ptr<HostArray> sizeOnlyArray(ClassId classId, std::uint64_t rows, std::uint64_t cols) {
   auto array = std::make_unique<HostArray>();
   array->classId = classId;
@@ -60,6 +102,11 @@ CallResult call(int nlhs, const std::vector<const HostArray*>& inputs) {
   } catch (const CallError& error) {
     result.error = error.message;
   }
+  // What mxMalloc gave and the call did not free, the host frees now.
+  hostLog.blocksLeft += static_cast<int>(blocks.size());
+  for (void* block : blocks)
+    std::free(block);
+  blocks.clear();
   // The host owns whatever was placed in the slots, also when the call failed.
   result.output.reset(outputs[0]);
   for (int slot = 1; slot < 8; ++slot)
@@ -77,6 +124,9 @@ void resetLog() {
 }
 void failNextSparseCreation() {
   failNext = true;
+}
+void failMalloc(int nth) {
+  mallocsUntilFailure = nth;
 }
 void setAllocationLimit(std::uint64_t bytes) {
   allocationLimit = bytes;
@@ -122,6 +172,37 @@ mwSize mxGetNumberOfDimensions(const mxArray* array) {
 }
 bool mxIsEmpty(const mxArray* array) {
   return array->rows * array->cols == 0;
+}
+mxClassID mxGetClassID(const mxArray* array) {
+  switch (array->classId) {
+    case ClassId::kDouble:
+      return mxDOUBLE_CLASS;
+    case ClassId::kSingle:
+      return mxSINGLE_CLASS;
+    case ClassId::kInt8:
+      return mxINT8_CLASS;
+    case ClassId::kUint8:
+      return mxUINT8_CLASS;
+    case ClassId::kInt16:
+      return mxINT16_CLASS;
+    case ClassId::kUint16:
+      return mxUINT16_CLASS;
+    case ClassId::kInt32:
+      return mxINT32_CLASS;
+    case ClassId::kUint32:
+      return mxUINT32_CLASS;
+    case ClassId::kInt64:
+      return mxINT64_CLASS;
+    case ClassId::kUint64:
+      return mxUINT64_CLASS;
+    case ClassId::kLogical:
+      return mxLOGICAL_CLASS;
+    case ClassId::kChar:
+      return mxCHAR_CLASS;
+    case ClassId::kCell:
+      return mxCELL_CLASS;
+  }
+  return mxUNKNOWN_CLASS;
 }
 bool mxIsDouble(const mxArray* array) {
   return array->classId == ClassId::kDouble;
@@ -173,6 +254,16 @@ double mxGetScalar(const mxArray* array) {
       return *static_cast<const float*>(data);
     case ClassId::kUint8:
       return *static_cast<const std::uint8_t*>(data);
+    case ClassId::kInt8:
+      return *static_cast<const std::int8_t*>(data);
+    case ClassId::kInt16:
+      return *static_cast<const std::int16_t*>(data);
+    case ClassId::kUint16:
+      return *static_cast<const std::uint16_t*>(data);
+    case ClassId::kInt64:
+      return static_cast<double>(*static_cast<const std::int64_t*>(data));
+    case ClassId::kUint64:
+      return static_cast<double>(*static_cast<const std::uint64_t*>(data));
     case ClassId::kLogical:
       return *static_cast<const std::uint8_t*>(data) != 0 ? 1.0 : 0.0;
     case ClassId::kChar:
@@ -210,6 +301,26 @@ mwIndex* mxGetIr(const mxArray* array) {
 }
 mwIndex* mxGetJc(const mxArray* array) {
   return const_cast<mwIndex*>(array->jc.data());
+}
+
+// Blocks of the gateway's own, counted until freed; failures injected or above the limit.
+void* mxMalloc(std::size_t n) {
+  const bool injected = testhost::mallocsUntilFailure > 0 && --testhost::mallocsUntilFailure == 0;
+  if (injected || n > testhost::allocationLimit)
+    return nullptr;
+  void* block = std::malloc(n > 0 ? n : 1);
+  if (block == nullptr)
+    return nullptr;
+  testhost::blocks.insert(block);
+  ++testhost::log().mallocs;
+  return block;
+}
+void mxFree(void* ptr) {
+  if (ptr == nullptr)
+    return;
+  if (testhost::blocks.erase(ptr) != 1)
+    throw std::logic_error("mxFree of memory that mxMalloc did not give");
+  std::free(ptr);
 }
 
 void mexErrMsgTxt(const char* message) {

@@ -1,6 +1,7 @@
 // A stand-in MEX host for fast tests of the gateway: arrays of any class and size (also
-// sizes too large to allocate, which carry no data), an output allocator that can be made
-// to fail, and mexErrMsgTxt that ends the call with an exception, as a real host unwinds.
+// sizes too large to allocate, which carry no data), an output allocator and mxMalloc that
+// can be made to fail, and mexErrMsgTxt that ends the call with an exception, as a real
+// host unwinds.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +16,23 @@
 namespace testhost {
 // kCell stands for every class that is neither numeric nor logical nor char (cell, struct,
 // function handle): arrays of it hold no data the gateway may read.
-enum class ClassId { kDouble, kSingle, kUint32, kInt32, kUint8, kLogical, kChar, kCell };
+enum class ClassId {
+  kDouble,
+  kSingle,
+  kUint32,
+  kInt32,
+  kUint8,
+  kLogical,
+  kChar,
+  kCell,
+  kInt8,
+  kInt16,
+  kUint16,
+  kInt64,
+  kUint64,
+};
+// Bytes per element of a class (0 for kCell).
+std::size_t elementBytes(ClassId classId);
 }  // namespace testhost
 
 // The host's array. Only what the gateway can observe is modelled.
@@ -39,6 +56,9 @@ std::unique_ptr<HostArray> doubleArray(std::uint64_t rows, std::uint64_t cols,
                                        const std::vector<double>& values);
 std::unique_ptr<HostArray> uint32Array(std::uint64_t rows, std::uint64_t cols,
                                        const std::vector<std::uint32_t>& values);
+// An array of any class but kCell with these elements' bytes (elementBytes(classId) each).
+std::unique_ptr<HostArray> rawArray(ClassId classId, std::uint64_t rows, std::uint64_t cols,
+                                    const void* elements);
 inline std::unique_ptr<HostArray> uint32Column(const std::vector<std::uint32_t>& values) {
   return uint32Array(values.size(), 1, values);
 }
@@ -59,13 +79,18 @@ struct HostLog {
   std::vector<std::string> messages;  // every mexErrMsgTxt text, in order
   int sparseCreations = 0;            // successful mxCreateSparse calls
   int arraysAlive = 0;                // created by the host and not yet released
+  int mallocs = 0;                    // successful mxMalloc calls
+  int blocksLeft = 0;  // mxMalloc blocks that calls left unfreed (the host frees them then,
+                       // as MATLAB and Octave do, but a gateway frees its own)
 };
 HostLog& log();
 void resetLog();
 
 // The next mxCreateSparse returns null, as a host out of memory would.
 void failNextSparseCreation();
-// Outputs whose arrays would exceed this many bytes are refused (null), default 1 GiB.
+// The nth mxMalloc from now (1: the next one) returns null, as a host out of memory would.
+void failMalloc(int nth = 1);
+// Outputs and mxMalloc blocks of more than this many bytes are refused (null), default 1 GiB.
 void setAllocationLimit(std::uint64_t bytes);
 
 // Stored entries of a sparse output, for comparisons.

@@ -1,7 +1,7 @@
 function native_out_of_memory(limit_kib)
-  % Run with the address space limited to LIMIT_KIB (ulimit -v): an output that cannot be
-  % allocated ends the native quorvane's call with its own message, not Octave's, and
-  % leaks nothing. Sizes follow the room left under the limit: the call that fails gets its
+  % Run with the address space limited to LIMIT_KIB (ulimit -v): an output, or the double
+  % copy of a single image, that cannot be allocated ends the native quorvane's call with
+  % its own message, not Octave's, and leaks nothing. Sizes follow the room left under the limit: the call that fails gets its
   % values array but not its row indices, and a later call that needs all but a fraction of
   % that array's size again must still succeed. Ends Octave with status 1 on failure.
   try
@@ -24,6 +24,30 @@ function native_out_of_memory(limit_kib)
     W = quorvane(1, 1, IR, uint32([0 m]));
     assert(nnz(W) == m && full(W(1, 1)) == 1);
     printf('native_out_of_memory: %d entries refused three times, then %d computed\n', n, m);
+    clear IR W;
+
+    % Single images whose double copies do not fit: 4p for the image and 4p for JC fit,
+    % the two copies of 8p each do not. The same message, and nothing kept: a quarter of
+    % the size then takes 2p, copies of 4p and column starts of 2p (8p of the 12p).
+    room = 1024 * (limit_kib - status_kib('VmSize'));
+    p = floor(room / 12);
+    image = zeros(p, 1, 'single');
+    JC = zeros(p + 1, 1, 'uint32');
+    for attempt = 1:3
+      try
+        quorvane(image, image, uint32([]), JC);
+        error('native_out_of_memory: copies of %d pixels were allocated', p);
+      catch err
+        assert(strcmp(err.message, 'quorvane: Not enough memory for the output matrix'), ...
+               'got "%s"', err.message);
+      end
+    end
+    clear image JC;
+    q = floor(p / 4);
+    image = zeros(q, 1, 'single');
+    W = quorvane(image, image, uint32([]), zeros(q + 1, 1, 'uint32'));
+    assert(size(W, 1) == q && nnz(W) == 0);
+    printf('native_out_of_memory: copies of %d pixels refused three times, then %d read\n', p, q);
   catch err
     printf('native_out_of_memory FAILED: %s\n', err.message);
     exit(1);

@@ -20,18 +20,25 @@ function test_call_checks()
   expect_error('Edge magnitude and phase shall have fewer than 2^31 pixels', ...
                @() quorvane(huge, huge, IR, JC));
 
+  % Images of any numeric class or logical are read as double(x); complex, sparse and
+  % non-numeric ones are refused.
   msg = 'Edge magnitude and phase shall be real double matrices';
-  for bad = {single(mag), int32(mag), uint8(mag), mag > 2, char('abc'), complex(mag, 1), ...
-             sparse(mag), {1, 2, 3}}
+  for bad = {char('abc'), complex(mag, 1), complex(single(mag), 1), sparse(mag), ...
+             sparse(mag > 2), {1, 2, 3}, struct('a', {1, 2, 3})}
     expect_error(msg, @() quorvane(bad{1}, ph, IR, JC));
     expect_error(msg, @() quorvane(mag, bad{1}, IR, JC));
   end
-  expect_error(msg, @() quorvane(single(mag), ph, double(IR), JC));  % images first
+  expect_error(msg, @() quorvane(char('abc'), ph, double(IR), JC));  % images first
   % An RGB image is reported as rows x (columns * 3): the same size as a wide phase, but no
-  % matrix.
-  rgb = rand(4, 5, 3);
-  expect_error(msg, @() quorvane(rgb, zeros(4, 15), uint32(0:59), uint32(0:60)));
-  expect_error(msg, @() quorvane(zeros(4, 15), rgb, uint32(0:59), uint32(0:60)));
+  % matrix, whatever its class.
+  for rgb = {rand(4, 5, 3), uint8(255 * rand(4, 5, 3))}
+    expect_error(msg, @() quorvane(rgb{1}, zeros(4, 15), uint32(0:59), uint32(0:60)));
+    expect_error(msg, @() quorvane(zeros(4, 15), rgb{1}, uint32(0:59), uint32(0:60)));
+  end
+  % The checks after this one still apply to images that are converted.
+  expect_error('Index pair shall be of type UINT32', @() quorvane(single(mag), ph > 0, double(IR), JC));
+  expect_error('Index pair row index exceeds the image size', ...
+               @() quorvane(uint8(mag), int64(ph), uint32([0 1 2 0 1 3 0 1 2]), JC));
 
   msg = 'Index pair shall be of type UINT32';
   expect_error(msg, @() quorvane(mag, ph, double(IR), JC));
