@@ -455,18 +455,7 @@ def coarse_levels(weights, degrees, positions, step, count, say=None):
     ones. Returns the Ritz values and vectors and the number of levels."""
     from . import multilevel as ml
 
-    levels = [ml.Level(weights, degrees, positions, step)]
-    while levels[-1].weights.shape[0] > ml.COARSEST:
-        level = levels[-1]
-        link = ml.links(level.weights, level.positions, level.step)
-        aggregate, number, representative = ml.aggregation(link)
-        if number > ml.STALL * level.weights.shape[0]:
-            break
-        level.aggregates = aggregate
-        coarse, coarse_degrees = ml.coarsen(level.weights, level.degrees, aggregate, number)
-        levels.append(ml.Level(coarse, coarse_degrees, level.positions[representative], 2 * level.step))
-        if say:
-            say(f"level {len(levels)}: {number} nodes, {coarse.nnz} entries")
+    levels = ml.hierarchy(weights, degrees, positions, say=say, step=step)
     last = levels[-1]
     values, vectors = ml.coarsest_eigenvectors(last.weights, last.degrees, min(count, last.weights.shape[0] - 1))
     for depth in range(len(levels) - 2, -1, -1):
@@ -630,8 +619,9 @@ def distributed_embedding(PETSc, w, degrees, shape, count, say=lambda text: None
     positions = ml.pixel_positions(shape)
     progress = Progress(say, "links of level 0", -(-(stop - start) // SLAB_ROWS), progress_every)
     mine = []
+    seed = ml.seeds(positions, ml.LATTICE)
     for a, slab in row_slabs(w):
-        mine.append(ml.rows_links(slab, positions, ml.LATTICE, first=a))
+        mine.append(ml.rows_links(slab, positions, ml.LATTICE, first=a, seed=seed))
         progress.done(len(mine), " slabs of rows")
     mine = np.concatenate(mine).astype(np.int64) if mine else np.empty(0, dtype=np.int64)
     links = gather_array(world, mine)

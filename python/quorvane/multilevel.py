@@ -95,13 +95,21 @@ def links(weights, positions, step, keep=KEEP):
     return rows_links(weights, positions, step, keep, first=0)
 
 
-def rows_links(weights, positions, step, keep=KEEP, first=0):
+def seeds(positions, step):
+    """Which nodes are seeds: those on the lattice of the given step."""
+    return (positions[:, 0] % step == 0) & (positions[:, 1] % step == 0)
+
+
+def rows_links(weights, positions, step, keep=KEEP, first=0, seed=None):
     """links() for the rows first ... first + weights.shape[0] - 1 of the graph: weights
-    is a CSR matrix of those rows (columns: all nodes), positions those of all nodes."""
+    is a CSR matrix of those rows (columns: all nodes), positions those of all nodes.
+    seed, seeds(positions, step) when not given, saves a caller that goes through the
+    rows a slab at a time making it over all nodes for each."""
     weights = weights.tocsr()
     m = weights.shape[0]
     own = np.arange(first, first + m, dtype=np.int64)
-    seed = (positions[:, 0] % step == 0) & (positions[:, 1] % step == 0)
+    if seed is None:
+        seed = seeds(positions, step)
     counts = np.diff(weights.indptr)
     row = np.repeat(np.arange(m, dtype=np.int64), counts)
     col = weights.indices
