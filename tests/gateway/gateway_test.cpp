@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host_arrays.h"
 #include "reference_weights.h"
 #include "test_host.h"
 
@@ -194,6 +195,10 @@ TEST_F(Gateway, ImagesOfEveryNumericAndLogicalClassAreReadAsDoubleOfThem) {
   const std::vector<ClassCase> cases = everyClass();
   auto sigma = doubleArray(1, 1, {1e19});  // weights of 64-bit magnitudes short of 0
   for (const ClassCase& m : cases) {
+    // The stand-in host reads them so too (the fuzzer's and mxGetScalar's reading).
+    for (std::size_t k = 0; k < 3; ++k)
+      EXPECT_TRUE(reference::sameBits(testhost::asDouble(*m.image, k), m.asDouble[k]))
+          << m.name << " element " << k;
     for (const ClassCase& p : cases) {
       SCOPED_TRACE(std::string(m.name) + " magnitude, " + p.name + " phase");
       for (int withSigma = 0; withSigma < 2; ++withSigma) {
