@@ -1,6 +1,6 @@
-"""Every refusal of the compiled disc_pattern, word for word: the Python texts of the core's
-message table (core/pattern_call_check.h, whose C++ test holds the same texts), each a
-ValueError, the first fault of a call in the checking order."""
+"""Every refusal of the compiled disc_pattern, word for word: the Python texts of
+the core's message table (core/pattern_call_check.h, whose C++ test holds the same
+texts), each a ValueError, the first fault of a call in the checking order."""
 
 import math
 
@@ -29,7 +29,8 @@ HUGE = (2**16, 2**15)  # 2^31 pixels
         (HUGE, 1, PIXELS),
         ((2**31 - 1, 2), 0, PIXELS),
         ((2**31, 2**31), 0, PIXELS),
-        (HUGE, -1, PIXELS),  # the pixel count is the shape's, checked before the radius
+        # The pixel count is the shape's, checked before the radius.
+        (HUGE, -1, PIXELS),
         ((3, 4), -0.5, RADIUS),
         ((3, 4), -math.inf, RADIUS),
         ((3, 4), math.nan, RADIUS),
@@ -56,7 +57,9 @@ def test_the_package_passes_the_refusals_on(shape, radius, message):
         (32767, 65536, 1, 0, 32767 * 65536, ENTRIES),
     ],
 )
-def test_the_compiled_side_checks_the_columns_last(rows, cols, radius, first, last, message):
+def test_the_compiled_side_checks_the_columns_last(
+    rows, cols, radius, first, last, message
+):
     with pytest.raises(ValueError) as raised:
         _quorvane.disc_pattern(rows, cols, radius, first, last)
     assert str(raised.value) == message
