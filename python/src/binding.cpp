@@ -16,12 +16,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <string>
 
 #include "build_weight_matrix.h"
 #include "disc_pattern.h"
+#include "pattern_call_check.h"
 #include "pattern_check.h"
 #include "thread_workers.h"
 
@@ -31,8 +31,6 @@ namespace {
 
 using ImageArray = py::array_t<double, py::array::c_style>;
 using PatternArray = py::array_t<std::uint32_t, py::array::c_style>;
-
-constexpr std::uint64_t kMaxEntries = std::numeric_limits<std::uint32_t>::max();
 
 std::string shapeText(const py::array& array) {
   std::string text = "(";
@@ -184,37 +182,42 @@ py::tuple weights(const py::array& magnitude, const py::array& phase, const py::
   return fill<std::int64_t>(grid, m, q, ir.data(), pattern, sigma, threads);
 }
 
+// The checks of core/pattern_call_check.h, with Python's texts, all raised as ValueError.
+// The shape's pixel count is checked with the shape, before the radius.
+quorvane::CheckedPatternCall checkDiscPattern(std::int64_t h, std::int64_t w, double radius,
+                                              std::int64_t first, std::int64_t last) {
+  quorvane::PatternCallFacts call;
+  call.inputs = 3;
+  call.outputs = 2;
+  call.size = quorvane::PatternSize::kOneShape;
+  call.rows = {true, static_cast<double>(h)};
+  call.columns = {true, static_cast<double>(w)};
+  call.radius = {true, radius};
+  call.part = quorvane::PixelRange{first, last};
+  const quorvane::CheckedPatternCall checked =
+      quorvane::checkPatternCall(call, [](const quorvane::CheckedPatternCall& c) {
+        py::gil_scoped_release release;
+        return quorvane::discPatternEntries(c.columns, c.rows, c.radius, c.part);
+      });
+  if (checked.fault != quorvane::PatternCallFault::kNone)
+    throw py::value_error(quorvane::patternCallText(checked.fault, quorvane::PatternHost::kPython));
+  return checked;
+}
+
 // Pattern of every pixel within Euclidean distance radius of each pixel (itself included),
 // over an (h, w) image in C order, each column sorted: the columns of the pixels first ...
 // last - 1. In C order the image is the w x h column-major one, whose disc pattern is the
 // same arrays.
 py::tuple discPattern(std::int64_t h, std::int64_t w, double radius, std::int64_t first,
                       std::int64_t last) {
-  if (h <= 0 || w <= 0)
-    throw py::value_error("shape shall hold two positive sizes");
-  if (h > quorvane::kMaxPixels / w)
-    throw py::value_error("shape shall have fewer than 2^31 pixels");
-  if (!(radius >= 0.0))
-    throw py::value_error("radius shall be a non-negative number");
-  if (first < 0 || first > last || last > h * w)
-    throw py::value_error("columns shall be a range of pixels within 0 ... H * W");
-  const quorvane::PixelRange columns{first, last};
-
-  std::uint64_t total = 0;
-  {
-    py::gil_scoped_release release;
-    total = quorvane::discPatternEntries(w, h, radius, columns);
-  }
-  if (total > kMaxEntries)
-    throw py::value_error("the pattern would have 2^32 or more entries");
-
-  PatternArray indices(static_cast<py::ssize_t>(total));
+  const quorvane::CheckedPatternCall call = checkDiscPattern(h, w, radius, first, last);
+  PatternArray indices(static_cast<py::ssize_t>(call.pairs));
   PatternArray indptr(static_cast<py::ssize_t>(last - first) + 1);
   std::uint32_t* ir = indices.mutable_data();
   std::uint32_t* jc = indptr.mutable_data();
   {
     py::gil_scoped_release release;
-    quorvane::fillDiscPattern(w, h, radius, columns, ir, jc);
+    quorvane::fillDiscPattern(w, h, radius, call.part, ir, jc);
   }
   return py::make_tuple(indices, indptr);
 }

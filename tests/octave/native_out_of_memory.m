@@ -1,7 +1,8 @@
 function native_out_of_memory(limit_kib)
   % Run with the address space limited to LIMIT_KIB (ulimit -v): an output, or the double
   % copy of a single image, that cannot be allocated ends the native quorvane's call with
-  % its own message, not Octave's, and leaks nothing. Sizes follow the room left under the limit: the call that fails gets its
+  % its own message, not Octave's, and leaks nothing; so does a disc pattern too large for
+  % the memory. Sizes follow the room left under the limit: the call that fails gets its
   % values array but not its row indices, and a later call that needs all but a fraction of
   % that array's size again must still succeed. Ends Octave with status 1 on failure.
   try
@@ -48,6 +49,21 @@ function native_out_of_memory(limit_kib)
     W = quorvane(image, image, uint32([]), zeros(q + 1, 1, 'uint32'));
     assert(size(W, 1) == q && nnz(W) == 0);
     printf('native_out_of_memory: copies of %d pixels refused three times, then %d read\n', p, q);
+
+    % A disc pattern whose IR (about 1.1e9 pairs, 4.4 GB) cannot be allocated: the native
+    % quorvane_pattern's own message with the count, Octave's identifier.
+    try
+      quorvane_pattern(500, 500, 40);
+      error('native_out_of_memory: a pattern of 4.4 GB was allocated');
+    catch err
+      pairs = str2double(regexp(err.message, '^quorvane_pattern: out of memory for (\d+) pairs$', ...
+                                'tokens', 'once'));
+      assert(strcmp(err.identifier, 'Octave:out-of-memory') && pairs > 1e9 && pairs < 2^32, ...
+             'got "%s" (%s)', err.message, err.identifier);
+    end
+    [IR, JC] = quorvane_pattern(50, 50, 4);
+    assert(numel(JC) == 2501 && numel(IR) == JC(end));
+    printf('native_out_of_memory: a pattern of %d pairs refused, then a small one made\n', pairs);
   catch err
     printf('native_out_of_memory FAILED: %s\n', err.message);
     exit(1);
