@@ -478,7 +478,8 @@ TEST(WeightEngine, WorkerColumnRangesSplitByEntries) {
     }
     std::vector<std::int32_t> bounds(static_cast<std::size_t>(parts) + 1, -1);
     const auto nc = static_cast<std::int32_t>(perColumn.size());
-    bounds.resize(1 + quorvane::columnRanges(jc.data(), nr, nc, parts, align, bounds.data()));
+    bounds.resize(1 +
+                  quorvane::engine::columnRanges(jc.data(), nr, nc, parts, align, bounds.data()));
     return bounds;
   };
   using Bounds = std::vector<std::int32_t>;
