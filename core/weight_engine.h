@@ -72,11 +72,10 @@ InstructionSet bestInstructionSet();
 // pass (while the pattern is in the processor's caches). Outputs of many megabytes are
 // written with streamed stores (see engine/output_stores.h), fenced before the call returns.
 // The pattern must be valid for the grid (see checkPattern). Runs on the calling thread
-// unless options.workers says otherwise; its working memory is one allocation per call of
-// about 0.33 MiB, plus at most about 0.73 MiB per worker, plus 68 bytes per pixel with the edge
-// tables, and a few KiB of stack; if that allocation fails it computes the same weights
-// without the tables, or, failing that too, entry by entry on the calling thread. An
-// instruction set this processor cannot run is taken as kScalar.
+// unless options.workers says otherwise; its working memory is one allocation per call, none
+// of it per entry (docs/engine.md gives its size); if that allocation fails it computes the
+// same weights without the tables, or, failing that too, entry by entry on the calling
+// thread. An instruction set this processor cannot run is taken as kScalar.
 void computeWeights(const PixelGrid& grid, const double* magnitude, const double* phase,
                     const Pattern& pattern, double factor, double* weights,
                     RowIndexOutput rows = {nullptr, 8}, const EngineOptions& options = {});

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace quorvane {
+namespace quorvane::engine {
 
 // Splits the image columns 0 ... nc - 1 of a valid pattern over nr rows into at most `parts`
 // ranges of consecutive columns, range r being bounds[r] <= column < bounds[r + 1], with about
@@ -48,4 +48,4 @@ inline int columnRanges(const std::uint32_t* jc, std::int32_t nr, std::int32_t n
   return count;
 }
 
-}  // namespace quorvane
+}  // namespace quorvane::engine

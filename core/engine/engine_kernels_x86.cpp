@@ -1,5 +1,5 @@
-// The engine's vector kernels for x86 processors (see weight_engine.cpp for the design).
-#include "engine_kernels_x86.h"
+// The engine's vector kernels for x86 processors (engine_kernels.h; the design: docs/engine.md).
+#include "engine_kernels.h"
 
 #ifdef QUORVANE_X86
 
@@ -73,8 +73,8 @@ void transposeWeights(const double* found, std::uint32_t count, double* const* o
 // either sign gives the same weight bits (its square is -0.0 either way) and the same later
 // comparisons.
 QUORVANE_TARGET("avx")
-void walkBlockAvx(const Context& c, std::int32_t j, std::int32_t /*stride*/, unsigned /*laneMask*/,
-                  const std::int32_t* program, int count, double* found) {
+void walkBlockAvx(const CallState& c, std::int32_t j, std::int32_t /*stride*/,
+                  unsigned /*laneMask*/, const std::int32_t* program, int count, double* found) {
   const double* phase = c.phase + j;
   const double* magnitude = c.magnitude + j;
   const __m256d startPhase = _mm256_loadu_pd(phase);
@@ -101,7 +101,7 @@ void walkBlockAvx(const Context& c, std::int32_t j, std::int32_t /*stride*/, uns
 }
 
 QUORVANE_TARGET("avx")
-void walkBlockTablesAvx(const Context& c, std::int32_t j, std::int32_t /*stride*/,
+void walkBlockTablesAvx(const CallState& c, std::int32_t j, std::int32_t /*stride*/,
                         unsigned /*laneMask*/, const std::int32_t* program, int count,
                         double* found) {
   const double* sums = c.edgeSums + j;
@@ -127,7 +127,7 @@ void walkBlockTablesAvx(const Context& c, std::int32_t j, std::int32_t /*stride*
 // may not share the walk).
 template <bool kSideBySide>
 QUORVANE_TARGET("avx512f")
-inline void walkTablesAvx512(const Context& c, std::int32_t j, std::int32_t stride,
+inline void walkTablesAvx512(const CallState& c, std::int32_t j, std::int32_t stride,
                              unsigned laneMask, const std::int32_t* program, int count,
                              double* found) {
   const double* sums = c.edgeSums + j;
@@ -157,13 +157,14 @@ inline void walkTablesAvx512(const Context& c, std::int32_t j, std::int32_t stri
 }
 
 QUORVANE_TARGET("avx512f")
-void walkBlockTablesAvx512(const Context& c, std::int32_t j, std::int32_t stride, unsigned laneMask,
-                           const std::int32_t* program, int count, double* found) {
+void walkBlockTablesAvx512(const CallState& c, std::int32_t j, std::int32_t stride,
+                           unsigned laneMask, const std::int32_t* program, int count,
+                           double* found) {
   walkTablesAvx512<false>(c, j, stride, laneMask, program, count, found);
 }
 
 QUORVANE_TARGET("avx512f")
-void walkRowTablesAvx512(const Context& c, std::int32_t j, std::int32_t stride, unsigned laneMask,
+void walkRowTablesAvx512(const CallState& c, std::int32_t j, std::int32_t stride, unsigned laneMask,
                          const std::int32_t* program, int count, double* found) {
   walkTablesAvx512<true>(c, j, stride, laneMask, program, count, found);
 }

@@ -1,13 +1,12 @@
 #pragma once
 
-// The engine's walks one entry at a time, and the edge tables they read: header-only, as
-// they run once per entry inside the engine's loops.
+// The engine's walks one entry at a time, from the call's state alone, and the edge tables
+// they read: header-only, as they run once per entry inside the engine's loops.
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
 #include "crossing_strength.h"
 #include "engine_context.h"
@@ -49,10 +48,10 @@ inline std::int32_t edgeIndex(std::int32_t a, std::int32_t b, std::int32_t nr, s
   return pairDirection(std::abs(b - a), nr) * np + std::min(a, b);
 }
 
-// Fills the edge tables (see weight_engine.cpp); false, with the tables unfinished, when
-// a pair whose phases differ has a NaN sum. Pairs that no walk takes (those that wrap from
-// an image column's last row to the next column, and for nr == 1 the zero step of the last
-// direction) are tabulated too, which at worst sends a call the cache's way for nothing.
+// Fills the edge tables (docs/engine.md says why they hold what they do); false, with the tables
+// unfinished, when a pair whose phases differ has a NaN sum. Pairs that no walk takes (those that
+// wrap from an image column's last row to the next column, and for nr == 1 the zero step of the
+// last direction) are tabulated too, which at worst sends a call the cache's way for nothing.
 // Branch-free (whether phases differ is as unpredictable as the image), with the pairs that
 // can raise a strength listed in `raising` (np entries) for their weights.
 inline bool fillEdgeTables(const CallState& c, double* sums, double* weights,
@@ -261,37 +260,6 @@ inline double entryStrength(const CallState& c, std::int32_t j, std::int32_t row
   if (walk.length >= 0)
     return walkStrength(c, j, walk);
   return crossingStrength(c.grid, c.magnitude, c.phase, j, i);
-}
-
-// The cache slot of a strength: its bits folded, the low mantissa bits (which differ most
-// between sums of magnitudes) mixed with the exponent and high mantissa.
-inline std::uint64_t cacheSlotOf(const Context& c, std::uint64_t bits) {
-  return (bits ^ (bits >> 13) ^ (bits >> 31)) & c.cacheMask;
-}
-
-// edgeWeight(m, factor), from the cache when the same strength (same bits) came before.
-// Every slot starts valid, holding the weight of +0.0.
-inline double weightOf(const Context& c, double m) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &m, sizeof bits);
-  CacheSlot& slot = c.cache[cacheSlotOf(c, bits)];
-  if (slot.key == bits)
-    return slot.value;
-  const double w = edgeWeight(m, c.factor);
-  slot.key = bits;
-  slot.value = w;
-  return w;
-}
-
-// The weight of one entry, start j at (row, col), end i != j, the way this call goes.
-inline double entryWeight(Context& c, std::int32_t j, std::int32_t row, std::int32_t col,
-                          std::int32_t i) {
-  if (!c.byTable)
-    return weightOf(c, entryStrength(c, j, row, col, i));
-  std::int32_t rowI, colI;
-  splitPixel(c, i, rowI, colI);
-  const LaidOutWalk walk = findWalk(c, rowI - row, colI - col);
-  return walk.length >= 0 ? walkTables(c, j, walk) : crossingWeightByTable(c, j, i);
 }
 
 }  // namespace quorvane::engine

@@ -12,7 +12,7 @@
 
 #include "weight_engine.h"
 
-namespace quorvane {
+namespace quorvane::engine {
 
 // Row indices ir[0 .. n - 1] to elements at ... at + n - 1 of the output, ordinary stores.
 inline void copyRowIndices(RowIndexOutput rows, std::size_t at, const std::uint32_t* ir,
@@ -104,4 +104,4 @@ inline void finishStreaming() {
 #endif
 }
 
-}  // namespace quorvane
+}  // namespace quorvane::engine

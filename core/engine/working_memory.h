@@ -2,19 +2,28 @@
 
 // The engine's working memory: one allocation per call, its layout computed in one place
 // (layOutMemory) that both sizes the allocation and says where each part lies, and the
-// pointing of the call's and each worker's state at their parts.
+// pointing of the call's and each worker's state at their parts. docs/engine.md gives the
+// parts' sizes.
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
 
+#include "block_plan.h"
 #include "engine_context.h"
 #include "engine_walks.h"
 #include "fresh_memory.h"
 #include "weight_engine.h"
+#include "worker_context.h"
 
 namespace quorvane::engine {
+
+// The edge tables need a pattern of at least this many entries per pixel (so that they
+// repay their filling and take at most about half the output's memory; a radius-2 disc
+// holds 13), and table indices (4 * np) in 32 bits with room to spare.
+constexpr std::uint32_t kTableEntriesPerPixel = 8;
+constexpr std::int32_t kMaxTablePixels = std::int32_t{1} << 28;
 
 // How large the parts of the engine's working memory are.
 struct MemorySizes {
@@ -106,7 +115,7 @@ struct WorkingMemory {
 };
 
 // `bytes` bytes, or null. Large allocations are advised for huge pages (fresh_memory.h): the
-// edge tables of a large image span tens of thousands of 4 KiB pages, each a fault.
+// edge tables of a large image span tens of thousands of pages, each a fault.
 inline unsigned char* allocateBytes(std::size_t bytes) {
   auto* memory = new (std::nothrow) unsigned char[bytes];
   adviseHugePages(memory, bytes);

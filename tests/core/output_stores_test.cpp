@@ -25,10 +25,10 @@ TEST(OutputStores, StreamedCopiesMatchPlainOnesAtEveryAlignmentAndLength) {
       std::fill(std::begin(outWeights), std::end(outWeights), -1.0);
       std::fill(std::begin(out8), std::end(out8), 7u);
       std::fill(std::begin(out4), std::end(out4), 7u);
-      quorvane::streamDoubles(outWeights + at, weights.data(), n);
-      quorvane::streamRowIndices({out8, 8}, at, rows.data(), n);
-      quorvane::streamRowIndices({out4, 4}, at, rows.data(), n);
-      quorvane::finishStreaming();
+      quorvane::engine::streamDoubles(outWeights + at, weights.data(), n);
+      quorvane::engine::streamRowIndices({out8, 8}, at, rows.data(), n);
+      quorvane::engine::streamRowIndices({out4, 4}, at, rows.data(), n);
+      quorvane::engine::finishStreaming();
       for (std::size_t k = 0; k < 96; ++k) {
         const bool inside = k >= at && k < at + n;
         ASSERT_EQ(outWeights[k], inside ? weights[k - at] : -1.0) << k;

@@ -18,12 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "block_plan.h"
 #include "build_weight_matrix.h"
 #include "column_ranges.h"
 #include "compiler_support.h"
 #include "disc_pattern.h"
+#include "engine_kernels.h"
 #include "reference_weights.h"
 #include "thread_workers.h"
+#include "working_memory.h"
 
 namespace {
 
@@ -179,6 +182,30 @@ TEST(WeightEngine, KernelChoice) {
                              weights.data(), {nullptr, 8}, {set});
     for (std::size_t n = 0; n < weights.size(); ++n)
       ASSERT_TRUE(reference::sameBits(weights[n], scalar[n])) << setName(set) << " " << n;
+  }
+  // What each instruction set and source of weights runs with: the scalar code has no block
+  // kernel; only AVX-512 with the tables sets columns side by side; weighing kernels exactly
+  // with the tables; every comparison of entries agrees with the portable one.
+  for (auto [set, source] : runs()) {
+    const bool byTable = source == WeightSource::kEdgeTables;
+    const quorvane::engine::Kernels k = quorvane::engine::chooseKernels(set, byTable);
+    const bool vector = set != InstructionSet::kScalar;
+    EXPECT_EQ(k.stacked != nullptr, vector) << setName(set);
+    EXPECT_EQ(k.lanes, !vector ? 1 : set == InstructionSet::kAvx512 && byTable ? 8 : 4);
+    EXPECT_EQ(k.groupLanes > 1, k.sideBySide != nullptr) << setName(set);
+    EXPECT_EQ(k.weighs, byTable) << setName(set);
+    std::vector<std::uint32_t> a(40), b(40);
+    for (std::uint32_t n = 0; n < 40; ++n)
+      a[n] = (b[n] = n * 7) + 5;
+    for (std::uint32_t count : {0u, 1u, 15u, 16u, 17u, 40u}) {
+      EXPECT_TRUE(k.compare(a.data(), b.data(), count, 5)) << count;
+      EXPECT_EQ(k.compare(a.data(), b.data(), count, 4), count == 0) << count;
+      if (count > 0) {
+        ++a[count - 1];
+        EXPECT_FALSE(k.compare(a.data(), b.data(), count, 5)) << count;
+        --a[count - 1];
+      }
+    }
   }
 }
 
@@ -478,7 +505,8 @@ TEST(WeightEngine, WorkerColumnRangesSplitByEntries) {
     }
     std::vector<std::int32_t> bounds(static_cast<std::size_t>(parts) + 1, -1);
     const auto nc = static_cast<std::int32_t>(perColumn.size());
-    bounds.resize(1 + quorvane::columnRanges(jc.data(), nr, nc, parts, align, bounds.data()));
+    bounds.resize(1 +
+                  quorvane::engine::columnRanges(jc.data(), nr, nc, parts, align, bounds.data()));
     return bounds;
   };
   using Bounds = std::vector<std::int32_t>;
@@ -526,6 +554,139 @@ TEST(WeightEngine, WorkerColumnRangesSplitByEntries) {
 }
 
 // The runner Python uses: every job once, each part of a split once, all before it returns.
+// A block plan's program. With the tables: one node per step of the walks' prefix tree, the
+// last step of each walk naming its position, the walks of a reusable (stacked) plan sorted by
+// their steps first, those of another plan in the order found. Without: each walk whole.
+TEST(WeightEngine, BlockPlanProgramIsThePrefixTreeOfItsWalks) {
+  using quorvane::engine::LaidOutWalk;
+  using quorvane::engine::Plan;
+  constexpr std::int32_t kNone = static_cast<std::int32_t>(quorvane::engine::kPlanPositions);
+  const std::vector<std::int32_t> a{5, 7, 9}, b{5, 7}, c{5, 8, 1}, d{2}, e{5};
+  const std::vector<std::int32_t> deltas{1, 2, 3};
+  const auto walk = [&deltas](const std::vector<std::int32_t>& edges) {
+    return LaidOutWalk{deltas.data(), edges.data(), static_cast<std::int32_t>(edges.size())};
+  };
+  std::vector<LaidOutWalk> walks(2 * quorvane::engine::kPlanPositions);
+  std::vector<std::int32_t> order(3 * quorvane::engine::kPlanPositions), program(64);
+  const auto plan = [&](bool reusable) {
+    Plan p{};
+    p.walks = walks.data();
+    p.order = order.data();
+    p.program = program.data();
+    p.vectorCount = 5;
+    p.reusable = reusable;
+    const LaidOutWalk found[] = {walk(c), walk(e), walk(a), walk(d), walk(b)};
+    const std::int32_t positions[] = {12, 14, 10, 13, 11};
+    for (int w = 0; w < 5; ++w) {
+      walks[w] = found[w];
+      order[w] = positions[w];
+    }
+    return p;
+  };
+  const auto node = [](std::int32_t edge, std::int32_t depth, std::int32_t position) {
+    return std::vector<std::int32_t>{edge, depth | position << 8};
+  };
+  const auto nodes = [](std::initializer_list<std::vector<std::int32_t>> list) {
+    std::vector<std::int32_t> all;
+    for (const auto& n : list)
+      all.insert(all.end(), n.begin(), n.end());
+    return all;
+  };
+  Plan sorted = plan(true);
+  quorvane::engine::makeProgram(sorted, true);
+  ASSERT_EQ(sorted.programCount, 6);
+  EXPECT_EQ(std::vector<std::int32_t>(program.begin(), program.begin() + 12),
+            nodes({node(2, 1, 13), node(5, 1, 14), node(7, 2, 11), node(9, 3, 10),
+                   node(8, 2, kNone), node(1, 3, 12)}));
+  EXPECT_EQ(std::vector<std::int32_t>(order.begin(), order.begin() + 5),
+            (std::vector<std::int32_t>{13, 14, 11, 10, 12}));
+  EXPECT_EQ(walks[3].edges, a.data());
+  // Found order: c; e, a prefix of c, still takes its one step; a shares e's; d; b.
+  Plan asFound = plan(false);
+  quorvane::engine::makeProgram(asFound, true);
+  ASSERT_EQ(asFound.programCount, 9);
+  EXPECT_EQ(std::vector<std::int32_t>(program.begin(), program.begin() + 18),
+            nodes({node(5, 1, kNone), node(8, 2, kNone), node(1, 3, 12), node(5, 1, 14),
+                   node(7, 2, kNone), node(9, 3, 10), node(2, 1, 13), node(5, 1, kNone),
+                   node(7, 2, 11)}));
+  // Without the tables: position, length, pixel deltas, walk by walk as found.
+  Plan whole = plan(true);
+  quorvane::engine::makeProgram(whole, false);
+  ASSERT_EQ(whole.programCount, 5);
+  EXPECT_EQ(
+      std::vector<std::int32_t>(program.begin(), program.begin() + 20),
+      (std::vector<std::int32_t>{12, 3, 1, 2, 3, 14, 1, 1, 10, 3, 1, 2, 3, 13, 1, 1, 11, 2, 1, 2}));
+}
+
+// A block's plan: the diagonal entry, entries whose walks are laid out (through the kernel)
+// and entries whose stacked lanes would wrap into the next column (lane by lane); and when a
+// later block may reuse it.
+TEST(WeightEngine, BlockPlanSortsPositionsAndHoldsForShiftedBlocks) {
+  namespace engine = quorvane::engine;
+  // Pixels 0 ... 29 of a 10 x 3 grid; pixel p holds {p, p + 1}, but pixel 3 holds {3, 5}.
+  std::vector<std::uint32_t> ir, jc{0};
+  for (std::uint32_t p = 0; p < 30; ++p) {
+    ir.insert(ir.end(), {p, p == 3 ? 5 : std::min(p + 1, 29u)});
+    jc.push_back(static_cast<std::uint32_t>(ir.size()));
+  }
+  const quorvane::Pattern pattern{ir.data(), jc.data()};
+  const std::vector<double> magnitude(30, 1.0), phase(30, 0.0);
+  engine::CallState call{};
+  call.grid = {10, 3, 30};
+  call.magnitude = magnitude.data();
+  call.phase = phase.data();
+  call.inverseRows = 0.1;
+  call.reachRows = 9;
+  call.reachCols = 2;
+  const engine::MemorySizes sizes =
+      engine::memorySizes(call, static_cast<std::uint32_t>(ir.size()), InstructionSet::kAvx,
+                          WeightSource::kStrengthCache, 1);
+  const engine::WorkingMemory memory = engine::obtainWorkingMemory(sizes);
+  ASSERT_NE(memory.base, nullptr);
+  engine::prepareShared(call, memory.layout, memory.base);
+  engine::Context c = engine::workerContext(call, memory.layout, memory.base, 0);
+  engine::Kernels kernels;
+  kernels.weighs = true;
+  // Start pixel 3 at row 3: itself, pixel 4 (one row down), pixel 13 (one column right) and
+  // pixel 9, whose fourth lane's end (pixel 12) lies in the next column.
+  const std::uint32_t ends[] = {3, 4, 13, 9};
+  const engine::Block block{3, 3, 0, 1, 4, 0xf, 0};
+  engine::makePlan(c, c.plan, kernels, block, ends, 0, 4, 4);
+  using Kind = engine::PositionKind;
+  EXPECT_EQ(std::vector<Kind>(c.plan.kinds, c.plan.kinds + 4),
+            (std::vector<Kind>{Kind::kDiagonal, Kind::kVector, Kind::kVector, Kind::kLaneByLane}));
+  for (int l = 0; l < 4; ++l)
+    EXPECT_EQ(c.plan.found[l], 1.0) << "weighing kernels leave the diagonal alone";
+  ASSERT_EQ(c.plan.laneByLaneCount, 1);
+  EXPECT_EQ(c.plan.laneByLane[0], 3);
+  EXPECT_EQ(c.plan.vectorCount, 2);
+  EXPECT_EQ(c.plan.minEndRow, 3);
+  EXPECT_EQ(c.plan.maxEndRow, 4);
+  EXPECT_TRUE(c.plan.reusable);
+  EXPECT_EQ(std::vector<std::int32_t>(c.plan.program, c.plan.program + 6),
+            (std::vector<std::int32_t>{1, 1, 1, 2, 1, 10}));
+  // Reuse, for a plan made at pixel 0 (row 0, entries {0, 1}, end rows 0 and 1).
+  engine::Plan& plan = c.plan;
+  plan.j = plan.row = plan.minEndRow = 0;
+  plan.maxEndRow = 1;
+  plan.positions = 2;
+  const auto holds = [&](engine::Block b, std::uint32_t count = 2) {
+    return engine::planHolds(c, plan, kernels, pattern, b, count, ir.data() + jc[b.j]);
+  };
+  EXPECT_TRUE(holds({2, 2, 0, 1, 4, 0xf, 0}));
+  EXPECT_TRUE(holds({5, 5, 0, 1, 4, 0xf, 0}));      // end rows 5 ... 9: still in the column
+  EXPECT_FALSE(holds({6, 6, 0, 1, 4, 0xf, 0}));     // lane 3 would end at row 10
+  EXPECT_FALSE(holds({3, 3, 0, 1, 4, 0xf, 0}));     // entries not the same shifted
+  EXPECT_FALSE(holds({2, 2, 0, 10, 3, 0x7, 0}));    // side by side
+  EXPECT_FALSE(holds({2, 2, 0, 1, 4, 0xf, 1}));     // another reference lane
+  EXPECT_FALSE(holds({2, 2, 0, 1, 4, 0xf, 0}, 1));  // another number of entries
+  plan.row = 3;                                     // end rows would move above the column's top
+  EXPECT_FALSE(holds({2, 2, 0, 1, 4, 0xf, 0}));
+  plan.row = 0;
+  plan.reusable = false;
+  EXPECT_FALSE(holds({2, 2, 0, 1, 4, 0xf, 0}));
+}
+
 TEST(ThreadWorkers, EveryJobAndEveryPartRunsOnce) {
   for (int parts : {1, 2, 3, 7}) {
     for (std::size_t count :
