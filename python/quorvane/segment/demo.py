@@ -103,14 +103,28 @@ def chosen_settings(args):
     )
 
 
+def loaded_or_told(missing, load):
+    """What load() imports for a command, or None after printing missing (a message with
+    {error}) to stderr when a package is not there."""
+    try:
+        return load()
+    except ImportError as error:
+        print(missing.format(error=error), file=sys.stderr)
+        return None
+
+
+def _packages():
+    from . import pictures
+
+    import PIL.Image  # noqa: F401  (reading the photograph)
+
+    return pictures
+
+
 def main(argv=None):
     args = parser().parse_args(argv)
-    try:
-        from . import pictures
-
-        import PIL.Image  # noqa: F401  (reading the photograph)
-    except ImportError as error:
-        print(MISSING.format(error=error), file=sys.stderr)
+    pictures = loaded_or_told(MISSING, _packages)
+    if pictures is None:
         return 1
     settings = chosen_settings(args)
     try:
@@ -119,9 +133,15 @@ def main(argv=None):
     except (OSError, ValueError, MemoryError) as error:
         print(f"quorvane.demo: {error}", file=sys.stderr)
         return 1
-    clock.step(f"pictures written to {args.outdir}")
+    return finished(clock, f"pictures written to {args.outdir}", run.count)
+
+
+def finished(clock, written, count, say=print):
+    """A command's last lines: the pictures' step (written), the total and the number of
+    segments; its exit status, 0."""
+    clock.step(written)
     clock.total()
-    print(f"{run.count} segments")
+    say(f"{count} segments")
     return 0
 
 

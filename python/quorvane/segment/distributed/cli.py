@@ -35,17 +35,21 @@ def parser():
     return p
 
 
+def _packages():
+    from .. import pictures
+    from . import road
+    from .exchange import wait_for_all
+    from .libraries import MPI
+
+    return pictures, road, wait_for_all, MPI.COMM_WORLD
+
+
 def main(argv=None):
     args = parser().parse_args(argv)
-    try:
-        from .. import pictures
-        from . import road
-        from .exchange import wait_for_all
-        from .libraries import MPI
-    except ImportError as error:
-        print(MISSING.format(error=error), file=sys.stderr)
+    loaded = demo.loaded_or_told(MISSING, _packages)
+    if loaded is None:
         return 1
-    world = MPI.COMM_WORLD
+    pictures, road, wait_for_all, world = loaded
     settings = demo.chosen_settings(args)
     say = print if world.rank == 0 else (lambda text: None)
     failure = None
@@ -63,7 +67,5 @@ def main(argv=None):
         if world.rank == 0:
             print(f"quorvane.distributed: {failures[0]}", file=sys.stderr)
         return 1
-    clock.step(f"pictures written to {args.outdir} by process 0")
-    clock.total()
-    say(f"{run.count if run else 0} segments")
-    return 0
+    written = f"pictures written to {args.outdir} by process 0"
+    return demo.finished(clock, written, run.count if run else 0, say)
