@@ -26,7 +26,7 @@ OCTAVE_NO_CORE = crash_dumps_octave_core(false); sighup_dumps_octave_core(false)
 demo: all
 	octave-cli --no-gui --norc --quiet --no-history --eval \
 	  "$(OCTAVE_NO_CORE) addpath('$(BUILD)'); addpath('demo'); quorvane_demo('$(BUILD)/demo');"
-	PYTHONPATH=$(BUILD)/python $(PYTHON) -m quorvane.demo data/coins.png $(BUILD)/demo-python
+	PYTHONPATH=$(BUILD)/python $(PYTHON) -m quorvane.segment.demo data/coins.png $(BUILD)/demo-python
 
 # The Octave package $(BUILD)/quorvane-<version>.tar.gz (pkg install compiles it).
 package: configure

@@ -19,7 +19,10 @@ def load(folder, name):
     """The workload's images as numpy sees the Octave module's (column-major) images, and
     its disc pattern: the same pixel numbering, so the same computation."""
     rows, cols, radius = (int(v) for v in (folder / f"{name}.txt").read_text().split())
-    images = [np.fromfile(folder / f"{name}.{part}", dtype="<f8").reshape(cols, rows) for part in ("magnitude", "phase")]
+    images = [
+        np.fromfile(folder / f"{name}.{part}", dtype="<f8").reshape(cols, rows)
+        for part in ("magnitude", "phase")
+    ]
     return images, quorvane.disc_pattern((cols, rows), radius), radius
 
 
@@ -42,7 +45,10 @@ def main():
     names = args[1:] or ["noise", "coins", "camera", "camera1000"]
     print(f"wall-clock medians of {repeat} calls each, one worker and two taking turns")
     print()
-    print("| workload | size | radius | entries | workers=1 ms | workers=2 ms | speed-up | bit-identical |")
+    print(
+        "| workload | size | radius | entries | workers=1 ms | workers=2 ms | speed-up "
+        "| bit-identical |"
+    )
     print("|---|---|---|---|---|---|---|---|")
     for name in names:
         (magnitude, phase), (indices, indptr), radius = load(folder, name)
@@ -58,7 +64,10 @@ def main():
                 del result
         t1, t2 = (1000 * np.median(times[w]) for w in (1, 2))
         h, w = magnitude.shape
-        print(f"| {name} | {w} x {h} | {radius} | {indices.size} | {t1:.1f} | {t2:.1f} | {t1 / t2:.2f}x | {'yes' if identical else 'NO'} |")
+        print(
+            f"| {name} | {w} x {h} | {radius} | {indices.size} | {t1:.1f} | {t2:.1f} | "
+            f"{t1 / t2:.2f}x | {'yes' if identical else 'NO'} |"
+        )
         sys.stdout.flush()
         if not identical:
             sys.exit(1)

@@ -28,7 +28,7 @@ LUMA = np.array([0.299, 0.587, 0.114])
 def _shape_mask(rng, size, centre=None, scale=None):
     r, c = np.mgrid[0:size, 0:size].astype(float)
     cy, cx = centre if centre is not None else rng.uniform(0.2, 0.8, 2) * size
-    a, b = (scale if scale is not None else rng.uniform(0.08, 0.2, 2) * size)
+    a, b = scale if scale is not None else rng.uniform(0.08, 0.2, 2) * size
     angle = rng.uniform(0, np.pi)
     u = (r - cy) * np.cos(angle) + (c - cx) * np.sin(angle)
     v = -(r - cy) * np.sin(angle) + (c - cx) * np.cos(angle)
@@ -148,7 +148,9 @@ def scene(seed, size=SIZE):
     if kind == "texture":
         for label in range(count):
             if rng.random() < 0.6:
-                picture[truth == label] += _texture(rng, size, rng.uniform(0.03, 0.05))[truth == label][:, None]
+                picture[truth == label] += _texture(rng, size, rng.uniform(0.03, 0.05))[
+                    truth == label
+                ][:, None]
     picture = picture * _light(rng, size)[:, :, None]
     picture = picture + rng.normal(0.0, rng.uniform(0.02, 0.045), picture.shape)
     picture = np.clip(picture, 0.0, 1.0)

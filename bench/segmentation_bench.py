@@ -4,7 +4,7 @@ on synthetic photographs with known regions (bench/scenes.py) and on the photogr
     PYTHONPATH=<build>/python /usr/bin/python3 bench/segmentation_bench.py [MARKDOWN] [--count N]
 
 For every picture, in one run and taking turns, each method segments it and is timed
-(wall clock, one process): quorvane.segmentation.segment() with its default settings (on
+(wall clock, one process): quorvane.segment.segment() with its default settings (on
 colour pictures also on their luma, to measure what colour adds); scikit-image's
 felzenszwalb with the settings of its documentation's example (scale 100, sigma 0.5,
 min_size 50); its SLIC superpixels, region adjacency graph and normalised cut as in its
@@ -31,7 +31,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import scenes  # noqa: E402
-from quorvane import segmentation as seg  # noqa: E402
+import quorvane.segment as seg  # noqa: E402
 
 SPECTRAL_SECONDS = 300
 
@@ -47,7 +47,9 @@ def ours_grey(picture):
 def felzenszwalb(picture):
     from skimage.segmentation import felzenszwalb
 
-    return felzenszwalb(picture, scale=100, sigma=0.5, min_size=50, channel_axis=-1 if picture.ndim == 3 else None)
+    return felzenszwalb(
+        picture, scale=100, sigma=0.5, min_size=50, channel_axis=-1 if picture.ndim == 3 else None
+    )
 
 
 def slic_ncut(picture):
@@ -76,14 +78,18 @@ def _spectral(picture, regions, queue):
     g = image.img_to_graph(grey)
     g.data = np.exp(-10 * g.data / g.data.std()) + 1e-6
     start = time.perf_counter()
-    labels = spectral_clustering(g, n_clusters=regions, eigen_solver="arpack", assign_labels="kmeans", random_state=0)
+    labels = spectral_clustering(
+        g, n_clusters=regions, eigen_solver="arpack", assign_labels="kmeans", random_state=0
+    )
     queue.put((labels.reshape(grey.shape), time.perf_counter() - start))
 
 
 def spectral_sklearn(picture, regions, seconds=SPECTRAL_SECONDS):
     """(labels, seconds) or (None, seconds) when it did not finish in time."""
     queue = multiprocessing.get_context("fork").Queue()
-    process = multiprocessing.get_context("fork").Process(target=_spectral, args=(picture, regions, queue))
+    process = multiprocessing.get_context("fork").Process(
+        target=_spectral, args=(picture, regions, queue)
+    )
     start = time.perf_counter()
     process.start()
     process.join(seconds)
@@ -128,14 +134,18 @@ def machine():
 
 
 def read_photographs():
-    return [(path.name, seg.read_picture(path)) for path in sorted((HERE.parent / "data").glob("*.png"))]
+    return [
+        (path.name, seg.read_picture(path)) for path in sorted((HERE.parent / "data").glob("*.png"))
+    ]
 
 
 def main(argv=None):
     from sklearn.metrics import adjusted_rand_score
 
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("markdown", nargs="?", default=str(HERE.parent / "docs" / "segmentation-benchmark.md"))
+    p.add_argument(
+        "markdown", nargs="?", default=str(HERE.parent / "docs" / "segmentation-benchmark.md")
+    )
     p.add_argument("--count", type=int, default=24, help="synthetic pictures (seeds 0 .. N-1)")
     args = p.parse_args(argv)
 
@@ -147,10 +157,13 @@ def main(argv=None):
 
     say("# Segmentation benchmark")
     say()
-    say(f"Made by `make bench` (bench/segmentation_bench.py): {machine()}, "
-        f"{multiprocessing.cpu_count()} cores, Python {platform.python_version()}, numpy {np.__version__}, "
+    say(
+        f"Made by `make bench` (bench/segmentation_bench.py): {machine()}, "
+        f"{multiprocessing.cpu_count()} cores, Python {platform.python_version()}, "
+        f"numpy {np.__version__}, "
         f"scikit-image {skimage_version()}, scikit-learn {sklearn_version()}. "
-        "Times are wall clock per picture, one process, every method on each picture in turn.")
+        "Times are wall clock per picture, one process, every method on each picture in turn."
+    )
     say()
     say("## Synthetic photographs with known regions (256 x 256, bench/scenes.py)")
     say()
@@ -181,15 +194,21 @@ def main(argv=None):
     say("|---|---|---|---|---|---|")
     for name, _ in METHODS:
         if scores[name]:
-            say(f"| {name} | {len(scores[name])} | {np.mean(scores[name]):.3f} | {np.min(scores[name]):.3f} | "
-                f"{np.median(times[name]):.2f} | {np.max(times[name]):.2f} |")
+            say(
+                f"| {name} | {len(scores[name])} | {np.mean(scores[name]):.3f} | "
+                f"{np.min(scores[name]):.3f} | "
+                f"{np.median(times[name]):.2f} | {np.max(times[name]):.2f} |"
+            )
     colour = [i for i in range(args.count) if scenes.KINDS[i % len(scenes.KINDS)] == "colour"]
     if colour:
         ranks = {i: k for k, i in enumerate(range(args.count))}
         mine = [scores["quorvane"][ranks[i]] for i in colour]
         say()
-        say(f"On the {len(colour)} colour pictures quorvane's mean ARI is {np.mean(mine):.3f} with colour and "
-            f"{np.mean(scores['quorvane on luma']):.3f} on their luma alone.")
+        say(
+            f"On the {len(colour)} colour pictures quorvane's mean ARI is {np.mean(mine):.3f} "
+            "with colour and "
+            f"{np.mean(scores['quorvane on luma']):.3f} on their luma alone."
+        )
 
     picture, truth, _ = scenes.scene(0)
     small = seg.shrink(picture, 4)
@@ -197,19 +216,30 @@ def main(argv=None):
     labels, seconds = spectral_sklearn(small, int(small_truth.max()) + 1)
     say()
     if labels is None:
-        say(f"scikit-learn's spectral_clustering on img_to_graph (seed 0 shrunk to 64 x 64, the true "
-            f"{small_truth.max() + 1} regions given) did not finish within {SPECTRAL_SECONDS} s.")
+        say(
+            "scikit-learn's spectral_clustering on img_to_graph (seed 0 shrunk to 64 x 64, "
+            f"the true {small_truth.max() + 1} regions given) did not finish within "
+            f"{SPECTRAL_SECONDS} s."
+        )
     else:
         ours_labels, ours_seconds = timed(ours, small)
-        say(f"scikit-learn's spectral_clustering on img_to_graph (seed 0 shrunk to 64 x 64, the true "
-            f"{small_truth.max() + 1} regions given): ARI {adjusted_rand_score(small_truth.ravel(), labels.ravel()):.3f} "
+        say(
+            "scikit-learn's spectral_clustering on img_to_graph (seed 0 shrunk to 64 x 64, "
+            f"the true {small_truth.max() + 1} regions given): "
+            f"ARI {adjusted_rand_score(small_truth.ravel(), labels.ravel()):.3f} "
             f"in {seconds:.1f} s; quorvane on the same picture: "
-            f"ARI {adjusted_rand_score(small_truth.ravel(), ours_labels.ravel()):.3f} in {ours_seconds:.2f} s.")
+            f"ARI {adjusted_rand_score(small_truth.ravel(), ours_labels.ravel()):.3f} "
+            f"in {ours_seconds:.2f} s."
+        )
 
     say()
     say("## The photographs of data/ (no truth: segments and seconds)")
     say()
-    say("| photograph | size | " + " | ".join(f"{name} segments | s" for name, _ in METHODS if name != "quorvane on luma") + " |")
+    say(
+        "| photograph | size | "
+        + " | ".join(f"{name} segments | s" for name, _ in METHODS if name != "quorvane on luma")
+        + " |"
+    )
     say("|---|---|" + "---|---|" * (len(METHODS) - 1))
     for name, original in read_photographs():
         factor = seg.shrink_factor(original.shape, seg.Settings().pixel_budget)
@@ -220,7 +250,9 @@ def main(argv=None):
                 continue
             labels, seconds = timed(method, picture)
             cells.append(f"{len(np.unique(labels))} | {seconds:.2f}")
-        size = f"{picture.shape[0]} x {picture.shape[1]}" + (f" (shrunk by {factor})" if factor > 1 else "")
+        size = f"{picture.shape[0]} x {picture.shape[1]}" + (
+            f" (shrunk by {factor})" if factor > 1 else ""
+        )
         say(f"| {name} | {size} | " + " | ".join(cells) + " |")
     Path(args.markdown).parent.mkdir(parents=True, exist_ok=True)
     Path(args.markdown).write_text("\n".join(lines) + "\n")

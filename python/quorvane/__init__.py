@@ -137,7 +137,8 @@ def weights(magnitude, phase, indices, indptr, sigma=None, *, workers=1):
     phase = _image("phase", phase)
     if magnitude.shape != phase.shape:
         raise ValueError(
-            f"magnitude and phase shall have the same shape, got {magnitude.shape} and {phase.shape}"
+            "magnitude and phase shall have the same shape, "
+            f"got {magnitude.shape} and {phase.shape}"
         )
     if magnitude.size == 0:
         raise ValueError("magnitude and phase shall not be empty")
@@ -190,15 +191,21 @@ def _pixel_range(columns, pixels):
         try:
             first, last = (operator.index(bound) for bound in columns)
         except (TypeError, ValueError):
-            raise ValueError(f"columns shall be a range or a pair (start, stop), got {columns!r}") from None
+            raise ValueError(
+                f"columns shall be a range or a pair (start, stop), got {columns!r}"
+            ) from None
     if not 0 <= first <= last <= pixels:
-        raise ValueError(f"columns shall be a range of pixels within 0 ... {pixels}, got {first} ... {last}")
+        raise ValueError(
+            f"columns shall be a range of pixels within 0 ... {pixels}, got {first} ... {last}"
+        )
     return first, last
 
 
 def disk_pattern(shape, radius):
     """Former name of disc_pattern (deprecated)."""
     warnings.warn(
-        "quorvane.disk_pattern is deprecated; use quorvane.disc_pattern", DeprecationWarning, stacklevel=2
+        "quorvane.disk_pattern is deprecated; use quorvane.disc_pattern",
+        DeprecationWarning,
+        stacklevel=2,
     )
     return disc_pattern(shape, radius)

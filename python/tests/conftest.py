@@ -16,8 +16,15 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 TESTS = Path(__file__).resolve().parent
-# What python3 -m quorvane.demo writes.
-PICTURES = ["input.png", "edges.png", "weights.png", "weights-where.png", "eigenvectors.png", "segmentation.png"]
+# What python3 -m quorvane.segment.demo writes.
+PICTURES = [
+    "input.png",
+    "edges.png",
+    "weights.png",
+    "weights-where.png",
+    "eigenvectors.png",
+    "segmentation.png",
+]
 
 
 def same_bits(a, b):
@@ -32,7 +39,9 @@ def assert_same_bits(a, b):
     b = np.asarray(b, dtype=np.float64)
     assert a.shape == b.shape
     bad = np.flatnonzero(~same_bits(a, b))
-    assert bad.size == 0, f"{bad.size} values differ, first at {bad[0]}: {a[bad[0]]!r} != {b[bad[0]]!r}"
+    assert (
+        bad.size == 0
+    ), f"{bad.size} values differ, first at {bad[0]}: {a[bad[0]]!r} != {b[bad[0]]!r}"
 
 
 def stored_entries(matrix):
@@ -90,8 +99,10 @@ def run_octave(cases, folder):
         if case.get("sigma") is not None:
             np.asarray([case["sigma"]], dtype=np.float64).tofile(d / "sigma")
     # No octave-workspace file if the run is killed (the timeout) or crashes.
-    script = (f"crash_dumps_octave_core(false); addpath('{mex_dir}'); addpath('{TESTS}'); "
-              f"octave_weights('{folder}');")
+    script = (
+        f"crash_dumps_octave_core(false); addpath('{mex_dir}'); addpath('{TESTS}'); "
+        f"octave_weights('{folder}');"
+    )
     result = subprocess.run(
         [octave, "--no-gui", "--norc", "--quiet", "--no-history", "--eval", script],
         capture_output=True,
@@ -102,5 +113,7 @@ def run_octave(cases, folder):
     out = {}
     for name in cases:
         d = folder / f"case_{name}"
-        out[name] = tuple(np.fromfile(d / part, dtype=np.float64) for part in ("rows", "cols", "values"))
+        out[name] = tuple(
+            np.fromfile(d / part, dtype=np.float64) for part in ("rows", "cols", "values")
+        )
     return out

@@ -10,8 +10,8 @@ CSR arrays of all their rows, each process's ownership range, the degrees, a blo
 W X and its inner products, the coarse matrix P^T W P of an aggregation, the border sums of
 a labelling and the coherence sums of its labels (OUTDIR/<case>.npz).
 embedding: the multilevel eigenvectors of EMBEDDED's weights (OUTDIR/embedding.npz).
-segment: quorvane.distributed.main on IMAGE, with the run's segments (OUTDIR/segment.npz)
-besides its pictures (OUTDIR/pictures).
+segment: quorvane.segment.distributed's command line on IMAGE, with the run's segments
+(OUTDIR/segment.npz) besides its pictures (OUTDIR/pictures).
 """
 
 import sys
@@ -19,7 +19,10 @@ from pathlib import Path
 
 import numpy as np
 
-from quorvane import distributed
+import quorvane.segment as segmentation
+
+# Without MPI: test_distributed.py imports the cases, and MPI starts only in the runs.
+from quorvane.segment.distributed import exchange, shares
 
 
 def image_case(shape, seed, ties=False):
@@ -33,7 +36,7 @@ def image_case(shape, seed, ties=False):
 
 # name: (magnitude, phase, radius, sigma, entries per slice)
 CASES = {
-    "plain": (*image_case((13, 11), 1), 3.0, 0.4, distributed.CHUNK_ENTRIES),
+    "plain": (*image_case((13, 11), 1), 3.0, 0.4, shares.CHUNK_ENTRIES),
     # Slices of a few columns: every process inserts its rows in many steps.
     "sliced": (*image_case((17, 9), 2, ties=True), 2.5, 0.3, 60),
     # sigma 0: NaN wherever no edge is crossed, 0 across an edge.
@@ -45,7 +48,7 @@ CASES = {
 
 def gather_csr(comm, matrix):
     """All rows of a distributed AIJ matrix as CSR arrays on process 0 (None elsewhere)."""
-    whole = distributed.gather_csr(comm, matrix)
+    whole = exchange.gather_csr(comm, matrix)
     return None if whole is None else (whole.indptr, whole.indices, whole.data)
 
 
@@ -75,44 +78,68 @@ def embedded_image():
 
 
 def matrices(outdir):
-    MPI, PETSc = distributed._libraries()
+    from quorvane.segment.distributed import eigen, grouping, products, weights
+    from quorvane.segment.distributed.libraries import MPI, PETSc
+
     world = MPI.COMM_WORLD
     for name, (magnitude, phase, radius, sigma, entries) in CASES.items():
-        w = distributed.transposed_weights(
-            PETSc, PETSc.COMM_WORLD, magnitude, phase, radius, sigma, workers=2, entries=entries
+        w = weights.transposed_weights(
+            PETSc.COMM_WORLD, magnitude, phase, radius, sigma, workers=2, entries=entries
         )
-        ranges = world.gather((distributed.pixel_range(magnitude.size, PETSc.COMM_WORLD), w.getOwnershipRange()))
+        ranges = world.gather(
+            (shares.pixel_range(magnitude.size, PETSc.COMM_WORLD), w.getOwnershipRange())
+        )
         transposed = gather_csr(world, w)
-        w = distributed.symmetric(PETSc, w)
+        w = weights.symmetric(w)
         sym = gather_csr(world, w)
-        degrees = distributed.degrees_of(w)
+        degrees = weights.degrees_of(w)
         start, stop = w.getOwnershipRange()
-        local = distributed.LocalRows(w)
+        local = products.LocalRows(w)
         x = block(start, stop)
         y = local.times(x)
         inner = local.inner(x, y)
         aggregates, coarse = aggregation(magnitude.size, start, stop)
-        p = distributed.prolongator(PETSc, PETSc.COMM_WORLD, aggregates, coarse, np.cos(np.arange(start, stop)))
+        p = eigen.prolongator(PETSc.COMM_WORLD, aggregates, coarse, np.cos(np.arange(start, stop)))
         wc = w.ptap(p)
         coarse_csr = gather_csr(world, wc)
         counts = world.allgather(p.getOwnershipRangeColumn()[1] - p.getOwnershipRangeColumn()[0])
-        shared = distributed.scatter_rows(world, block(0, coarse, 2) if world.rank == 0 else None, counts)
-        lifted = distributed.BlockProducts(PETSc, p).times(shared)
+        shared = exchange.scatter_rows(
+            world, block(0, coarse, 2) if world.rank == 0 else None, counts
+        )
+        lifted = products.BlockProducts(p).times(shared)
         labels = (np.arange(magnitude.size) * 7 // magnitude.size).astype(np.int32)
-        sums = distributed.similarity_sums(local, labels, 7, rows_at_once=5)
+        sums = grouping.similarity_sums(local, labels, 7, rows_at_once=5)
         sums = [world.reduce(part, op=MPI.SUM, root=0) for part in sums]
         rows = [0, magnitude.size // 2, magnitude.size - 1]
-        shown = distributed.gather_rows(world, local, rows)
-        gathered = [distributed.gather_array(world, a) for a in (degrees.getArray(readonly=True), y, lifted)]
+        shown = exchange.gather_rows(world, local, rows)
+        gathered = [
+            exchange.gather_array(world, a) for a in (degrees.getArray(readonly=True), y, lifted)
+        ]
         if world.rank == 0:
             np.savez(
                 Path(outdir) / f"{name}.npz",
                 ranges=np.array(ranges).reshape(len(ranges), 4),
-                transposed_indptr=transposed[0], transposed_indices=transposed[1], transposed_data=transposed[2],
-                sym_indptr=sym[0], sym_indices=sym[1], sym_data=sym[2],
-                degrees=gathered[0], product=gathered[1], inner=inner, lifted=gathered[2],
-                coarse_indptr=coarse_csr[0], coarse_indices=coarse_csr[1], coarse_data=coarse_csr[2],
-                labels=labels, total=sums[0], number=sums[1], inner_total=sums[2], inner_number=sums[3], stored=sums[4], shown_rows=np.array(rows), shown=shown.toarray()[rows],
+                transposed_indptr=transposed[0],
+                transposed_indices=transposed[1],
+                transposed_data=transposed[2],
+                sym_indptr=sym[0],
+                sym_indices=sym[1],
+                sym_data=sym[2],
+                degrees=gathered[0],
+                product=gathered[1],
+                inner=inner,
+                lifted=gathered[2],
+                coarse_indptr=coarse_csr[0],
+                coarse_indices=coarse_csr[1],
+                coarse_data=coarse_csr[2],
+                labels=labels,
+                total=sums[0],
+                number=sums[1],
+                inner_total=sums[2],
+                inner_number=sums[3],
+                stored=sums[4],
+                shown_rows=np.array(rows),
+                shown=shown.toarray()[rows],
             )
         for item in (w, degrees, p, wc):
             item.destroy()
@@ -120,35 +147,44 @@ def matrices(outdir):
 
 def embedding(outdir, rows=None):
     """rows: only the first rows of EMBEDDED's image (a graph too small to coarsen)."""
-    from quorvane import segmentation
+    from quorvane.segment.distributed import eigen, weights
+    from quorvane.segment.distributed.libraries import MPI, PETSc
 
-    MPI, PETSc = distributed._libraries()
     world = MPI.COMM_WORLD
     _, radius, count = EMBEDDED
     image = embedded_image()[: int(rows) if rows else None]
     shape = image.shape
     magnitude, phase = segmentation.edges(image)
     sigma = magnitude.max() / 12
-    w = distributed.symmetric(PETSc, distributed.transposed_weights(PETSc, PETSc.COMM_WORLD, magnitude, phase,
-                                                                    radius, sigma))
-    degrees = distributed.degrees_of(w)
-    found = distributed.distributed_embedding(PETSc, w, degrees, shape, count)
-    vectors = distributed.gather_array(world, found.vectors)
+    w = weights.symmetric(
+        weights.transposed_weights(PETSc.COMM_WORLD, magnitude, phase, radius, sigma)
+    )
+    degrees = weights.degrees_of(w)
+    found = eigen.distributed_embedding(w, degrees, shape, count)
+    vectors = exchange.gather_array(world, found.vectors)
     if world.rank == 0:
-        np.savez(Path(outdir) / "embedding.npz", values=found.values, vectors=vectors, levels=found.work["levels"],
-                 sigma=sigma)
+        np.savez(
+            Path(outdir) / "embedding.npz",
+            values=found.values,
+            vectors=vectors,
+            levels=found.work["levels"],
+            sigma=sigma,
+        )
 
 
 def segment(outdir, image, shrink):
-    runs = []
-    original = distributed.segment
-    distributed.segment = lambda *args: runs.append(original(*args)) or runs[-1]
-    status = distributed.main([image, str(Path(outdir) / "pictures"), "--shrink", shrink, "--workers", "1"])
-    from mpi4py import MPI
+    from quorvane.segment.distributed import cli, road
+    from quorvane.segment.distributed.libraries import MPI
 
+    runs = []
+    original = road.segment
+    road.segment = lambda *args: runs.append(original(*args)) or runs[-1]
+    status = cli.main([image, str(Path(outdir) / "pictures"), "--shrink", shrink, "--workers", "1"])
     if MPI.COMM_WORLD.rank == 0:
         run = runs[0][0]
-        np.savez(Path(outdir) / "segment.npz", status=status, segments=run.segments, count=run.count)
+        np.savez(
+            Path(outdir) / "segment.npz", status=status, segments=run.segments, count=run.count
+        )
 
 
 if __name__ == "__main__":

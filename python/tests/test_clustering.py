@@ -1,8 +1,11 @@
 """Spectral segmentation over quorvane weights: a synthetic two-region image with scipy
-alone, the steps of quorvane.segmentation, the multilevel eigenvectors against a full solve,
-the benchmark's scenes with known regions, and the command line quorvane.demo on coins.png."""
+alone, the steps of quorvane.segment, the multilevel eigenvectors against a full solve, the
+benchmark's scenes with known regions, and the command line quorvane.segment.demo on
+coins.png (and under its former name quorvane.demo)."""
 
+import importlib
 import re
+import subprocess
 import sys
 
 import numpy as np
@@ -16,7 +19,8 @@ from scipy.sparse import diags
 from scipy.sparse.linalg import eigsh
 
 import quorvane
-from quorvane import demo, multilevel, segmentation
+import quorvane.segment as segmentation
+from quorvane.segment import demo, multilevel
 from conftest import PICTURES, REPO
 
 
@@ -65,7 +69,7 @@ def test_without_phase_changes_the_disc_is_not_found():
     assert share < 0.9, f"{share:.1%} without any edge"
 
 
-# The segmentation steps of quorvane.segmentation and the command line quorvane.demo.
+# The segmentation steps of quorvane.segment and the command line quorvane.segment.demo.
 
 
 def strip_weights(labels, across):
@@ -102,10 +106,7 @@ class TestSegmentationSteps:
         assert count == 2
 
     def test_connected_segments_are_four_connected_pieces(self):
-        labels = np.array([[0, 0, 1, 0],
-                           [1, 1, 1, 0],
-                           [0, 1, 0, 0],
-                           [1, 0, 0, 1]])
+        labels = np.array([[0, 0, 1, 0], [1, 1, 1, 0], [0, 1, 0, 0], [1, 0, 0, 1]])
         segments, count = segmentation.connected_segments(labels)
         # Label 0: the top-left pair, the right-hand block, and the lone 0 at (2, 0);
         # label 1: the cross, and the lone corners (3, 0) and (3, 3): diagonal contact
@@ -117,7 +118,8 @@ class TestSegmentationSteps:
         assert not same((0, 1), (2, 0)) and not same((2, 1), (3, 0)) and not same((3, 3), (2, 1))
 
     @pytest.mark.parametrize(
-        "shape, factor", [((303, 384), 2), ((512, 512), 2), ((514, 514), 3), ((256, 256), 1), ((2000, 3000), 10)]
+        "shape, factor",
+        [((303, 384), 2), ((512, 512), 2), ((514, 514), 3), ((256, 256), 1), ((2000, 3000), 10)],
     )
     def test_shrinking_keeps_the_pixel_budget_with_the_smallest_factor(self, shape, factor):
         assert segmentation.shrink_factor(shape, 65536) == factor
@@ -134,7 +136,9 @@ class TestSegmentationSteps:
     def test_embedding_solves_the_generalised_problem_repeatably(self):
         image, _ = two_regions((20, 24))
         magnitude, phase = segmentation.edges(image)
-        w = segmentation.symmetric(quorvane.weights(magnitude, phase, *quorvane.disc_pattern(image.shape, 3)))
+        w = segmentation.symmetric(
+            quorvane.weights(magnitude, phase, *quorvane.disc_pattern(image.shape, 3))
+        )
         affinity, degrees = segmentation.normalised_affinity(w)
         values, embedding = segmentation.leading_eigenvectors(affinity, degrees, 6)
         assert np.all(np.diff(values) <= 0) and values[0] == pytest.approx(1.0, abs=1e-12)
@@ -157,7 +161,9 @@ class TestSegmentationSteps:
 
 
 class TestDemo:
-    def test_each_coin_is_a_segment_of_its_own_on_one_background(self, tmp_path, capsys, monkeypatch):
+    def test_each_coin_is_a_segment_of_its_own_on_one_background(
+        self, tmp_path, capsys, monkeypatch
+    ):
         runs = []
         segment = demo.segment
         monkeypatch.setattr(demo, "segment", lambda *args: runs.append(segment(*args)) or runs[-1])
@@ -165,7 +171,9 @@ class TestDemo:
         ((run, _),) = runs
         areas = np.bincount(run.segments.ravel())
         assert run.segments.shape == (303, 384) and areas.size == run.count and areas.min() > 0
-        assert areas.max() > 0.5 * run.segments.size, "no background segment covers most of the photograph"
+        assert (
+            areas.max() > 0.5 * run.segments.size
+        ), "no background segment covers most of the photograph"
         coins = np.sum((areas >= 500) & (areas <= 10000))  # the coins hold 1100 to 3200 pixels
         assert coins == 24, f"{coins} coin-sized segments, areas {sorted(areas)}"
 
@@ -185,8 +193,14 @@ class TestDemo:
         [
             (lambda path: None, "No such file"),
             (lambda path: path.write_text("not a picture"), "cannot identify image file"),
-            (lambda path: Image.new("L", (64, 48), 90).save(path, "PNG"), "has no edges to segment by"),
-            (lambda path: Image.fromarray(np.eye(5, dtype=np.uint8) * 200).save(path), "need more than 32 pixels"),
+            (
+                lambda path: Image.new("L", (64, 48), 90).save(path, "PNG"),
+                "has no edges to segment by",
+            ),
+            (
+                lambda path: Image.fromarray(np.eye(5, dtype=np.uint8) * 200).save(path),
+                "need more than 32 pixels",
+            ),
         ],
         ids=["missing", "not_a_picture", "uniform", "too_small"],
     )
@@ -199,8 +213,8 @@ class TestDemo:
 
     def test_missing_demo_packages_are_named(self, tmp_path, capsys, monkeypatch):
         monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
-        monkeypatch.delitem(sys.modules, "quorvane.pictures", raising=False)
-        monkeypatch.delattr(quorvane, "pictures", raising=False)
+        monkeypatch.delitem(sys.modules, "quorvane.segment.pictures", raising=False)
+        monkeypatch.delattr(quorvane.segment, "pictures", raising=False)
         assert demo.main([str(REPO / "data" / "coins.png"), str(tmp_path)]) == 1
         assert 'pip install "quorvane[demo]"' in capsys.readouterr().err
 
@@ -210,8 +224,73 @@ class TestDemo:
             demo.main([str(REPO / "data" / "coins.png"), option])
         assert stop.value.code == 2 and option.split("=")[0] in capsys.readouterr().err
 
+    @pytest.fixture(scope="class")
+    def commands(self, tmp_path_factory):
+        """python3 -m of the demo under its name and its former one, on coins.png shrunk by 3,
+        and on a picture without edges: {command: (good run, failed run, output folder)}."""
+        folder = tmp_path_factory.mktemp("commands")
+        Image.new("L", (64, 48), 90).save(folder / "uniform.png")
+        runs = {}
+        for command in ["quorvane.segment.demo", "quorvane.demo"]:
+            outdir = folder / command
+            good, bad = (
+                subprocess.run(
+                    [sys.executable, "-m", command, *arguments],
+                    capture_output=True,
+                    text=True,
+                    timeout=300,
+                )
+                for arguments in (
+                    [REPO / "data" / "coins.png", outdir, "--shrink", "3"],
+                    [folder / "uniform.png", folder / "none"],
+                )
+            )
+            runs[command] = good, bad, outdir
+        return runs
 
-# The multilevel eigenvectors (quorvane.multilevel) and the segmentation over them.
+    @pytest.mark.parametrize("command", ["quorvane.segment.demo", "quorvane.demo"])
+    def test_the_command_and_its_former_name_run_alike(self, commands, command):
+        good, bad, outdir = commands[command]
+        assert good.returncode == 0, good.stderr
+        reference, _, reference_outdir = commands["quorvane.segment.demo"]
+
+        def untimed(run, outdir):
+            return [
+                re.sub(r"\d+\.\d+ s", "", line.replace(str(outdir), "OUT"))
+                for line in run.stdout.splitlines()
+            ]
+
+        assert untimed(good, outdir) == untimed(reference, reference_outdir)
+        assert good.stdout.splitlines()[-1].endswith(" segments")
+        assert sorted(p.name for p in outdir.iterdir()) == sorted(PICTURES)
+        assert bad.returncode == 1 and bad.stderr.count("quorvane.demo: ") == 1, bad.stderr
+        assert "has no edges to segment by" in bad.stderr and not (outdir.parent / "none").exists()
+        # The former name says so on stderr, once, and the command's own name says nothing.
+        warning = "FutureWarning: quorvane.demo is deprecated; use python3 -m quorvane.segment.demo"
+        for run in (good, bad):
+            assert run.stderr.count(warning) == (command == "quorvane.demo"), run.stderr
+
+    @pytest.mark.parametrize(
+        "former, module, name",
+        [
+            ("quorvane.segmentation", "quorvane.segment", "merge_similar"),
+            ("quorvane.multilevel", "quorvane.segment.multilevel", "leading_subspace"),
+            ("quorvane.pictures", "quorvane.segment.pictures", "write_all"),
+            ("quorvane.demo", "quorvane.segment.demo", "main"),
+            ("quorvane.distributed", "quorvane.segment.distributed.cli", "main"),
+        ],
+    )
+    def test_former_modules_warn_and_give_the_same_functions(
+        self, monkeypatch, former, module, name
+    ):
+        monkeypatch.delitem(sys.modules, former, raising=False)
+        advice = rf"^{re.escape(former)} is deprecated; use (python3 -m )?quorvane\.segment"
+        with pytest.warns(FutureWarning, match=advice):
+            old = importlib.import_module(former)
+        assert getattr(old, name) is getattr(importlib.import_module(module), name)
+
+
+# The multilevel eigenvectors (quorvane.segment.multilevel) and the segmentation over them.
 
 sys.path.insert(0, str(REPO / "bench"))
 import scenes  # noqa: E402
@@ -222,8 +301,14 @@ def scene_weights(seed, factor=1, radius=4.0):
     picture, truth, _ = scenes.scene(seed)
     picture = segmentation.shrink(picture, factor)
     magnitude, phase = segmentation.edges(picture)
-    w = segmentation.symmetric(quorvane.weights(
-        magnitude, phase, *quorvane.disc_pattern(magnitude.shape, radius), segmentation.weight_sigma(picture)))
+    w = segmentation.symmetric(
+        quorvane.weights(
+            magnitude,
+            phase,
+            *quorvane.disc_pattern(magnitude.shape, radius),
+            segmentation.weight_sigma(picture),
+        )
+    )
     return w, magnitude.shape, truth[::factor, ::factor][: magnitude.shape[0], : magnitude.shape[1]]
 
 
@@ -235,7 +320,9 @@ def exact_subspace(w, count):
 
 
 class TestMultilevel:
-    @pytest.mark.parametrize("seed, factor", [(0, 8), (2, 8), (4, 7)], ids=["plain", "colour", "texture"])
+    @pytest.mark.parametrize(
+        "seed, factor", [(0, 8), (2, 8), (4, 7)], ids=["plain", "colour", "texture"]
+    )
     def test_the_leading_ritz_vectors_lie_in_the_exact_leading_subspace(self, seed, factor):
         w, shape, _ = scene_weights(seed, factor)
         d = segmentation.degrees_of(w)
@@ -255,7 +342,9 @@ class TestMultilevel:
         # more sweeps on the fine level bring them closer; the Ritz values bound the exact
         # ones from below and come close.
         assert sines(x).max() < 0.15
-        more_values, more, _ = multilevel.leading_subspace(w, d, positions, 16, coarsest=100, sweeps_fine=40)
+        more_values, more, _ = multilevel.leading_subspace(
+            w, d, positions, 16, coarsest=100, sweeps_fine=40
+        )
         assert sines(more).max() < 0.01
         assert np.all(values <= exact_values[:16] + 1e-10)
         np.testing.assert_allclose(values[:12], exact_values[:12], atol=0.03)
@@ -269,13 +358,20 @@ class TestMultilevel:
         labels = np.repeat(np.arange(5), 6 * 40).reshape(30, 40)
         n = labels.size
         rows, columns = np.divmod(np.arange(n), 40)
-        pairs = [(p, q) for p in range(n) for q in (p + 1, p + 40) if q < n and (q != p + 1 or columns[p] < 39)]
+        pairs = [
+            (p, q)
+            for p in range(n)
+            for q in (p + 1, p + 40)
+            if q < n and (q != p + 1 or columns[p] < 39)
+        ]
         a, b = np.array(pairs).T
         keep = labels.ravel()[a] == labels.ravel()[b]
         w = scipy.sparse.coo_matrix((np.ones(keep.sum()), (a[keep], b[keep])), shape=(n, n))
         w = (w + w.T + scipy.sparse.identity(n)).tocsr()
         d = segmentation.degrees_of(w)
-        values, x, _ = multilevel.leading_subspace(w, d, multilevel.pixel_positions((30, 40)), 6, coarsest=100)
+        values, x, _ = multilevel.leading_subspace(
+            w, d, multilevel.pixel_positions((30, 40)), 6, coarsest=100
+        )
         np.testing.assert_allclose(values[:5], 1.0, atol=1e-9)
         indicators = np.stack([(labels.ravel() == k).astype(float) for k in range(5)], axis=1)
         sines = np.sin(scipy.linalg.subspace_angles(indicators, x[:, :5]))
@@ -288,7 +384,10 @@ class TestMultilevel:
         positions = multilevel.pixel_positions(shape)
         whole = multilevel.links(w, positions, 3)
         n = w.shape[0]
-        parts = [multilevel.rows_links(w[a:b], positions, 3, first=a) for a, b in ((0, n // 3), (n // 3, n - 7), (n - 7, n))]
+        parts = [
+            multilevel.rows_links(w[a:b], positions, 3, first=a)
+            for a, b in ((0, n // 3), (n // 3, n - 7), (n - 7, n))
+        ]
         np.testing.assert_array_equal(np.concatenate(parts), whole)
 
     def test_a_driver_that_makes_level_one_itself_gets_the_same_vectors(self):
@@ -299,8 +398,12 @@ class TestMultilevel:
         positions = multilevel.pixel_positions(shape)
         values, x, levels = multilevel.leading_subspace(w, d, positions, 12)
         fine, first = levels[0], levels[1]
-        _, x1, below = multilevel.leading_subspace(first.weights, first.degrees, first.positions, 12, depth=1, trim=False)
-        assert [level.weights.shape for level in below] == [level.weights.shape for level in levels[1:]]
+        _, x1, below = multilevel.leading_subspace(
+            first.weights, first.degrees, first.positions, 12, depth=1, trim=False
+        )
+        assert [level.weights.shape for level in below] == [
+            level.weights.shape for level in levels[1:]
+        ]
         again_values, again = multilevel.refine(w, d, x1[fine.aggregates], multilevel.SWEEPS_FINE)
         np.testing.assert_array_equal(again_values[:12], values)
         np.testing.assert_array_equal(again[:, :12], x)
@@ -308,8 +411,14 @@ class TestMultilevel:
     def test_aggregates_hold_one_seed_and_do_not_cross_edges(self):
         image, inside = two_regions((40, 48))
         magnitude, phase = segmentation.edges(image)
-        w = segmentation.symmetric(quorvane.weights(
-            magnitude, phase, *quorvane.disc_pattern(image.shape, 4), segmentation.weight_sigma(image)))
+        w = segmentation.symmetric(
+            quorvane.weights(
+                magnitude,
+                phase,
+                *quorvane.disc_pattern(image.shape, 4),
+                segmentation.weight_sigma(image),
+            )
+        )
         positions = multilevel.pixel_positions(image.shape)
         link = multilevel.links(w, positions, 3)
         aggregate, count, representative = multilevel.aggregation(link)
@@ -318,17 +427,23 @@ class TestMultilevel:
         assert count < 0.2 * image.size
         np.testing.assert_array_equal(aggregate[representative], np.arange(count))
         # Every aggregate lies on one side of the disc's rim.
-        sides = np.bincount(aggregate, weights=inside.ravel(), minlength=count) / np.bincount(aggregate)
+        sides = np.bincount(aggregate, weights=inside.ravel(), minlength=count) / np.bincount(
+            aggregate
+        )
         assert np.mean((sides > 0) & (sides < 1)) < 0.02
 
     def test_coarse_weights_are_the_sums_over_aggregates(self):
         w, shape, _ = scene_weights(3, 4)
         d = segmentation.degrees_of(w)
-        aggregate, count, _ = multilevel.aggregation(multilevel.links(w, multilevel.pixel_positions(shape), 3))
+        aggregate, count, _ = multilevel.aggregation(
+            multilevel.links(w, multilevel.pixel_positions(shape), 3)
+        )
         coarse, coarse_degrees = multilevel.coarsen(w, d, aggregate, count)
         p = multilevel.prolongation(aggregate, count).toarray()
         np.testing.assert_allclose(coarse.toarray(), p.T @ w.toarray() @ p, rtol=1e-12)
-        np.testing.assert_allclose(np.asarray(coarse.sum(axis=1)).ravel(), coarse_degrees, rtol=1e-12)
+        np.testing.assert_allclose(
+            np.asarray(coarse.sum(axis=1)).ravel(), coarse_degrees, rtol=1e-12
+        )
 
 
 class TestSegmentationOfScenes:
@@ -337,7 +452,10 @@ class TestSegmentationOfScenes:
         picture, truth, kind = scenes.scene(seed)
         segments, count = segmentation.segment(picture)[5:]
         score = adjusted_rand_score(truth.ravel(), segments.ravel())
-        assert score > 0.9, f"{kind}: adjusted Rand index {score:.3f}, {count} segments for {truth.max() + 1} regions"
+        regions = truth.max() + 1
+        assert (
+            score > 0.9
+        ), f"{kind}: adjusted Rand index {score:.3f}, {count} segments for {regions} regions"
 
     def test_colour_holds_an_edge_that_brightness_does_not_show(self):
         # Two halves of nearly one luma, red and green: only the colour phase cuts them.
@@ -383,7 +501,9 @@ class TestSegmentationOfScenes:
         # Pixels x the disc's 49 pixels at radius 4: three matrices of 12 bytes an entry at
         # least (the weights, their symmetric copy, the transpose on the way), and the blocks.
         assert 3e6 * 49 * 36 < need < 3e6 * 49 * 36 * 3
-        with pytest.raises(ValueError, match=rf"needs about {need / 2**30:.1f} GiB, but only 1.0 GiB"):
+        with pytest.raises(
+            ValueError, match=rf"needs about {need / 2**30:.1f} GiB, but only 1.0 GiB"
+        ):
             segmentation.check_memory((2000, 1500), settings, available=2**30)
         assert segmentation.check_memory((100, 100), settings, available=2**30) < 2**30
 

@@ -1,5 +1,5 @@
-"""quorvane.distributed: the matrices that 1 to 3 MPI processes build together against
-quorvane.weights and quorvane.segmentation bit for bit, the multilevel pieces (block
+"""quorvane.segment.distributed: the matrices that 1 to 3 MPI processes build together against
+quorvane.weights and quorvane.segment bit for bit, the multilevel pieces (block
 products, P^T W P, the coarse vectors carried up) against scipy, and the eigenvector
 subspaces and segmentations of 1, 2 and 3 processes against each other. The MPI runs go
 through mpirun (distributed_cases.py), each bounded in time."""
@@ -16,7 +16,9 @@ import scipy.sparse
 from PIL import Image
 
 import quorvane
-from quorvane import demo, distributed, multilevel, segmentation
+import quorvane.segment as segmentation
+from quorvane.segment import demo, multilevel
+from quorvane.segment.distributed import cli, memory, report, shares
 from conftest import PICTURES, REPO, TESTS, assert_same_bits
 from distributed_cases import CASES, EMBEDDED, aggregation, block, embedded_image
 
@@ -40,7 +42,9 @@ def mpi_run(processes, *args, timeout=300):
         mpirun = shutil.which("mpirun")
         assert mpirun, "mpirun not found (Debian: openmpi-bin)"
         command = [mpirun, *OVERSUBSCRIBE, "-n", str(processes), *command]
-    result = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=environment)
+    result = subprocess.run(
+        command, capture_output=True, text=True, timeout=timeout, env=environment
+    )
     return result.returncode, result.stdout, result.stderr
 
 
@@ -57,7 +61,9 @@ class TestGatheredMatrices:
     def test_transposed_weights_are_quorvanes_bit_for_bit(self, gathered, name):
         _, cases = gathered
         magnitude, phase, radius, sigma, _ = CASES[name]
-        w = quorvane.weights(magnitude, phase, *quorvane.disc_pattern(magnitude.shape, radius), sigma)
+        w = quorvane.weights(
+            magnitude, phase, *quorvane.disc_pattern(magnitude.shape, radius), sigma
+        )
         got = cases[name]
         # Row j of the distributed matrix is column j of quorvane's.
         np.testing.assert_array_equal(got["transposed_indptr"], w.indptr)
@@ -70,7 +76,9 @@ class TestGatheredMatrices:
         _, cases = gathered
         magnitude, phase, radius, sigma, _ = CASES[name]
         w = segmentation.symmetric(
-            quorvane.weights(magnitude, phase, *quorvane.disc_pattern(magnitude.shape, radius), sigma)
+            quorvane.weights(
+                magnitude, phase, *quorvane.disc_pattern(magnitude.shape, radius), sigma
+            )
         )
         got = cases[name]
         # The disc pattern's entries, as the transposed weights hold them, zeros included ...
@@ -78,7 +86,9 @@ class TestGatheredMatrices:
         np.testing.assert_array_equal(got["sym_indices"], got["transposed_indices"])
         assert not np.isnan(got["sym_data"]).any()
         # ... where scipy's sum keeps none (weights 0 on both sides, at sigma 0).
-        sym = scipy.sparse.csr_matrix((got["sym_data"], got["sym_indices"], got["sym_indptr"]), shape=w.shape)
+        sym = scipy.sparse.csr_matrix(
+            (got["sym_data"], got["sym_indices"], got["sym_indptr"]), shape=w.shape
+        )
         sym.eliminate_zeros()
         w.sort_indices()
         np.testing.assert_array_equal(sym.indptr, w.indptr)
@@ -90,7 +100,9 @@ class TestGatheredMatrices:
         got = cases[name]
         magnitude = CASES[name][0]
         n = magnitude.size
-        w = scipy.sparse.csr_matrix((got["sym_data"], got["sym_indices"], got["sym_indptr"]), shape=(n, n))
+        w = scipy.sparse.csr_matrix(
+            (got["sym_data"], got["sym_indices"], got["sym_indptr"]), shape=(n, n)
+        )
         # Every process owns PETSc's own share of the rows, in order, all rows covered.
         ranges = got["ranges"]
         assert ranges.shape == (processes, 4)
@@ -104,10 +116,13 @@ class TestGatheredMatrices:
         np.testing.assert_allclose(got["inner"], x.T @ (w @ x), rtol=1e-12, atol=1e-12)
         # P^T W P of an aggregation whose coarse nodes lie with other processes than their pixels.
         aggregates, coarse = aggregation(n, 0, n)
-        p = scipy.sparse.csr_matrix((np.cos(np.arange(n)), (np.arange(n), aggregates)), shape=(n, coarse))
+        p = scipy.sparse.csr_matrix(
+            (np.cos(np.arange(n)), (np.arange(n), aggregates)), shape=(n, coarse)
+        )
         expected = (p.T @ w @ p).toarray()
         got_coarse = scipy.sparse.csr_matrix(
-            (got["coarse_data"], got["coarse_indices"], got["coarse_indptr"]), shape=(coarse, coarse)
+            (got["coarse_data"], got["coarse_indices"], got["coarse_indptr"]),
+            shape=(coarse, coarse),
         )
         np.testing.assert_allclose(got_coarse.toarray(), expected, rtol=1e-12, atol=1e-13)
         np.testing.assert_allclose(got["lifted"], p @ block(0, coarse, 2), rtol=1e-14)
@@ -118,7 +133,11 @@ class TestGatheredMatrices:
         assert got["stored"][0] == w.nnz
         entries = w.tocoo()
         off = entries.row != entries.col
-        rows, columns, values = labels[entries.row[off]], labels[entries.col[off]], entries.data[off]
+        rows, columns, values = (
+            labels[entries.row[off]],
+            labels[entries.col[off]],
+            entries.data[off],
+        )
         total, number = segmentation.border_sums(rows, columns, values, 7)
         inner_total, inner_number = segmentation.coherence_sums(rows, columns, values, 7)
         np.testing.assert_array_equal(got["number"], number)
@@ -156,7 +175,9 @@ def embedded_problem(sigma, rows=None):
     image = embedded_image()[:rows]
     shape = image.shape
     magnitude, phase = segmentation.edges(image)
-    w = segmentation.symmetric(quorvane.weights(magnitude, phase, *quorvane.disc_pattern(shape, radius), sigma))
+    w = segmentation.symmetric(
+        quorvane.weights(magnitude, phase, *quorvane.disc_pattern(shape, radius), sigma)
+    )
     return w, np.asarray(w.sum(axis=1)).ravel(), count
 
 
@@ -211,7 +232,12 @@ def coins_runs(tmp_path_factory):
     for processes in [None, 2, 3]:
         outdir = tmp_path_factory.mktemp(f"coins{processes}")
         code, out, err = mpi_run(
-            processes, TESTS / "distributed_cases.py", outdir, "segment", REPO / "data" / "coins.png", 1
+            processes,
+            TESTS / "distributed_cases.py",
+            outdir,
+            "segment",
+            REPO / "data" / "coins.png",
+            1,
         )
         assert code == 0, out + err
         runs[processes or 1] = outdir, dict(np.load(outdir / "segment.npz")), out
@@ -228,7 +254,9 @@ def test_one_two_and_three_processes_segment_coins_alike(coins_runs):
     for got in segments.values():
         areas, coins = coin_areas(got)
         assert coins == 24 and areas.max() > 0.5 * got.size, sorted(areas)
-    reference, _ = demo.segment(str(REPO / "data" / "coins.png"), segmentation.Settings(), 1, say=lambda text: None)
+    reference, _ = demo.segment(
+        str(REPO / "data" / "coins.png"), segmentation.Settings(), 1, say=lambda text: None
+    )
     assert adjusted_rand_score(reference.segments.ravel(), segments[1].ravel()) >= 0.99
 
 
@@ -237,9 +265,13 @@ def test_the_run_reports_its_steps_and_draws_the_pictures(coins_runs, processes)
     outdir, run, out = coins_runs[processes]
     *steps, memory, last = out.splitlines()
     assert last == f"{run['count']} segments"
-    assert memory.startswith("peak resident memory per process: ") and memory.count("MiB") == processes
+    assert (
+        memory.startswith("peak resident memory per process: ") and memory.count("MiB") == processes
+    )
     steps = [step for step in steps if not step.startswith("          ")]  # progress lines
-    assert len(steps) == 7 and "products of W with a vector" in steps[3] and "total" in steps[-1], steps
+    assert (
+        len(steps) == 7 and "products of W with a vector" in steps[3] and "total" in steps[-1]
+    ), steps
     assert f"{processes} process" in steps[0] and "MiB each expected" in steps[0]
     for name in PICTURES:
         with Image.open(outdir / "pictures" / name) as picture:
@@ -249,15 +281,28 @@ def test_the_run_reports_its_steps_and_draws_the_pictures(coins_runs, processes)
 def test_readme_command_runs_as_written(tmp_path):
     """The README's mpirun line, as root too, without the tests' leave in the environment;
     only the interpreter and the output folder are this run's, shrunk by 4 for time."""
-    section = re.search(r"^## Across MPI processes.*?^```sh\n(.*?)^```", (REPO / "README.md").read_text(), re.M | re.S)
+    section = re.search(
+        r"^## Across MPI processes.*?^```sh\n(.*?)^```",
+        (REPO / "README.md").read_text(),
+        re.M | re.S,
+    )
     (line,) = section.group(1).strip().splitlines()
     words = line.split()
     assert words[0] == "mpirun" and "venv/bin/python3" in words and words[-1] == "out", line
-    words = [sys.executable if w == "venv/bin/python3" else w for w in words[:-1]] + [tmp_path / "out", "--shrink", "4"]
+    words = [sys.executable if w == "venv/bin/python3" else w for w in words[:-1]] + [
+        tmp_path / "out",
+        "--shrink",
+        "4",
+    ]
     environment = {k: v for k, v in os.environ.items() if not k.startswith(("OMPI_", "PRTE_"))}
-    result = subprocess.run(words, cwd=REPO, env=environment, capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        words, cwd=REPO, env=environment, capture_output=True, text=True, timeout=300
+    )
     assert result.returncode == 0, result.stdout + result.stderr
-    assert result.stdout.splitlines()[-1].endswith(" segments") and (tmp_path / "out" / "segmentation.png").exists()
+    assert (
+        result.stdout.splitlines()[-1].endswith(" segments")
+        and (tmp_path / "out" / "segmentation.png").exists()
+    )
 
 
 def big(path):
@@ -270,66 +315,104 @@ def big(path):
         (lambda path: Image.new("L", (64, 48), 90).save(path), [], "has no edges to segment by"),
         (lambda path: Image.new("L", (1, 1), 90).save(path), [], "need more than 47 pixels, got 1"),
         # Enough pixels for the eigenvectors, too few for the clusters.
-        (lambda path: Image.fromarray(np.eye(7, 6, dtype=np.uint8) * 200).save(path), [], "need more than 47 pixels"),
+        (
+            lambda path: Image.fromarray(np.eye(7, 6, dtype=np.uint8) * 200).save(path),
+            [],
+            "need more than 47 pixels",
+        ),
         # Refused from the size alone, before any process reads the pixels.
         (big, [], "GiB available (MemAvailable)"),
         (big, ["--radius", "6"], "pattern entries need at least 5 processes"),
     ],
-    ids=["uniform", "one_pixel", "fewer_pixels_than_clusters", "beyond_the_memory", "beyond_the_indices"],
+    ids=[
+        "uniform",
+        "one_pixel",
+        "fewer_pixels_than_clusters",
+        "beyond_the_memory",
+        "beyond_the_indices",
+    ],
 )
-@pytest.mark.parametrize("processes", [2, 3])
-def test_unusable_pictures_fail_on_every_process_with_one_message(tmp_path, make, options, message, processes):
+@pytest.mark.parametrize(
+    "processes, command",
+    [
+        (2, "quorvane.segment.distributed"),
+        (3, "quorvane.segment.distributed"),
+        (2, "quorvane.distributed"),
+    ],
+    ids=["P2", "P3", "P2_former_name"],
+)
+def test_unusable_pictures_fail_on_every_process_with_one_message(
+    tmp_path, make, options, message, processes, command
+):
     make(tmp_path / "picture.png")
     code, out, err = mpi_run(
-        processes, "-m", "quorvane.distributed", tmp_path / "picture.png", tmp_path / "out", *options, timeout=120
+        processes, "-m", command, tmp_path / "picture.png", tmp_path / "out", *options, timeout=120
     )
     assert code != 0 and err.count("quorvane.distributed: ") == 1 and message in err, err
     assert not (tmp_path / "out").exists()
+    # The former name warns on every process; the command's own name does not.
+    warning = "FutureWarning: quorvane.distributed is deprecated; use python3 -m "
+    warning += "quorvane.segment.distributed"
+    assert err.count(warning) == (processes if command == "quorvane.distributed" else 0), err
 
 
 def test_missing_mpi_packages_are_named(tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "mpi4py", None)
-    assert distributed.main([str(REPO / "data" / "coins.png"), str(tmp_path)]) == 1
+    assert cli.main([str(REPO / "data" / "coins.png"), str(tmp_path)]) == 1
     assert "apt-get install python3-mpi4py" in capsys.readouterr().err
 
 
 class TestPieces:
     def test_progress_tells_the_share_done_and_the_seconds_left(self, monkeypatch):
         said, now = [], [100.0]
-        monkeypatch.setattr(distributed.time, "perf_counter", lambda: now[0])
-        progress = distributed.Progress(said.append, "sweeps", 4, every=5.0)
+        monkeypatch.setattr(report.time, "perf_counter", lambda: now[0])
+        progress = report.Progress(said.append, "sweeps", 4, every=5.0)
         for count, at in [(1, 102.0), (2, 110.0), (3, 112.0), (4, 120.0)]:
             now[0] = at
             progress.done(count)
         # Quiet within `every` seconds of the last line, and at the end.
         assert said == ["          sweeps: 2 of 4, about 10 s left"]
 
-    @pytest.mark.parametrize("shape, radius", [((40, 25), 5), ((1, 30), 2.5), ((7, 9), 0), ((6, 5), np.inf)])
+    @pytest.mark.parametrize(
+        "shape, radius", [((40, 25), 5), ((1, 30), 2.5), ((7, 9), 0), ((6, 5), np.inf)]
+    )
     def test_pattern_entries_are_counted_from_the_shape(self, shape, radius):
-        assert distributed.pattern_entries(shape, radius) == quorvane.disc_pattern(shape, radius)[0].size
+        assert memory.pattern_entries(shape, radius) == quorvane.disc_pattern(shape, radius)[0].size
 
     def test_memory_estimate_shares_the_matrix_and_charges_process_zero(self):
-        one = distributed.memory_estimate(10**6, 80 * 10**6, 1, 32, 0)
-        first, other = (distributed.memory_estimate(10**6, 80 * 10**6, 2, 32, rank) for rank in (0, 1))
+        one = memory.memory_estimate(10**6, 80 * 10**6, 1, 32, 0)
+        first, other = (
+            memory.memory_estimate(10**6, 80 * 10**6, 2, 32, rank) for rank in (0, 1)
+        )
         # The matrix twice (24 bytes an entry) dominates a million pixels at radius 5.
         assert 24 * 80 * 10**6 < one < 2 * 24 * 80 * 10**6
         assert first > other and 0.5 * one < other < 0.6 * one
 
     @pytest.mark.parametrize(
         "start, stop, radius, entries",
-        [(0, 1, 5, 1), (3, 1000, 2, 100), (7, 8, 0, 10), (5, 95, 3.5, 1 << 20), (0, 1000, np.inf, 2500)],
+        [
+            (0, 1, 5, 1),
+            (3, 1000, 2, 100),
+            (7, 8, 0, 10),
+            (5, 95, 3.5, 1 << 20),
+            (0, 1000, np.inf, 2500),
+        ],
     )
-    def test_slices_cover_the_range_once_in_order_within_their_entries(self, start, stop, radius, entries):
-        slices = distributed.column_chunks((40, 25), radius, start, stop, entries)
+    def test_slices_cover_the_range_once_in_order_within_their_entries(
+        self, start, stop, radius, entries
+    ):
+        slices = shares.column_chunks((40, 25), radius, start, stop, entries)
         assert slices[0][0] == start and slices[-1][1] == stop
-        assert all(a < b for a, b in slices) and all(b == c for (_, b), (c, _) in zip(slices, slices[1:]))
+        assert all(a < b for a, b in slices) and all(
+            b == c for (_, b), (c, _) in zip(slices, slices[1:])
+        )
         for a, b in slices:
             count = quorvane.disc_pattern((40, 25), radius, columns=(a, b))[0].size
             assert count <= entries or b - a == 1
 
     def test_counts_inside_and_outside_a_row_range(self):
         indices, indptr = quorvane.disc_pattern((6, 5), 1.5, columns=(10, 20))
-        within, outside = distributed._inside_counts(indices, indptr, 12, 18)
+        within, outside = shares.inside_counts(indices, indptr, 12, 18)
         for column in range(10):
             rows = indices[indptr[column] : indptr[column + 1]]
             assert within[column] == np.sum((rows >= 12) & (rows < 18))
@@ -343,7 +426,10 @@ class TestPieces:
         w.data = np.where((labels[w.row] + labels[w.col]) % 3 == 0, 0.9, 0.1)
         w = (w + w.T).tocoo()
         parts = np.array_split(np.arange(w.nnz), 4)
-        sums = [segmentation.border_sums(labels[w.row[p]], labels[w.col[p]], w.data[p], 6) for p in parts]
+        sums = [
+            segmentation.border_sums(labels[w.row[p]], labels[w.col[p]], w.data[p], 6)
+            for p in parts
+        ]
         total, number = sum(s[0] for s in sums), sum(s[1] for s in sums)
         merged, count = segmentation.merge_bordering(labels, total, number, 0.3)
         expected, expected_count = segmentation.merge_unseparated(labels, w, 0.3)

@@ -32,7 +32,9 @@ class TestImageConversion:
     def test_other_layouts_give_the_same_result(self, convert):
         assert_same_matrix(call(convert(MAGNITUDE), convert(PHASE)), REFERENCE)
 
-    @pytest.mark.parametrize("dtype", [np.float32, np.float16, np.int16, np.uint8, np.int64, np.bool_])
+    @pytest.mark.parametrize(
+        "dtype", [np.float32, np.float16, np.int16, np.uint8, np.int64, np.bool_]
+    )
     def test_real_dtypes_are_converted_to_float64(self, dtype):
         magnitude = (MAGNITUDE * 10).astype(dtype)
         phase = (PHASE > 0).astype(dtype)
@@ -92,7 +94,9 @@ class TestImageShapes:
 class TestPattern:
     @pytest.mark.parametrize("dtype", [np.int32, np.int64, np.uint16, np.uint64, ">i4"])
     def test_integer_dtypes(self, dtype):
-        assert_same_matrix(call(indices=INDICES.astype(dtype), indptr=INDPTR.astype(dtype)), REFERENCE)
+        assert_same_matrix(
+            call(indices=INDICES.astype(dtype), indptr=INDPTR.astype(dtype)), REFERENCE
+        )
 
     @pytest.mark.parametrize("which", ["indices", "indptr"])
     @pytest.mark.parametrize("dtype", [np.float64, np.bool_, np.complex128])
@@ -183,9 +187,13 @@ class TestSigma:
 class TestWorkers:
     @pytest.mark.parametrize("workers", [np.int64(3), np.uint8(2), 2, 2**40, -1])
     def test_integers_and_minus_one(self, workers):
-        assert_same_matrix(quorvane.weights(MAGNITUDE, PHASE, INDICES, INDPTR, 0.8, workers=workers), REFERENCE)
+        assert_same_matrix(
+            quorvane.weights(MAGNITUDE, PHASE, INDICES, INDPTR, 0.8, workers=workers), REFERENCE
+        )
 
-    @pytest.mark.parametrize("workers", [0, -2, -(2**40), 2.0, 1.5, np.float64(2), True, np.bool_(True), "2", None])
+    @pytest.mark.parametrize(
+        "workers", [0, -2, -(2**40), 2.0, 1.5, np.float64(2), True, np.bool_(True), "2", None]
+    )
     def test_anything_else_is_a_value_error(self, workers):
         with pytest.raises(ValueError, match="workers shall be a positive integer or -1"):
             quorvane.weights(MAGNITUDE, PHASE, INDICES, INDPTR, workers=workers)
@@ -199,7 +207,14 @@ class TestCompiledModuleGuards:
     """The compiled function re-checks what the core relies on, whoever calls it."""
 
     def args(self, **changes):
-        args = dict(magnitude=MAGNITUDE, phase=PHASE, indices=INDICES, indptr=INDPTR, sigma=None, int32_limit=2**31 - 1)
+        args = dict(
+            magnitude=MAGNITUDE,
+            phase=PHASE,
+            indices=INDICES,
+            indptr=INDPTR,
+            sigma=None,
+            int32_limit=2**31 - 1,
+        )
         args.update(changes)
         return args
 

@@ -30,7 +30,9 @@ def steps(rng, shape, levels=3):
 def coins_crop():
     image = np.asarray(Image.open(REPO / "data" / "coins.png").convert("L"), dtype=np.float64)
     image = image[90:122, 140:181] / 255
-    return ndimage.gaussian_gradient_magnitude(image, 1.0), np.sign(ndimage.gaussian_laplace(image, 1.5))
+    return ndimage.gaussian_gradient_magnitude(image, 1.0), np.sign(
+        ndimage.gaussian_laplace(image, 1.5)
+    )
 
 
 def make_cases():
@@ -38,7 +40,9 @@ def make_cases():
     cases = {}
 
     def add(name, magnitude, phase, pattern, sigma=None):
-        cases[name] = dict(magnitude=magnitude, phase=phase, indices=pattern[0], indptr=pattern[1], sigma=sigma)
+        cases[name] = dict(
+            magnitude=magnitude, phase=phase, indices=pattern[0], indptr=pattern[1], sigma=sigma
+        )
 
     row = (np.array([[2.0, 4.0, 8.0]]), np.array([[0.0, 1.0, 1.0]]))
     add("row_sigma_1", *row, full_pattern(3), 1.0)
@@ -47,15 +51,31 @@ def make_cases():
     add("line_full", rng.random((1, 6)), steps(rng, (1, 6)), full_pattern(6))
     for shape in [(7, 5), (5, 7)]:
         name = f"{shape[0]}x{shape[1]}"
-        add(f"disc_{name}", rng.random(shape) * 3, steps(rng, shape), quorvane.disc_pattern(shape, 2.5))
-        add(f"full_{name}", rng.random(shape), steps(rng, shape, 2), full_pattern(shape[0] * shape[1]), 0.3)
+        add(
+            f"disc_{name}",
+            rng.random(shape) * 3,
+            steps(rng, shape),
+            quorvane.disc_pattern(shape, 2.5),
+        )
+        add(
+            f"full_{name}",
+            rng.random(shape),
+            steps(rng, shape, 2),
+            full_pattern(shape[0] * shape[1]),
+            0.3,
+        )
 
     # Long walks in every direction: random pairs over a larger image.
     shape = (13, 17)
     n = shape[0] * shape[1]
     counts = rng.integers(0, 6, size=n)
     indptr = np.concatenate([[0], np.cumsum(counts)]).astype(np.uint32)
-    add("random_pairs", rng.random(shape), steps(rng, shape), (rng.integers(0, n, indptr[-1]).astype(np.uint32), indptr))
+    add(
+        "random_pairs",
+        rng.random(shape),
+        steps(rng, shape),
+        (rng.integers(0, n, indptr[-1]).astype(np.uint32), indptr),
+    )
 
     # Non-finite values and special sigmas.
     magnitude = rng.random((8, 9))
@@ -70,12 +90,19 @@ def make_cases():
     finite = rng.random((6, 6))
     for label, sigma in [("zero", 0.0), ("negative", -0.4), ("nan", np.nan), ("inf", np.inf)]:
         add(f"sigma_{label}", finite, steps(rng, (6, 6)), quorvane.disc_pattern((6, 6), 2), sigma)
-    add("all_negative_default_sigma", -rng.random((5, 6)), steps(rng, (5, 6)), quorvane.disc_pattern((5, 6), 2))
+    add(
+        "all_negative_default_sigma",
+        -rng.random((5, 6)),
+        steps(rng, (5, 6)),
+        quorvane.disc_pattern((5, 6), 2),
+    )
 
     # Unsorted and duplicate rows, empty columns, indptr[0] > 0 with unread leading indices.
     indices = np.array([99, 99, 5, 3, 3, 0, 11, 2, 7, 7, 7, 1], dtype=np.uint32)
     indptr = np.array([2, 4, 5, 5, 7, 7, 7, 8, 8, 10, 10, 10, 12], dtype=np.uint32)
-    add("unsorted_duplicates_offset", rng.random((3, 4)), steps(rng, (3, 4)), (indices, indptr), 0.5)
+    add(
+        "unsorted_duplicates_offset", rng.random((3, 4)), steps(rng, (3, 4)), (indices, indptr), 0.5
+    )
 
     add("coins_crop_disc", *coins_crop(), quorvane.disc_pattern((32, 41), 4.5))
     return cases
@@ -87,7 +114,8 @@ CASES = make_cases()
 @pytest.fixture(scope="module")
 def octave(tmp_path_factory):
     transposed = {
-        name: dict(case, magnitude=case["magnitude"].T, phase=case["phase"].T) for name, case in CASES.items()
+        name: dict(case, magnitude=case["magnitude"].T, phase=case["phase"].T)
+        for name, case in CASES.items()
     }
     return run_octave(transposed, tmp_path_factory.mktemp("octave"))
 
@@ -95,7 +123,9 @@ def octave(tmp_path_factory):
 @pytest.mark.parametrize("name", sorted(CASES))
 def test_equals_octave_on_transposed_image(octave, name):
     case = CASES[name]
-    result = quorvane.weights(case["magnitude"], case["phase"], case["indices"], case["indptr"], case["sigma"])
+    result = quorvane.weights(
+        case["magnitude"], case["phase"], case["indices"], case["indptr"], case["sigma"]
+    )
     rows, cols, values = stored_entries(result)
     expected_rows, expected_cols, expected_values = octave[name]
     assert result.nnz == int(case["indptr"][-1]) - int(case["indptr"][0])
@@ -125,7 +155,12 @@ def test_same_weights_as_octave_on_the_untransposed_image(tmp_path):
     h, w = shape
     magnitude, phase = rng.random(shape), steps(rng, shape)
     indices, indptr = full_pattern(h * w)
-    octave = run_octave(dict(plain=dict(magnitude=magnitude, phase=phase, indices=indices, indptr=indptr, sigma=0.4)), tmp_path)
+    octave = run_octave(
+        dict(
+            plain=dict(magnitude=magnitude, phase=phase, indices=indices, indptr=indptr, sigma=0.4)
+        ),
+        tmp_path,
+    )
     rows, cols, values = octave["plain"]
     column_major = np.empty((h * w, h * w))
     column_major[rows.astype(int), cols.astype(int)] = values

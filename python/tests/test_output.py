@@ -1,6 +1,9 @@
-"""The result's form (index width, no copies, the GIL) and quorvane.disc_pattern."""
+"""The result's form (index width, no copies, the GIL), quorvane.disc_pattern, and what
+importing the package and its application loads."""
 
 import math
+import subprocess
+import sys
 import threading
 import time
 
@@ -135,7 +138,10 @@ def test_the_gil_is_released_while_the_core_runs():
 def test_concurrent_calls_give_the_serial_results():
     # Without the GIL, calls on several threads run at once; none may disturb another.
     rng = np.random.default_rng(8)
-    cases = [(rng.random((40, 50)), rng.integers(0, 3, (40, 50)).astype(np.float64), rng.random() + 0.1) for _ in range(6)]
+    cases = [
+        (rng.random((40, 50)), rng.integers(0, 3, (40, 50)).astype(np.float64), rng.random() + 0.1)
+        for _ in range(6)
+    ]
     indices, indptr = quorvane.disc_pattern((40, 50), 6)
     serial = [quorvane.weights(m, q, indices, indptr, s) for m, q, s in cases]
     results = [None] * len(cases)
@@ -175,7 +181,9 @@ class TestWorkers:
         magnitude, phase = smooth_images(shape, seed=sum(shape))
         assert indptr[-1] >= 2 * _quorvane.entries_per_worker
         one = quorvane.weights(magnitude, phase, indices, indptr, sigma, workers=1)
-        assert_same_matrix(quorvane.weights(magnitude, phase, indices, indptr, sigma, workers=workers), one)
+        assert_same_matrix(
+            quorvane.weights(magnitude, phase, indices, indptr, sigma, workers=workers), one
+        )
 
     @pytest.mark.parametrize("workers", [2, 3, 8, -1])
     @pytest.mark.parametrize("sigma", [None, 0.0])
@@ -190,12 +198,16 @@ class TestWorkers:
         self.assert_split_like_one((3, 5000), *quorvane.disc_pattern((3, 5000), 4), 16)
 
     def test_entries_in_a_few_rows(self):
-        indices, indptr = only_rows(*quorvane.disc_pattern((60, 80), 30), 80, lambda r: np.isin(r, [5, 6, 41]))
+        indices, indptr = only_rows(
+            *quorvane.disc_pattern((60, 80), 30), 80, lambda r: np.isin(r, [5, 6, 41])
+        )
         self.assert_split_like_one((60, 80), indices, indptr, 4)
 
     @pytest.mark.parametrize("workers", [2, 5])
     def test_rows_without_entries(self, workers):
-        indices, indptr = only_rows(*quorvane.disc_pattern((200, 150), 4), 150, lambda r: r % 3 != 1)
+        indices, indptr = only_rows(
+            *quorvane.disc_pattern((200, 150), 4), 150, lambda r: r % 3 != 1
+        )
         self.assert_split_like_one((200, 150), indices, indptr, workers)
 
 
@@ -220,8 +232,12 @@ class TestDiscPattern:
         np.testing.assert_array_equal(indptr, expected_indptr)
         np.testing.assert_array_equal(indices, expected_indices)
 
-    @pytest.mark.parametrize("shape, radius", [((5, 8), 2.5), ((9, 4), math.sqrt(5)), ((1, 7), 100)])
-    @pytest.mark.parametrize("part", [(0, 0), (3, 3), (0, 1), (2, 7), (7, 30), (1, 36), range(4, 13)])
+    @pytest.mark.parametrize(
+        "shape, radius", [((5, 8), 2.5), ((9, 4), math.sqrt(5)), ((1, 7), 100)]
+    )
+    @pytest.mark.parametrize(
+        "part", [(0, 0), (3, 3), (0, 1), (2, 7), (7, 30), (1, 36), range(4, 13)]
+    )
     def test_parts_are_slices_of_the_whole(self, shape, radius, part):
         pixels = shape[0] * shape[1]
         start, stop = (part.start, part.stop) if isinstance(part, range) else part
@@ -231,7 +247,9 @@ class TestDiscPattern:
         indices, indptr = quorvane.disc_pattern(shape, radius, columns=part)
         assert indices.dtype == np.uint32 and indptr.dtype == np.uint32
         np.testing.assert_array_equal(indptr, whole_indptr[start : stop + 1] - whole_indptr[start])
-        np.testing.assert_array_equal(indices, whole_indices[whole_indptr[start] : whole_indptr[stop]])
+        np.testing.assert_array_equal(
+            indices, whole_indices[whole_indptr[start] : whole_indptr[stop]]
+        )
 
     def test_a_part_of_a_pattern_too_large_to_make(self):
         shape = (32767, 65536)  # radius 1: about 5 * 2^31 pairs in all
@@ -241,7 +259,9 @@ class TestDiscPattern:
         np.testing.assert_array_equal(indptr, [0, 3, 7, 11])
         np.testing.assert_array_equal(indices, [0, 1, 65536, 0, 1, 2, 65537, 1, 2, 3, 65538])
 
-    @pytest.mark.parametrize("columns", [range(0, 6, 2), (3, 2), (-1, 2), (0, 21), (0,), (0.5, 2), "ab"])
+    @pytest.mark.parametrize(
+        "columns", [range(0, 6, 2), (3, 2), (-1, 2), (0, 21), (0,), (0.5, 2), "ab"]
+    )
     def test_bad_parts(self, columns):
         with pytest.raises(ValueError, match="columns shall be"):
             quorvane.disc_pattern((4, 5), 2, columns=columns)
@@ -285,3 +305,39 @@ class TestDiscPattern:
     def test_non_integer_sizes_are_a_type_error(self):
         with pytest.raises(TypeError):
             quorvane.disc_pattern((3.5, 4), 1)
+
+
+# What the application's pictures, k-means of scikit-learn and the distributed run need.
+HEAVY = ["sklearn", "matplotlib", "mpi4py", "petsc4py"]
+
+
+@pytest.mark.parametrize(
+    "module, shunned",
+    [
+        ("quorvane", HEAVY),
+        # The steps themselves need numpy and scipy alone; Pillow only reading a photograph.
+        ("quorvane.segment", HEAVY + ["PIL"]),
+        # The commands, so that they name a missing package instead of failing on import.
+        ("quorvane.segment.demo", HEAVY + ["PIL"]),
+        ("quorvane.segment.distributed", HEAVY),
+        ("quorvane.segment.distributed.cli", HEAVY),
+    ],
+)
+def test_importing_loads_none_of_the_applications_packages(module, shunned):
+    check = f"import sys, {module}; print(' '.join(sorted(sys.modules)))"
+    result = subprocess.run(
+        [sys.executable, "-X", "importtime", "-c", check],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    loaded = set(result.stdout.split())
+    assert module in loaded and "quorvane._quorvane" in loaded
+    assert not {name for name in loaded if name.split(".")[0] in shunned}, sorted(loaded)
+    # -X importtime lists every import, by its full name, at the end of a line.
+    imported = {
+        line.rsplit("|", 1)[-1].strip() for line in result.stderr.splitlines() if "|" in line
+    }
+    assert module in imported
+    assert not {name for name in imported if name.split(".")[0] in shunned}

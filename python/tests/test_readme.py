@@ -35,13 +35,18 @@ def readme_blocks(language):
 def without_times(output):
     """The lines of the demo's output with each step's time taken off, and the times within
     the eigenvectors' progress."""
-    return [re.sub(r"\d+\.\d+ s", "", re.sub(r"^ *\d+\.\d\d s  ", "", line)) for line in output.splitlines()]
+    return [
+        re.sub(r"\d+\.\d+ s", "", re.sub(r"^ *\d+\.\d\d s  ", "", line))
+        for line in output.splitlines()
+    ]
 
 
 def run_example(python, cwd, env):
     (example,) = readme_blocks("python")
     assert len(example.strip().splitlines()) <= 12
-    result = subprocess.run([python, "-c", example], cwd=cwd, env=env, capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [python, "-c", example], cwd=cwd, env=env, capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     return result.stdout
 
@@ -85,13 +90,20 @@ def test_pip_install_in_a_fresh_virtual_environment(tmp_path):
     env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
     commands, demo = readme_blocks("sh")
     for command in commands.strip().splitlines():
-        result = subprocess.run(command, shell=True, cwd=source, env=env, capture_output=True, text=True, timeout=300)
+        result = subprocess.run(
+            command, shell=True, cwd=source, env=env, capture_output=True, text=True, timeout=300
+        )
         assert result.returncode == 0, f"{command}\n{result.stdout}\n{result.stderr}"
 
     python = str(source / "venv" / "bin" / "python")
     # Run away from any directory holding a quorvane package (CTest's is <build>/python).
     result = subprocess.run(
-        [python, "-c", CHECK, str(tmp_path / "w.npz")], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120
+        [python, "-c", CHECK, str(tmp_path / "w.npz")],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert result.returncode == 0, result.stderr
     saved = np.load(tmp_path / "w.npz")
@@ -107,7 +119,9 @@ def test_pip_install_in_a_fresh_virtual_environment(tmp_path):
     # The demo as the README runs it, from the installed package, prints what the README
     # shows (times aside) and writes its pictures.
     (command,) = demo.strip().splitlines()
-    result = subprocess.run(command, shell=True, cwd=source, env=env, capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        command, shell=True, cwd=source, env=env, capture_output=True, text=True, timeout=300
+    )
     assert result.returncode == 0, f"{command}\n{result.stdout}\n{result.stderr}"
     (shown,) = readme_blocks("text")
     assert without_times(result.stdout) == without_times(shown)

@@ -1,0 +1,71 @@
+"""The command line mpirun -n P python3 -m quorvane.segment.distributed IMAGE [OUTDIR]: the
+demo's options and --workers, one message for a failure on any process. Imports without
+MPI, so that a missing package is named."""
+
+import sys
+from pathlib import Path
+
+from .. import demo
+
+MISSING = (
+    "quorvane.distributed: {error}. It needs mpi4py and petsc4py besides the demo's packages: "
+    "apt-get install python3-mpi4py python3-petsc4py openmpi-bin libpetsc-real-dev"
+)
+
+
+def parser():
+    p = demo.parser()
+    p.prog = "mpirun -n P python3 -m quorvane.segment.distributed"
+    p.description = (
+        "Normalised-cut segmentation of a photograph with quorvane weights across MPI processes "
+        "(PETSc); prints each step with its time and the processes' peak memory, "
+        "and writes the demo's pictures."
+    )
+    p.set_defaults(outdir="quorvane-distributed")
+    for action in p._actions:
+        if action.dest == "shrink":
+            action.help = "block size of the shrinking (default 1: the photograph is taken whole)"
+    p.add_argument(
+        "--workers",
+        type=int,
+        default=-1,
+        metavar="T",
+        help="threads of each process's weights (default -1: the processors the process may use)",
+    )
+    return p
+
+
+def _packages():
+    from .. import pictures
+    from . import road
+    from .exchange import wait_for_all
+    from .libraries import MPI
+
+    return pictures, road, wait_for_all, MPI.COMM_WORLD
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    loaded = demo.loaded_or_told(MISSING, _packages)
+    if loaded is None:
+        return 1
+    pictures, road, wait_for_all, world = loaded
+    settings = demo.chosen_settings(args)
+    say = print if world.rank == 0 else (lambda text: None)
+    failure = None
+    try:
+        run, clock = road.segment(args.image, settings, args.shrink, args.workers, say)
+        if world.rank == 0:
+            pictures.write_all(args.outdir, Path(args.image).name, run, settings.radius)
+    except (OSError, ValueError, RuntimeError) as error:
+        failure = str(error)
+    # Every process reads the same photograph and fails in the same step, but only one of
+    # them may have failed (the pictures, written by process 0): all learn of it.
+    wait_for_all(world)
+    failures = [f for f in world.allgather(failure) if f is not None]
+    if failures:
+        if world.rank == 0:
+            print(f"quorvane.distributed: {failures[0]}", file=sys.stderr)
+        return 1
+    written = f"pictures written to {args.outdir} by process 0"
+    return demo.finished(clock, written, run.count if run else 0, say)

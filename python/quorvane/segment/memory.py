@@ -1,0 +1,49 @@
+"""What a run in one process would hold at its peak, and its refusal before any work when the
+machine has not that much available."""
+
+import math
+
+from . import multilevel
+from .settings import Settings
+
+
+def memory_estimate(shape, settings=Settings()):
+    """Bytes a run of segment() on an image of this shape holds at its peak, about: the
+    disc pattern's entries (pixels x the disc's pixel count) at 48 bytes each (quorvane's
+    result, its symmetric copy and the transpose made on the way, 12 bytes an entry each,
+    and the pattern), and per pixel the embedding's blocks (five blocks of count + guard
+    columns) and some 300 bytes of images, edges and labels."""
+    pixels = shape[0] * shape[1]
+    reach = int(math.floor(settings.radius))
+    disc = sum(
+        2 * math.isqrt(int(settings.radius**2 - dy * dy)) + 1 for dy in range(-reach, reach + 1)
+    )
+    columns = settings.eigenvectors + multilevel.guard(settings.eigenvectors)
+    return pixels * min(disc, pixels) * 48 + pixels * (5 * 8 * columns + 300)
+
+
+def available_memory(path="/proc/meminfo"):
+    """MemAvailable of this machine (of the meminfo file at path) in bytes, or None where
+    there is no such figure."""
+    try:
+        with open(path) as info:
+            for line in info:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
+def check_memory(shape, settings=Settings(), available=None):
+    """A ValueError, before any work, when memory_estimate() exceeds the memory available
+    (MemAvailable unless given), with both figures; else the estimate."""
+    need = memory_estimate(shape, settings)
+    available = available_memory() if available is None else available
+    if available is not None and need > available:
+        raise ValueError(
+            f"segmenting {shape[0]} x {shape[1]} pixels at radius {settings.radius:g} needs about "
+            f"{need / 2**30:.1f} GiB, but only {available / 2**30:.1f} GiB are available "
+            "(MemAvailable); shrink the photograph (--shrink) or lower the radius"
+        )
+    return need

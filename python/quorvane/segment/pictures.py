@@ -1,0 +1,180 @@
+"""The pictures of a segmentation run, drawn with matplotlib's Agg canvas into PNG files.
+
+No window opens and pyplot's global state is not touched: each picture is a Figure of its
+own on an Agg canvas, whatever backend the user has chosen. Images given here are numpy
+arrays of grey (H x W) or colour (H x W x 3) values in [0, 1]; the shrunk image, its edges,
+weights and eigenvectors share one shape, the photograph and its segments another.
+"""
+
+from pathlib import Path
+
+import numpy as np
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.colors import LinearSegmentedColormap
+from matplotlib.figure import Figure
+from matplotlib.patches import Rectangle
+
+# Weights from dark red (0: an edge between the pixels) to yellow (1: none).
+WEIGHT_COLOURS = LinearSegmentedColormap.from_list("weight", ["#5a0000", "#d02000", "#ffff00"])
+
+# Pixels whose weights are shown, as shares of the image's height and width. In coins.png
+# they are the middle of a coin, a coin just inside its rim, a narrow gap between two
+# coins, open background and the face on a coin; elsewhere they are just five places.
+PLACES = [(0.152, 0.875), (0.550, 0.906), (0.503, 0.906), (0.298, 0.339), (0.642, 0.557)]
+
+
+def _figure(width, height):
+    figure = Figure(figsize=(width, height), dpi=100, layout="constrained")
+    FigureCanvasAgg(figure)
+    return figure
+
+
+def _image_axes(figure, *grid):
+    axes = figure.add_subplot(*grid)
+    axes.set_axis_off()
+    return axes
+
+
+def _save(figure, path):
+    figure.savefig(path)
+    return Path(path)
+
+
+def _height_for(shape, width, columns=1, extra=0.5):
+    """Figure height in inches that fits images of this shape side by side, plus titles."""
+    return width / columns * shape[0] / shape[1] + extra
+
+
+def _rgb(picture):
+    """An H x W x 3 picture of a grey (H x W) or colour one, values in [0, 1]."""
+    picture = np.clip(picture, 0.0, 1.0)
+    return picture if picture.ndim == 3 else np.repeat(picture[:, :, None], 3, axis=2)
+
+
+def input_picture(path, original, title):
+    figure = _figure(6, _height_for(original.shape, 6))
+    axes = _image_axes(figure)
+    axes.imshow(_rgb(original), interpolation="nearest")
+    axes.set_title(title)
+    return _save(figure, path)
+
+
+def edges_picture(path, magnitude, phase):
+    figure = _figure(10, _height_for(magnitude.shape, 10, 2, extra=0.9))
+    axes = _image_axes(figure, 1, 2, 1)
+    # The square root shows the weak edges beside the strong ones.
+    shown = axes.imshow(np.sqrt(magnitude / magnitude.max()), cmap="magma", interpolation="nearest")
+    axes.set_title("edge magnitude (square root, of its largest)")
+    figure.colorbar(shown, ax=axes, shrink=0.8)
+    axes = _image_axes(figure, 1, 2, 2)
+    axes.imshow(phase, cmap="gray", interpolation="nearest")
+    axes.set_title("edge phase: Laplacian > 0 (white)")
+    return _save(figure, path)
+
+
+def chosen_pixels(shape, radius):
+    """(row, column) of the pixels whose weights are shown, kept a disc's width from the
+    border where the image allows."""
+    half = int(radius) + 3
+    picks = []
+    for share_row, share_column in PLACES:
+        row, column = round(share_row * shape[0]), round(share_column * shape[1])
+        row = min(max(row, half), shape[0] - 1 - half) if shape[0] > 2 * half else shape[0] // 2
+        column = (
+            min(max(column, half), shape[1] - 1 - half) if shape[1] > 2 * half else shape[1] // 2
+        )
+        picks.append((row, column))
+    return picks, half
+
+
+def weights_pictures(path, where_path, image, weights, radius):
+    """The weights of the chosen pixels to their partners over crops of the image (path),
+    and where those crops lie (where_path). weights is the symmetric weight matrix."""
+    shape = image.shape[:2]
+    picks, half = chosen_pixels(shape, radius)
+    figure = _figure(2.4 * len(picks) + 0.8, 3)
+    for number, (row, column) in enumerate(picks, start=1):
+        top, left = max(row - half, 0), max(column - half, 0)
+        bottom, right = min(row + half + 1, shape[0]), min(column + half + 1, shape[1])
+        partners = weights[row * shape[1] + column].tocoo()
+        shown = np.full(shape, np.nan)
+        shown.flat[partners.col] = partners.data
+        axes = _image_axes(figure, 1, len(picks), number)
+        axes.imshow(_rgb(image[top:bottom, left:right]), interpolation="nearest")
+        drawn = axes.imshow(
+            shown[top:bottom, left:right],
+            cmap=WEIGHT_COLOURS,
+            vmin=0,
+            vmax=1,
+            alpha=0.75,
+            interpolation="nearest",
+        )
+        axes.plot(column - left, row - top, "s", color="#0066ff", markersize=6)
+        axes.set_title(f"{number}: pixel ({row}, {column})", fontsize=9)
+    figure.colorbar(drawn, ax=figure.axes, shrink=0.8, label="weight")
+    written = [_save(figure, path)]
+
+    figure = _figure(6, _height_for(shape, 6))
+    axes = _image_axes(figure)
+    axes.imshow(_rgb(image), interpolation="nearest")
+    for number, (row, column) in enumerate(picks, start=1):
+        corner = (column - half - 0.5, row - half - 0.5)
+        axes.add_patch(Rectangle(corner, 2 * half + 1, 2 * half + 1, fill=False, edgecolor="red"))
+        axes.annotate(
+            str(number), (column + half, row - half), color="red", va="bottom", fontweight="bold"
+        )
+    axes.set_title("where the pixels of the weights lie")
+    return written + [_save(figure, where_path)]
+
+
+def eigenvectors_picture(path, values, embedding, shape, shown=(1, 2, 3, 4)):
+    """The embedding's columns given by shown (0 is the constant first one), each in a
+    diverging colour map centred on 0, with 1 minus its eigenvalue."""
+    shown = [k for k in shown if k < embedding.shape[1]]
+    figure = _figure(3 * len(shown), _height_for(shape, 3 * len(shown), len(shown), extra=0.7))
+    for place, k in enumerate(shown, start=1):
+        vector = embedding[:, k].reshape(shape)
+        limit = np.abs(vector).max() or 1.0
+        axes = _image_axes(figure, 1, len(shown), place)
+        axes.imshow(vector, cmap="RdBu_r", vmin=-limit, vmax=limit, interpolation="nearest")
+        axes.set_title(f"eigenvector {k + 1}\n1 - eigenvalue = {1 - values[k]:.2e}", fontsize=9)
+    return _save(figure, path)
+
+
+def segment_borders(segments):
+    """True where a pixel's segment differs from the one below or to the right of it."""
+    border = np.zeros(segments.shape, dtype=bool)
+    border[:-1, :] |= segments[:-1, :] != segments[1:, :]
+    border[:, :-1] |= segments[:, :-1] != segments[:, 1:]
+    return border
+
+
+def segmentation_picture(path, original, segments, count, seed=7):
+    """The segments over the photograph, a colour each (fixed by seed), borders in red."""
+    colours = np.random.default_rng(seed).uniform(0.25, 1.0, (count, 3))
+    picture = 0.55 * _rgb(original) + 0.45 * colours[segments]
+    picture[segment_borders(segments)] = (1.0, 0.0, 0.0)
+    figure = _figure(8, _height_for(original.shape, 8))
+    axes = _image_axes(figure)
+    axes.imshow(picture, interpolation="nearest")
+    axes.set_title(f"{count} segments")
+    return _save(figure, path)
+
+
+def write_all(outdir, name, run, radius):
+    """Every picture of a run (a quorvane.segmentation.Segmentation) of the photograph
+    called name, with the pattern's radius, into outdir (created when missing); their paths."""
+    outdir = Path(outdir)
+    outdir.mkdir(parents=True, exist_ok=True)
+    title = f"{name}, {run.original.shape[0]} x {run.original.shape[1]}"
+    return [
+        input_picture(outdir / "input.png", run.original, title),
+        edges_picture(outdir / "edges.png", run.magnitude, run.phase),
+        *weights_pictures(
+            outdir / "weights.png", outdir / "weights-where.png", run.image, run.weights, radius
+        ),
+        eigenvectors_picture(
+            outdir / "eigenvectors.png", run.values, run.embedding, run.image.shape[:2]
+        ),
+        segmentation_picture(outdir / "segmentation.png", run.original, run.segments, run.count),
+    ]
