@@ -4,7 +4,7 @@ CMAKE_FLAGS ?=
 # Debian's interpreter, the one with numpy, scipy and the demo's packages.
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all deps configure test clean demo package sanitize fuzz bench
+.PHONY: all deps configure test lint clean demo package sanitize fuzz bench
 
 all: configure
 	cmake --build $(BUILD) --parallel 2
@@ -17,6 +17,11 @@ configure: deps
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure
+
+# The committed C++ and Python files' form (clang-format, black, flake8), checked without
+# changing them; tools/lint says what to run to fix what it finds.
+lint: deps
+	PYTHON=$(PYTHON) tools/lint
 
 # Segments data/coins.png with the module and writes the pictures into $(BUILD)/demo, then
 # does the same in Python (Debian's interpreter, the package CMake built) into $(BUILD)/demo-python.
