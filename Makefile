@@ -47,7 +47,7 @@ fuzz: deps
 	tools/fuzz $(FUZZ_SECONDS) $(BUILD)/libfuzzer
 
 # The engine against the reference transcription, and quorvane against the host's floor in
-# Octave, on the standard workloads (bench/run; tables for README's Performance section).
+# Octave, on the standard workloads (bench/run; tables in docs/performance.md).
 bench: all
 	bench/run $(BUILD)
 

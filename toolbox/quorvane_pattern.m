@@ -16,9 +16,9 @@ function [IR, JC] = quorvane_pattern(nr, nc, radius)
 %   The pattern is symmetric: pixel i is a partner of j exactly when j is one of i.
 %
 %   In Octave, QUORVANE_PATTERN is a compiled function (quorvane_pattern.oct, built
-%   beside QUORVANE): a 500 x 500 pattern at radius 10 (77.9 million pairs, 312 MB of
-%   IR) takes about 0.1 s. This file serves MATLAB, vectorised over the pixels of an
-%   image column: about 1 to 2 s for the same pattern. Both give the same IR and JC.
+%   beside QUORVANE), faster than this file, which serves MATLAB, vectorised over the
+%   pixels of an image column; docs/toolbox.md in the sources gives the times of both.
+%   Both give the same IR and JC.
 %
 %   Example, in the root of the sources with QUORVANE on the path:
 %     img = double(imread('data/coins.png')) / 255;          % 303 x 384
