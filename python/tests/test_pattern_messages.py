@@ -57,9 +57,7 @@ def test_the_package_passes_the_refusals_on(shape, radius, message):
         (32767, 65536, 1, 0, 32767 * 65536, ENTRIES),
     ],
 )
-def test_the_compiled_side_checks_the_columns_last(
-    rows, cols, radius, first, last, message
-):
+def test_the_compiled_side_checks_the_columns_last(rows, cols, radius, first, last, message):
     with pytest.raises(ValueError) as raised:
         _quorvane.disc_pattern(rows, cols, radius, first, last)
     assert str(raised.value) == message
