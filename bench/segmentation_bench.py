@@ -14,7 +14,8 @@ documentation's coins example (beta 10, eps 1e-6, arpack, k-means labels) with t
 number of regions given, on one picture shrunk to 64 x 64 only (a larger one did not
 finish in time here: docs/segmentation.md), in a subprocess bounded to SPECTRAL_SECONDS.
 The adjusted Rand index (scikit-learn's) against the truth for the synthetic pictures;
-segment counts and times for the real ones (they have no truth). Writes the tables to MARKDOWN (default docs/segmentation-benchmark.md) and prints them.
+segment counts and times for the real ones (they have no truth). Writes the tables to
+MARKDOWN (default docs/segmentation-benchmark.md) and prints them.
 """
 
 import argparse
