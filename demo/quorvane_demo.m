@@ -12,8 +12,8 @@ function labels = quorvane_demo(outdir, image_file, options)
 %   of demo/private/demo_settings.m, e.g. struct('pixel_budget', 30000)). LABELS = QUORVANE_DEMO(...)
 %   returns the segment of every pixel of the image.
 %
-%   The steps are those of the Python demo (python3 -m quorvane.demo, the functions of
-%   quorvane.segmentation and quorvane.multilevel), with its settings:
+%   The steps are those of the Python demo (python3 -m quorvane.segment.demo, the functions of
+%   quorvane.segment and quorvane.segment.multilevel), with its settings:
 %   1. The photograph, in colour when it has colour, is shrunk by block means by the
 %      smallest whole factor that leaves at most 120 000 pixels (coins.png stays whole).
 %   2. Edges: the Gaussian gradient magnitude of each channel (standard deviation 1),

@@ -26,9 +26,9 @@ function s = demo_settings(options)
   s.sweeps_fine = 4;
   s.sweeps_coarse = 12;
   % Peak memory of a run per colour sample of the photograph, per pixel pair of the
-  % pattern and per pixel of the shrunk image, for the refusal up front (peaks measured
-  % with coins.png at radius 2, 4 and 6: 284, 472 and 998 MB; these give 297, 631 and
-  % 1223 MB); the memory available ([]: MemAvailable of /proc/meminfo).
+  % pattern and per pixel of the shrunk image, for the refusal up front (set from measured
+  % peaks, see docs/segmentation.md); the memory available ([]: MemAvailable of
+  % /proc/meminfo).
   s.bytes_per_sample = 24;
   s.bytes_per_pair = 80;
   s.bytes_per_pixel = 1500;

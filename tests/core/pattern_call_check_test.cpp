@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -77,6 +79,11 @@ struct FaultCase {
   PatternCallFault twoNumbers, oneShape;  // the first fault for each way of giving the size
 };
 
+// How gtest shows a case (its words rather than its bytes).
+void PrintTo(const FaultCase& c, std::ostream* out) {
+  *out << c.what;
+}
+
 class PatternCallChecks : public testing::TestWithParam<FaultCase> {};
 
 TEST_P(PatternCallChecks, FindTheFirstFault) {
@@ -136,7 +143,14 @@ const FaultCase kFaultCases[] = {
     {"pixels before the part", both(size(65536, 32768), part(-1, 0)), F::kTooManyPixels,
      F::kTooManyPixels},
 };
-INSTANTIATE_TEST_SUITE_P(Faults, PatternCallChecks, testing::ValuesIn(kFaultCases));
+// Each case named by its number and its words, so that ctest lists it readably.
+std::string caseName(const testing::TestParamInfo<FaultCase>& info) {
+  std::string name = std::to_string(info.index) + "_";
+  for (const char* c = info.param.what; *c != '\0'; ++c)
+    name += std::isalnum(*c) ? *c : '_';
+  return name;
+}
+INSTANTIATE_TEST_SUITE_P(Faults, PatternCallChecks, testing::ValuesIn(kFaultCases), caseName);
 
 TEST(PatternCallCheck, CountsThePairsLastWithTheCheckedCall) {
   PatternCallFacts call = goodCall(PatternSize::kOneShape);
