@@ -167,8 +167,9 @@ inline bool tooManyPixels(double pixels) {
   return pixels > static_cast<double>(kMaxPixels);
 }
 
-// The first fault among the numbers of inputs and outputs and the three numbers.
-inline PatternCallFault numberFault(const PatternCallFacts& call) {
+// The first fault among the numbers of inputs and outputs and the three numbers; pixels is
+// NR * NC in double arithmetic.
+inline PatternCallFault numberFault(const PatternCallFacts& call, double pixels) {
   if (call.inputs > 3)
     return PatternCallFault::kTooManyInputs;
   if (call.outputs > 2)
@@ -180,7 +181,6 @@ inline PatternCallFault numberFault(const PatternCallFacts& call) {
   if (!positiveInteger(call.columns))
     return PatternCallFault::kColumnsNotPositiveInteger;
   const bool oneShape = call.size == PatternSize::kOneShape;
-  const double pixels = call.rows.value * call.columns.value;
   if (oneShape && tooManyPixels(pixels))
     return PatternCallFault::kTooManyPixels;
   if (radiusFault(call.radius))
@@ -205,7 +205,7 @@ template <typename CountPairs>
 CheckedPatternCall checkPatternCall(const PatternCallFacts& call, CountPairs&& countPairs) {
   CheckedPatternCall checked;
   checked.pixels = call.rows.value * call.columns.value;
-  checked.fault = pattern_call_detail::numberFault(call);
+  checked.fault = pattern_call_detail::numberFault(call, checked.pixels);
   if (checked.fault != PatternCallFault::kNone)
     return checked;
   checked.rows = static_cast<std::int64_t>(call.rows.value);

@@ -152,7 +152,7 @@ function [labels, final] = segment_step(step, clusters, W, nr, nc, s)
   np = nr * nc;
   [merged, kept] = merge_similar(clusters, W, s.merge_above, s.min_area, s.min_border * nnz(W) / np);
   [pieces, count] = connected_pieces(reshape(merged, nr, nc));
-  [labels, final] = absorb_specks(pieces, W, s.min_area);
+  [labels, final] = join_small_segments(pieces, W, s.min_area);
   report(step, sprintf(['k-means into %d clusters, %d after merging those tied across their ' ...
                         'border nearly as within, %d connected pieces, %d of %d pixels or ' ...
                         'more'], s.clusters, kept, count, final, s.min_area));

@@ -21,7 +21,7 @@ numpy's C order throughout, as in quorvane.weights. A picture is grey (H x W) or
 or all of it: segment(picture, Settings()) (quorvane.segment.steps).
 
 The modules: settings (Settings, Segmentation), photographs (reading, shrinking), edge_detection,
-spectral (symmetric weights, degrees, eigenvectors), multilevel (the multilevel
+eigenvectors (symmetric weights, degrees, leading eigenvectors), multilevel (the multilevel
 eigensolver), grouping (k-means), merging (clusters to segments), memory (the estimate
 and refusal), steps (the order of the steps), clock, and the drivers demo and distributed;
 pictures draws a run. Reading needs Pillow besides numpy and scipy, cluster() alone
@@ -43,7 +43,7 @@ from .merging import (
 )
 from .photographs import enlarge, grey_of, read_grey, read_picture, shrink, shrink_factor
 from .settings import Segmentation, Settings
-from .spectral import (
+from .eigenvectors import (
     degrees_of,
     leading_eigenvectors,
     leading_eigenvectors_multilevel,

@@ -12,10 +12,10 @@ import numpy as np
 import quorvane
 
 from .edge_detection import edges, weight_sigma
+from .eigenvectors import leading_eigenvectors_multilevel, symmetric
 from .grouping import group
 from .merging import absorb_specks, connected_segments, merge_similar
 from .settings import Settings
-from .spectral import leading_eigenvectors_multilevel, symmetric
 
 
 def run(road, step):

@@ -4,7 +4,6 @@ photograph read by every process (see the package's description)."""
 import dataclasses
 import time
 
-
 from .. import multilevel, pictures, steps
 from ..edge_detection import edges, weight_sigma
 from ..merging import absorb_specks
@@ -36,13 +35,8 @@ class Road:
     line's. Process 0 ends with run, the Segmentation for the pictures."""
 
     def __init__(self, path, settings, factor, workers, say):
-        self.path, self.settings, self.factor, self.workers, self.say = (
-            path,
-            settings,
-            factor,
-            workers,
-            say,
-        )
+        self.path, self.settings, self.factor = path, settings, factor
+        self.workers, self.say = workers, say
         self.world = MPI.COMM_WORLD
         self.run = None
 

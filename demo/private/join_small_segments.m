@@ -1,7 +1,7 @@
 % Segments of fewer than MIN_AREA pixels join the neighbouring segment they share the
 % largest weight with (the smallest first, so a speck next to a speck ends in the larger
 % region; of equal ties the lower segment); the segments are then numbered 1..count again.
-function [segments, count] = absorb_specks(segments, W, min_area)
+function [segments, count] = join_small_segments(segments, W, min_area)
   labels = segments(:);
   count = max(labels);
   areas = accumarray(labels, 1, [count 1]);
