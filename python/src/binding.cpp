@@ -23,6 +23,7 @@
 #include "disc_pattern.h"
 #include "pattern_call_check.h"
 #include "pattern_check.h"
+#include "segment/watershed.h"
 #include "thread_workers.h"
 
 namespace py = pybind11;
@@ -222,6 +223,23 @@ py::tuple discPattern(std::int64_t h, std::int64_t w, double radius, std::int64_
   return py::make_tuple(indices, indptr);
 }
 
+// The catchment basins of a C-contiguous float64 (H, W) strength image of finite values: an
+// int32 (H, W) array of labels 0 ... count - 1, and count.
+py::tuple basins(const py::array& strength) {
+  if (!py::isinstance<ImageArray>(strength) || strength.ndim() != 2)
+    throw py::type_error("strength shall be a C-contiguous 2-D float64 array");
+  const std::int64_t h = strength.shape(0), w = strength.shape(1);
+  py::array_t<std::int32_t> labels({h, w});
+  std::int32_t count = 0;
+  {
+    const auto* values = static_cast<const double*>(strength.data());
+    std::int32_t* out = labels.mutable_data();
+    py::gil_scoped_release release;
+    count = quorvane::segment::watershedBasins(h, w, values, out);
+  }
+  return py::make_tuple(labels, count);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_quorvane, module) {
@@ -235,4 +253,6 @@ PYBIND11_MODULE(_quorvane, module) {
   module.def("disc_pattern", &discPattern, py::arg("rows"), py::arg("cols"), py::arg("radius"),
              py::arg("first"), py::arg("last"),
              "(indices, indptr) of the disc pattern; see quorvane.disc_pattern.");
+  module.def("basins", &basins, py::arg("strength"),
+             "(labels, count): the catchment basins of a strength image.");
 }

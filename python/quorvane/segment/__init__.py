@@ -1,92 +1,78 @@
-"""Normalised-cut segmentation of a photograph over quorvane weights, one step per function.
+"""Segmentation of a photograph over quorvane weights, one step per function.
 
 The steps work on plain numpy and scipy.sparse arrays so that any driver (the command line
 python3 -m quorvane.segment.demo, or python3 -m quorvane.segment.distributed, which spreads
-the work over processes) can put them together and time them. Pixels are numbered in
-numpy's C order throughout, as in quorvane.weights. A picture is grey (H x W) or colour
-(H x W x 3), values in [0, 1].
+the weights over processes) can put them together and time them. Pixels are numbered in
+numpy's C order throughout, as in quorvane.weights. A picture is any numpy array of real
+values, grey (H x W), colour (H x W x 3) or with alpha (H x W x 4).
 
-    picture = read_picture("photo.png")
-    small = shrink(picture, shrink_factor(picture.shape))
-    magnitude, phase = edges(small)
-    sigma = weight_sigma(small)
-    pattern = quorvane.disc_pattern(magnitude.shape, 5)
-    w = symmetric(quorvane.weights(magnitude, phase, *pattern, sigma))
-    values, embedding, levels = leading_eigenvectors_multilevel(w, magnitude.shape, 32)
-    clusters = group(embedding, levels, 48)
-    merged, kept = merge_similar(clusters, w, 0.4, 40, 4 * w.nnz / w.shape[0])
-    segments, count = connected_segments(merged.reshape(magnitude.shape))
-    segments, count = absorb_specks(segments, w, 40)
+    labels = segment(picture)                      # or segment(picture, Settings(...))
 
-or all of it: segment(picture, Settings()) (quorvane.segment.steps).
+does it all; step by step:
 
-The modules: settings (Settings, Segmentation), photographs (reading, shrinking), edge_detection,
-eigenvectors (symmetric weights, degrees, leading eigenvectors), multilevel (the multilevel
-eigensolver), grouping (k-means), merging (clusters to segments), memory (the estimate
-and refusal), steps (the order of the steps), clock, and the drivers demo and distributed;
-pictures draws a run. Reading needs Pillow besides numpy and scipy, cluster() alone
-scikit-learn, pictures matplotlib.
+    values = picture_values(picture)               # float64, [0, 1] for an image's values
+    strength, orientation = boundary_strength(values)
+    labels, count = basins(strength)               # catchment basins of the strength
+    pattern = quorvane.disc_pattern(strength.shape, 3)
+    w = quorvane.weights(crests(strength, orientation), labels.astype(float), *pattern, sigma)
+    graph = RegionGraph.of(labels.ravel(), count, region_sums(labels.ravel(), w, count))
+    regions, merged, rounds = merge_regions(graph)
+    merged, _ = whole_segments(regions[labels], w)
+    segments, count = whole_segments(settle_borders(merged, values), w)
+
+The modules: settings (Settings, Segmentation), photographs (reading, values, shrinking),
+edge_detection (the boundary strength in noise units), regions (basins, their graph, its
+merging, whole segments), memory (the estimate and refusal), steps (the order of the steps),
+clock, and the drivers demo and distributed; pictures draws a run. Reading needs Pillow
+besides numpy and scipy, pictures matplotlib.
 """
 
-from .edge_detection import edge_unit, edges, noise_level, weight_sigma
-from .grouping import cluster, group, kmeans, sums_by, unit_rows
+from .edge_detection import boundary_strength, crests, noise_units, opponent_channels
 from .memory import available_memory, check_memory, memory_estimate
-from .merging import (
-    absorb_specks,
-    border_sums,
-    coherence_sums,
+from .photographs import (
+    enlarge,
+    grey_of,
+    picture_values,
+    read_grey,
+    read_picture,
+    shrink,
+    shrink_factor,
+)
+from .regions import (
+    RegionGraph,
+    basins,
     connected_segments,
-    merge_bordering,
-    merge_coherent,
-    merge_similar,
-    merge_unseparated,
+    merge_regions,
+    region_sums,
+    settle_borders,
+    whole_segments,
 )
-from .photographs import enlarge, grey_of, read_grey, read_picture, shrink, shrink_factor
 from .settings import Segmentation, Settings
-from .eigenvectors import (
-    degrees_of,
-    leading_eigenvectors,
-    leading_eigenvectors_multilevel,
-    normalised_affinity,
-    start_vector,
-    symmetric,
-)
 from .steps import segment
 
 __all__ = [
+    "RegionGraph",
     "Segmentation",
     "Settings",
-    "absorb_specks",
     "available_memory",
-    "border_sums",
+    "basins",
+    "boundary_strength",
     "check_memory",
-    "cluster",
-    "coherence_sums",
     "connected_segments",
-    "degrees_of",
-    "edge_unit",
-    "edges",
+    "crests",
     "enlarge",
     "grey_of",
-    "group",
-    "kmeans",
-    "leading_eigenvectors",
-    "leading_eigenvectors_multilevel",
     "memory_estimate",
-    "merge_bordering",
-    "merge_coherent",
-    "merge_similar",
-    "merge_unseparated",
-    "noise_level",
-    "normalised_affinity",
+    "merge_regions",
+    "noise_units",
+    "opponent_channels",
+    "picture_values",
     "read_grey",
     "read_picture",
+    "region_sums",
     "segment",
+    "settle_borders",
     "shrink",
     "shrink_factor",
-    "start_vector",
-    "sums_by",
-    "symmetric",
-    "unit_rows",
-    "weight_sigma",
+    "whole_segments",
 ]

@@ -3,23 +3,27 @@ machine has not that much available."""
 
 import math
 
-from . import multilevel
 from .settings import Settings
+
+
+# Per pattern entry: quorvane's result (8 bytes a weight, 4 an index), its coordinates and
+# the region sums made from them (two 8-byte indices, a 16-byte complex sum) and the pattern.
+ENTRY_BYTES = 48
+# Per pixel: the picture's channels, their gradients at one scale, the strength, crests,
+# orientation, basins and labels, as float64 and int64 arrays.
+PIXEL_BYTES = 400
 
 
 def memory_estimate(shape, settings=Settings()):
     """Bytes a run of segment() on an image of this shape holds at its peak, about: the
-    disc pattern's entries (pixels x the disc's pixel count) at 48 bytes each (quorvane's
-    result, its symmetric copy and the transpose made on the way, 12 bytes an entry each,
-    and the pattern), and per pixel the embedding's blocks (five blocks of count + guard
-    columns) and some 300 bytes of images, edges and labels."""
+    disc pattern's entries (pixels x the disc's pixel count) at ENTRY_BYTES each and
+    PIXEL_BYTES per pixel (see their comments)."""
     pixels = shape[0] * shape[1]
     reach = int(math.floor(settings.radius))
     disc = sum(
         2 * math.isqrt(int(settings.radius**2 - dy * dy)) + 1 for dy in range(-reach, reach + 1)
     )
-    columns = settings.eigenvectors + multilevel.guard(settings.eigenvectors)
-    return pixels * min(disc, pixels) * 48 + pixels * (5 * 8 * columns + 300)
+    return pixels * min(disc, pixels) * ENTRY_BYTES + pixels * PIXEL_BYTES
 
 
 def available_memory(path="/proc/meminfo"):

@@ -1,4 +1,5 @@
-"""Photographs read as float64 values in [0, 1], shrunk by block means and labels enlarged back.
+"""Pictures as the steps take them: numpy arrays a user holds read as float64 values, photographs
+read from files, shrunk by block means, and labels enlarged back.
 
 Pillow is imported when a photograph is read, so that the rest of the steps need only numpy
 and scipy.
@@ -7,6 +8,57 @@ and scipy.
 import numpy as np
 
 from .settings import Settings
+
+# The ranges whole-number pictures come in: 8-bit, 16-bit; a picture whose values reach past
+# both is read relative to its largest magnitude.
+RANGES = (1.0, 255.0, 65535.0)
+
+
+def picture_values(picture):
+    """The picture as the steps read it: float64, H x W (grey) or H x W x 3 (colour), in
+    [0, 1] when its values are those of an image.
+
+    Any real dtype is read as its values: bool as 0 and 1; values within [0, 1] as they
+    are, within [0, 255] (8-bit) divided by 255, within [0, 65535] (16-bit) by 65535, others
+    by their largest magnitude, so that one photograph held as uint8, uint16, float in
+    [0, 1] or float in [0, 255] gives the very same values. H x W x 1 is grey, H x W x 4
+    drops its alpha, a colour picture whose channels are all equal is grey. Anything else is
+    a ValueError (TypeError for what is not a numpy array) of one line naming the fault."""
+    if not isinstance(picture, np.ndarray):
+        raise TypeError(
+            f"the picture shall be a numpy array (H x W, H x W x 3 or H x W x 4), "
+            f"got {type(picture).__name__}"
+        )
+    if picture.dtype != bool and not (
+        np.issubdtype(picture.dtype, np.integer) or np.issubdtype(picture.dtype, np.floating)
+    ):
+        raise ValueError(f"the picture shall hold real numbers, got dtype {picture.dtype}")
+    if picture.ndim == 3 and picture.shape[2] in (1, 3, 4):
+        picture = picture[:, :, 0] if picture.shape[2] == 1 else picture[:, :, :3]
+    elif picture.ndim != 2:
+        raise ValueError(
+            f"the picture shall be H x W, H x W x 3 or H x W x 4, got shape {picture.shape}"
+        )
+    if picture.shape[0] < 2 or picture.shape[1] < 2:
+        raise ValueError(
+            f"the picture shall be at least 2 x 2 pixels, got {picture.shape[0]} x "
+            f"{picture.shape[1]}"
+        )
+    values = picture.astype(np.float64)
+    unknown = np.isnan(values)
+    if unknown.any():
+        raise ValueError(f"the picture holds {int(unknown.sum())} NaN values")
+    if not np.isfinite(values).all():
+        raise ValueError(f"the picture holds {int((~np.isfinite(values)).sum())} infinite values")
+    if values.ndim == 3 and (values[:, :, 0] == values[:, :, 1]).all() and (
+        values[:, :, 1] == values[:, :, 2]
+    ).all():
+        values = values[:, :, 0].copy()
+    top = float(np.abs(values).max())
+    if values.min() == values.max():
+        raise ValueError("the picture is constant: it has no edges to segment by")
+    scale = next((r for r in RANGES if top <= r), top)
+    return values / scale if scale != 1.0 else values
 
 
 def read_grey(path):

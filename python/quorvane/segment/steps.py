@@ -7,21 +7,25 @@ the arguments of the clock's step (the line to print and, across processes, the 
 on each), or None when the next step tells it.
 """
 
-import numpy as np
-
 import quorvane
 
-from .edge_detection import edges, weight_sigma
-from .eigenvectors import leading_eigenvectors_multilevel, symmetric
-from .grouping import group
-from .merging import absorb_specks, connected_segments, merge_similar
+from .edge_detection import boundary_strength, crests
+from .photographs import picture_values
+from .regions import (
+    RegionGraph,
+    basins,
+    merge_regions,
+    region_sums,
+    settle_borders,
+    whole_segments,
+)
 from .settings import Settings
 
 
 def run(road, step):
-    """Takes road's steps in order: the edges, the weights, the symmetric weights, the
-    eigenvectors and the segments; step(*done) hears what each did. Returns road."""
-    for take in (road.find_edges, road.weigh, road.symmetrise, road.embed, road.find_segments):
+    """Takes road's steps in order: the boundary strength, the basins, the weights, the
+    merging and the segments; step(*done) hears what each did. Returns road."""
+    for take in (road.measure, road.flood, road.weigh, road.merge, road.find_segments):
         done = take()
         if done is not None:
             step(*done)
@@ -29,90 +33,63 @@ def run(road, step):
 
 
 class Road:
-    """The steps in one process over a (shrunk) grey or colour picture. What they find
-    stays on the road: magnitude, phase, sigma, w (the symmetric weights), values,
-    embedding, levels, segments (the shape of the picture's first two axes) and count.
-    say(text), when given, hears the eigenvectors' progress."""
+    """The steps in one process over a picture (any array photographs.picture_values takes).
+    What they find stays on the road: picture (its values), strength, crests, basins and
+    their count, weights (quorvane's, over the pixels in C order), regions (the merged
+    region of every basin), segments (the picture's shape) and count."""
 
-    def __init__(self, picture, settings=Settings(), say=None):
-        self.picture, self.settings, self.say = picture, settings, say
-        self.shape = picture.shape[:2]
-        self.pixels = self.shape[0] * self.shape[1]
+    def __init__(self, picture, settings=Settings()):
+        self.picture, self.settings = picture_values(picture), settings
+        self.shape = self.picture.shape[:2]
 
-    def find_edges(self):
-        settings, n = self.settings, self.pixels
-        if n <= settings.eigenvectors:
-            raise ValueError(
-                f"{settings.eigenvectors} eigenvectors need more than {settings.eigenvectors} "
-                f"pixels, got {n}"
-            )
-        if n < settings.clusters:
-            raise ValueError(
-                f"{settings.clusters} clusters need at least {settings.clusters} pixels, got {n}"
-            )
-        self.magnitude, self.phase = edges(
-            self.picture, settings.smoothing, settings.edge_low, settings.edge_high
-        )
-        if not self.phase.any():
-            raise ValueError("the picture has no edges to segment by")
-        self.sigma = weight_sigma(self.picture, settings.smoothing, settings.sigma_noise)
+    def measure(self):
+        self.strength, orientation = boundary_strength(self.picture, self.settings.scale)
+        self.crests = crests(self.strength, orientation)
+        colour = " in colour" if self.picture.ndim == 3 else ""
         return (
-            f"edges: gradient magnitude{' (strongest channel)' if self.picture.ndim == 3 else ''}, "
-            f"phase: sign of the Laplacian on edges above {settings.edge_high:g} noise units, "
-            f"smoothing {settings.smoothing:g}",
+            f"boundary strength{colour} at scales {self.settings.scale:g} x 1, 2, 4, in units "
+            "of the picture's own noise",
         )
+
+    def flood(self):
+        self.basins, self.basin_count = basins(self.strength)
 
     def weigh(self):
-        indices, indptr = quorvane.disc_pattern(self.shape, self.settings.radius)
-        self.w = quorvane.weights(self.magnitude, self.phase, indices, indptr, self.sigma)
-
-    def symmetrise(self):
-        self.w = symmetric(self.w)
-        np.maximum(self.w.data, self.settings.weight_floor, out=self.w.data)
+        settings = self.settings
+        indices, indptr = quorvane.disc_pattern(self.shape, settings.radius)
+        self.weights = quorvane.weights(
+            self.crests, self.basins.astype(float), indices, indptr, settings.sigma,
+            workers=settings.workers,
+        )
         return (
-            f"weights from quorvane: disc pattern of radius {self.settings.radius:g}, "
-            f"{self.w.nnz} entries, sigma {self.sigma:.4g}",
+            f"{self.basin_count} basins; weights from quorvane across them: disc pattern of "
+            f"radius {settings.radius:g}, {self.weights.nnz} entries, sigma {settings.sigma:.3g}",
         )
 
-    def embed(self):
-        count = self.settings.eigenvectors
-        self.values, self.embedding, self.levels = leading_eigenvectors_multilevel(
-            self.w, self.shape, count, self.say
-        )
-        nodes = " > ".join(str(level.weights.shape[0]) for level in self.levels)
+    def merge(self):
+        labels = self.basins.ravel()
+        graph = RegionGraph.of(labels, self.basin_count,
+                               region_sums(labels, self.weights, self.basin_count))
+        self.regions, merged, rounds = merge_regions(graph, self.settings.smallest)
         return (
-            f"{count} leading eigenvectors of (W, D) over {len(self.levels)} levels "
-            f"({nodes} nodes)",
+            f"{self.basin_count} basins merged into {merged.areas.size} regions in {rounds} "
+            f"rounds (borders under {self.settings.contrast:g} noise units merged)",
         )
 
     def find_segments(self):
-        settings = self.settings
-        clusters = group(self.embedding, self.levels, settings.clusters, settings.seed)
-        border = settings.min_border * self.w.nnz / self.pixels
-        merged, kept = merge_similar(
-            clusters, self.w, settings.merge_above, settings.min_area, border
-        )
-        pieces, count = connected_segments(merged.reshape(self.shape))
-        self.segments, self.count = absorb_specks(pieces, self.w, settings.min_area)
+        smallest = self.settings.smallest
+        merged, _ = whole_segments(self.regions[self.basins], self.weights, smallest)
+        settled = settle_borders(merged, self.picture)
+        self.segments, self.count = whole_segments(settled, self.weights, smallest)
         return (
-            f"k-means into {settings.clusters} clusters, {kept} after merging those tied across "
-            f"their border nearly as within, {count} connected pieces, {self.count} of "
-            f"{settings.min_area} pixels or more",
+            f"{self.count} segments, each one piece of {smallest} pixels or more, borders "
+            "settled on the picture's values",
         )
 
 
-def segment(picture, settings=Settings(), step=None, say=None):
-    """Every step from a (shrunk) grey or colour picture to its segments; step(text), when
-    given, is called after each with what was done (for timing), say(text) with the
-    progress of the eigenvectors. Returns (magnitude, phase, w, values, embedding,
-    segments, count), segments the shape of the picture's first two axes."""
-    road = run(Road(picture, settings, say), step or (lambda text: None))
-    return (
-        road.magnitude,
-        road.phase,
-        road.w,
-        road.values,
-        road.embedding,
-        road.segments,
-        road.count,
-    )
+def segment(picture, settings=Settings()):
+    """The segments of a picture: an int64 array of its first two axes' shape, every pixel's
+    segment 0 .. count-1 (numbered in the order of their first pixel in C order). The
+    picture is any numpy array of real values, grey (H x W), colour (H x W x 3) or with
+    alpha (H x W x 4), read as photographs.picture_values says."""
+    return run(Road(picture, settings), lambda *done: None).segments
