@@ -17,8 +17,8 @@ does it all; step by step:
     w = quorvane.weights(crests(strength, orientation), labels.astype(float), *pattern, sigma)
     graph = RegionGraph.of(labels.ravel(), count, region_sums(labels.ravel(), w, count))
     regions, merged, rounds = merge_regions(graph)
-    merged, _ = whole_segments(regions[labels], w)
-    segments, count = whole_segments(settle_borders(merged, values), w)
+    merged, _ = whole_segments(regions[labels], sums_over(w))
+    segments, count = whole_segments(settle_borders(merged, values), sums_over(w))
 
 The modules: settings (Settings, Segmentation), photographs (reading, values, shrinking),
 edge_detection (the boundary strength in noise units), regions (basins, their graph, its
@@ -45,6 +45,7 @@ from .regions import (
     merge_regions,
     region_sums,
     settle_borders,
+    sums_over,
     whole_segments,
 )
 from .settings import Segmentation, Settings
@@ -74,5 +75,6 @@ __all__ = [
     "settle_borders",
     "shrink",
     "shrink_factor",
+    "sums_over",
     "whole_segments",
 ]

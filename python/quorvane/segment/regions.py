@@ -35,6 +35,11 @@ def basins(strength):
     return _quorvane.basins(np.ascontiguousarray(strength, dtype=np.float64))
 
 
+def sums_over(weights):
+    """The sums_of of whole_segments over weights held whole, in one process."""
+    return lambda labels, count: region_sums(labels, weights, count)
+
+
 def region_sums(labels, weights, count):
     """tie + 1j count of the regions 0 .. count-1 (a complex CSR matrix, not symmetrised)
     over a part of the weight matrix: weights a scipy.sparse matrix whose rows and columns
@@ -143,13 +148,15 @@ def touching(labels, count):
     return touch
 
 
-def whole_segments(labels, weights, smallest=Settings.smallest):
+def whole_segments(labels, sums_of, smallest=Settings.smallest):
     """The segments of merged labels (a 2-D image of regions): their 4-connected pieces,
     each piece of fewer than the smallest pixels joined to the touching piece it is most
-    tied to over the weights (a scipy.sparse matrix over the pixels), in rounds, smallest
-    first. Returns (segments, count), numbered in the order of their first pixel."""
+    tied to, in rounds. sums_of(pieces, count) gives the region_sums of pieces 0 .. count-1
+    (pieces: the piece of every pixel, flat) over all of the weights: the weights of one
+    process, or added up over many. Returns (segments, count), numbered in the order of
+    their first pixel."""
     pieces, count = connected_segments(labels)
-    graph = RegionGraph.of(pieces, count, region_sums(pieces.ravel(), weights, count))
+    graph = RegionGraph.of(pieces, count, sums_of(pieces.ravel(), count))
     # Only touching pieces may join, so that every segment stays one piece.
     touch = touching(pieces, count) + scipy.sparse.identity(count, format="csr")
     graph = RegionGraph(graph.sums.multiply(touch).tocsr(), graph.areas)

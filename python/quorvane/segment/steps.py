@@ -17,6 +17,7 @@ from .regions import (
     merge_regions,
     region_sums,
     settle_borders,
+    sums_over,
     whole_segments,
 )
 from .settings import Settings
@@ -78,9 +79,10 @@ class Road:
 
     def find_segments(self):
         smallest = self.settings.smallest
-        merged, _ = whole_segments(self.regions[self.basins], self.weights, smallest)
+        sums_of = sums_over(self.weights)
+        merged, _ = whole_segments(self.regions[self.basins], sums_of, smallest)
         settled = settle_borders(merged, self.picture)
-        self.segments, self.count = whole_segments(settled, self.weights, smallest)
+        self.segments, self.count = whole_segments(settled, sums_of, smallest)
         return (
             f"{self.count} segments, each one piece of {smallest} pixels or more, borders "
             "settled on the picture's values",
