@@ -1,16 +1,15 @@
-"""Segments a photograph with quorvane weights and a normalised cut, and draws each step.
+"""Segments a photograph over quorvane weights, and draws each step.
 
     python3 -m quorvane.segment.demo IMAGE [OUTDIR]
 
 Reads a grey or colour photograph, shrinks it by block means to at most 120000 pixels,
-takes its edges (in colour, the strongest channel's), weighs every pair of pixels within 4
-of each other with quorvane, embeds the pixels with the 32 leading eigenvectors of the
-normalised cut by the multilevel method (quorvane.segment.multilevel), splits them into 48
-k-means clusters, merges neighbouring clusters tied across their border about as well as
-within, makes every connected piece a segment and lets specks join a neighbour. Prints each
-step with its time (and the eigenvectors' progress) and, last, the number of segments;
-writes input.png, edges.png, weights.png, weights-where.png, eigenvectors.png and
-segmentation.png into OUTDIR (default: quorvane-demo).
+measures its boundary strength in units of its own noise, floods the strength's catchment
+basins, weighs every pair of pixels within 3 of each other with quorvane across the basins'
+borders, merges neighbouring regions while the pairs across their border weigh at least a
+half on average (borders under the contrast setting), and makes every connected piece of
+at least the smallest size a segment. Prints each step with its time and, last, the
+number of segments; writes input.png, strength.png, weights.png, weights-where.png,
+regions.png and segmentation.png into OUTDIR (default: quorvane-demo).
 
 Needs matplotlib and Pillow besides numpy and scipy: pip install "quorvane[demo]", or
 Debian's python3-matplotlib, python3-pil.
@@ -35,22 +34,22 @@ def segment(path, settings, shrink=None, say=print):
     """Runs every step on the photograph at path, reporting each through say; returns the
     quorvane.segment.Segmentation and the Clock (to go on timing the pictures)."""
     clock = Clock(say)
+    size = photographs.picture_size(path)
+    factor = shrink or photographs.shrink_factor(size, settings.pixel_budget)
+    check_memory((size[0] // factor, size[1] // factor), settings)
     original = photographs.read_picture(path)
-    factor = shrink or photographs.shrink_factor(original.shape, settings.pixel_budget)
     image = photographs.shrink(original, factor)
-    check_memory(image.shape[:2], settings)
     colour = ", colour" if original.ndim == 3 else ""
     clock.step(
         f"read {path} ({original.shape[0]} x {original.shape[1]}{colour}), "
         f"shrunk by {factor} to {image.shape[0]} x {image.shape[1]}"
     )
-    road = steps.Road(image, settings, say=lambda text: say(f"         {text}"))
     try:
-        steps.run(road, clock.step)
+        road = steps.run(steps.Road(image, settings), clock.step)
     except ValueError as error:
         raise ValueError(f"{path}: {error}") from None
     segments = photographs.enlarge(road.segments, factor, original.shape[:2])
-    found = (road.magnitude, road.phase, road.w, road.values, road.embedding)
+    found = (road.strength, road.crests, road.basins, road.weights, road.regions[road.basins])
     return Segmentation(original, image, *found, segments, road.count), clock
 
 
@@ -67,7 +66,7 @@ def positive(kind):
 def parser():
     p = argparse.ArgumentParser(
         prog="python3 -m quorvane.segment.demo",
-        description="Normalised-cut segmentation of a photograph with quorvane weights; "
+        description="Segmentation of a photograph over quorvane weights; "
         "prints each step with its time and writes pictures of the steps.",
     )
     p.add_argument("image", help="a grey or colour photograph (any format Pillow reads)")
@@ -85,13 +84,26 @@ def parser():
         "pixels; 1 keeps the photograph as it is)",
     )
     p.add_argument(
-        "--radius", type=positive(float), metavar="R", help="radius of the disc pattern (default 4)"
+        "--scale",
+        type=positive(float),
+        metavar="S",
+        help="finest scale of the edge filters in pixels (default 1; more for blurred pictures)",
     )
     p.add_argument(
-        "--eigenvectors", type=positive(int), metavar="K", help="leading eigenvectors (default 32)"
+        "--contrast",
+        type=positive(float),
+        metavar="C",
+        help="edge strength, in noise units, that keeps two regions apart (default 9.4; "
+        "lower finds fainter regions)",
     )
     p.add_argument(
-        "--clusters", type=positive(int), metavar="C", help="k-means clusters (default 48)"
+        "--smallest",
+        type=positive(int),
+        metavar="N",
+        help="smallest segment in pixels (default 8)",
+    )
+    p.add_argument(
+        "--radius", type=positive(float), metavar="R", help="radius of the disc pattern (default 3)"
     )
     return p
 
@@ -99,7 +111,7 @@ def parser():
 def chosen_settings(args):
     """The demo's Settings with the command line's choices."""
     return Settings().chosen(
-        radius=args.radius, eigenvectors=args.eigenvectors, clusters=args.clusters
+        scale=args.scale, contrast=args.contrast, smallest=args.smallest, radius=args.radius
     )
 
 

@@ -6,11 +6,12 @@ import math
 from .settings import Settings
 
 
-# Per pattern entry: quorvane's result (8 bytes a weight, 4 an index), its coordinates and
-# the region sums made from them (two 8-byte indices, a 16-byte complex sum) and the pattern.
-ENTRY_BYTES = 48
+# Per pattern entry: quorvane's result (8 bytes a weight, 4 an index) and the pattern's
+# index while it is made; the region sums take their entries a chunk at a time.
+ENTRY_BYTES = 16
 # Per pixel: the picture's channels, their gradients at one scale, the strength, crests,
-# orientation, basins and labels, as float64 and int64 arrays.
+# orientation, basins and labels, as float64 and int64 arrays. 1000 x 1000 colour peaked
+# at 624 MiB and 2000 x 1500 at 1768 MiB (docs/segmentation.md), under this estimate.
 PIXEL_BYTES = 400
 
 

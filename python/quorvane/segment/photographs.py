@@ -61,6 +61,14 @@ def picture_values(picture):
     return values / scale if scale != 1.0 else values
 
 
+def picture_size(path):
+    """(rows, columns) of the photograph at path, from its header alone."""
+    from PIL import Image
+
+    with Image.open(path) as picture:
+        return picture.size[1], picture.size[0]
+
+
 def read_grey(path):
     """The photograph at path as a 2-D float64 array of grey values in [0, 1].
 

@@ -2,8 +2,8 @@
 
 No window opens and pyplot's global state is not touched: each picture is a Figure of its
 own on an Agg canvas, whatever backend the user has chosen. Images given here are numpy
-arrays of grey (H x W) or colour (H x W x 3) values in [0, 1]; the shrunk image, its edges,
-weights and eigenvectors share one shape, the photograph and its segments another.
+arrays of grey (H x W) or colour (H x W x 3) values in [0, 1]; the shrunk image, its boundary
+strength, basins and weights share one shape, the photograph and its segments another.
 """
 
 from pathlib import Path
@@ -59,16 +59,33 @@ def input_picture(path, original, title):
     return _save(figure, path)
 
 
-def edges_picture(path, magnitude, phase):
-    figure = _figure(10, _height_for(magnitude.shape, 10, 2, extra=0.9))
-    axes = _image_axes(figure, 1, 2, 1)
-    # The square root shows the weak edges beside the strong ones.
-    shown = axes.imshow(np.sqrt(magnitude / magnitude.max()), cmap="magma", interpolation="nearest")
-    axes.set_title("edge magnitude (square root, of its largest)")
-    figure.colorbar(shown, ax=axes, shrink=0.8)
-    axes = _image_axes(figure, 1, 2, 2)
-    axes.imshow(phase, cmap="gray", interpolation="nearest")
-    axes.set_title("edge phase: Laplacian > 0 (white)")
+def strength_picture(path, strength, crests):
+    """The boundary strength (its square root, in noise units) and its crests."""
+    figure = _figure(10, _height_for(strength.shape, 10, 2, extra=0.9))
+    for place, (shown, title) in enumerate(
+        ((strength, "boundary strength"), (crests, "its crests: the weights' magnitude")), start=1
+    ):
+        axes = _image_axes(figure, 1, 2, place)
+        # The square root shows the weak borders beside the strong ones.
+        drawn = axes.imshow(np.sqrt(shown), cmap="magma", interpolation="nearest")
+        axes.set_title(f"{title} (square root, noise units)")
+        figure.colorbar(drawn, ax=axes, shrink=0.8)
+    return _save(figure, path)
+
+
+def regions_picture(path, image, basins, regions, seed=7):
+    """The basins, each its colour, and the regions they merge into over the image."""
+    figure = _figure(10, _height_for(basins.shape, 10, 2, extra=0.6))
+    for place, (labels, title) in enumerate(
+        ((basins, "basins: the phase of the weights"), (regions, "merged regions")), start=1
+    ):
+        count = int(labels.max()) + 1
+        colours = np.random.default_rng(seed).uniform(0.2, 1.0, (count, 3))
+        shown = 0.5 * _rgb(image) + 0.5 * colours[labels]
+        shown[segment_borders(labels)] = (1.0, 0.0, 0.0)
+        axes = _image_axes(figure, 1, 2, place)
+        axes.imshow(shown, interpolation="nearest")
+        axes.set_title(f"{count} {title}")
     return _save(figure, path)
 
 
@@ -89,16 +106,18 @@ def chosen_pixels(shape, radius):
 
 def weights_pictures(path, where_path, image, weights, radius):
     """The weights of the chosen pixels to their partners over crops of the image (path),
-    and where those crops lie (where_path). weights is the symmetric weight matrix."""
+    and where those crops lie (where_path). weights is quorvane's matrix (CSC)."""
     shape = image.shape[:2]
+    weights = weights.tocsc()
     picks, half = chosen_pixels(shape, radius)
     figure = _figure(2.4 * len(picks) + 0.8, 3)
     for number, (row, column) in enumerate(picks, start=1):
         top, left = max(row - half, 0), max(column - half, 0)
         bottom, right = min(row + half + 1, shape[0]), min(column + half + 1, shape[1])
-        partners = weights[row * shape[1] + column].tocoo()
+        # A pixel's column of quorvane's matrix holds its partners.
+        partners = weights[:, row * shape[1] + column].tocoo()
         shown = np.full(shape, np.nan)
-        shown.flat[partners.col] = partners.data
+        shown.flat[partners.row] = partners.data
         axes = _image_axes(figure, 1, len(picks), number)
         axes.imshow(_rgb(image[top:bottom, left:right]), interpolation="nearest")
         drawn = axes.imshow(
@@ -127,20 +146,6 @@ def weights_pictures(path, where_path, image, weights, radius):
     return written + [_save(figure, where_path)]
 
 
-def eigenvectors_picture(path, values, embedding, shape, shown=(1, 2, 3, 4)):
-    """The embedding's columns given by shown (0 is the constant first one), each in a
-    diverging colour map centred on 0, with 1 minus its eigenvalue."""
-    shown = [k for k in shown if k < embedding.shape[1]]
-    figure = _figure(3 * len(shown), _height_for(shape, 3 * len(shown), len(shown), extra=0.7))
-    for place, k in enumerate(shown, start=1):
-        vector = embedding[:, k].reshape(shape)
-        limit = np.abs(vector).max() or 1.0
-        axes = _image_axes(figure, 1, len(shown), place)
-        axes.imshow(vector, cmap="RdBu_r", vmin=-limit, vmax=limit, interpolation="nearest")
-        axes.set_title(f"eigenvector {k + 1}\n1 - eigenvalue = {1 - values[k]:.2e}", fontsize=9)
-    return _save(figure, path)
-
-
 def segment_borders(segments):
     """True where a pixel's segment differs from the one below or to the right of it."""
     border = np.zeros(segments.shape, dtype=bool)
@@ -162,19 +167,17 @@ def segmentation_picture(path, original, segments, count, seed=7):
 
 
 def write_all(outdir, name, run, radius):
-    """Every picture of a run (a quorvane.segmentation.Segmentation) of the photograph
-    called name, with the pattern's radius, into outdir (created when missing); their paths."""
+    """Every picture of a run (a quorvane.segment.Segmentation) of the photograph called
+    name, with the pattern's radius, into outdir (created when missing); their paths."""
     outdir = Path(outdir)
     outdir.mkdir(parents=True, exist_ok=True)
     title = f"{name}, {run.original.shape[0]} x {run.original.shape[1]}"
     return [
         input_picture(outdir / "input.png", run.original, title),
-        edges_picture(outdir / "edges.png", run.magnitude, run.phase),
+        strength_picture(outdir / "strength.png", run.strength, run.crests),
         *weights_pictures(
             outdir / "weights.png", outdir / "weights-where.png", run.image, run.weights, radius
         ),
-        eigenvectors_picture(
-            outdir / "eigenvectors.png", run.values, run.embedding, run.image.shape[:2]
-        ),
+        regions_picture(outdir / "regions.png", run.image, run.basins, run.regions),
         segmentation_picture(outdir / "segmentation.png", run.original, run.segments, run.count),
     ]

@@ -9,7 +9,9 @@ one sparsity pattern through every sum and product.
 
 Merging is average linkage on that graph: in rounds, every two regions that are each
 other's most tied neighbour (the largest mean weight, the lower number of equals) merge
-while that mean is at least HALF; before that, each region of fewer than the smallest
+while that mean is at least HALF of the lower of their own mean weights (a border is no
+edge when the pairs across it are tied about half as well as the pairs within, which a
+textured region's own edges lower); before that, each region of fewer than the smallest
 pixels joins its most tied neighbour, whatever the tie. Mutual best pairs are the merges
 greedy average linkage would make, many at once. Segments are then the 4-connected pieces
 of the merged regions; a piece under the smallest size joins the touching piece it is most
@@ -37,18 +39,38 @@ def basins(strength):
 
 def sums_over(weights):
     """The sums_of of whole_segments over weights held whole, in one process."""
-    return lambda labels, count: region_sums(labels, weights, count)
+    return lambda labels, count, among=None: region_sums(labels, weights, count, among)
 
 
-def region_sums(labels, weights, count):
+# Entries summed at once: the sums' temporaries stay a few tens of megabytes.
+SUMS_CHUNK = 1 << 21
+
+
+def region_sums(labels, weights, count, among=None):
     """tie + 1j count of the regions 0 .. count-1 (a complex CSR matrix, not symmetrised)
     over a part of the weight matrix: weights a scipy.sparse matrix whose rows and columns
-    are pixels (labels: the region of every pixel), any share of the pattern's entries."""
-    entries = weights.tocoo()
-    rows, columns = labels[entries.row], labels[entries.col]
-    return scipy.sparse.csr_matrix(
-        (entries.data + 1j, (rows, columns)), shape=(count, count), dtype=np.complex128
-    )
+    are pixels (labels: the region of every pixel), any share of the pattern's entries.
+    With among (a boolean per region), only the pairs with a pixel in one of those. Taken
+    a chunk of columns at a time."""
+    weights = weights.tocsc()
+    total = scipy.sparse.csr_matrix((count, count), dtype=np.complex128)
+    starts = weights.indptr
+    first = 0
+    while first < weights.shape[1]:
+        last = int(np.searchsorted(starts, starts[first] + SUMS_CHUNK, side="right")) - 1
+        last = min(max(last, first + 1), weights.shape[1])
+        span = slice(starts[first], starts[last])
+        rows = labels[weights.indices[span]]
+        columns = np.repeat(labels[first:last], np.diff(starts[first : last + 1]))
+        data = weights.data[span]
+        if among is not None:
+            kept = among[rows] | among[columns]
+            rows, columns, data = rows[kept], columns[kept], data[kept]
+        total = total + scipy.sparse.csr_matrix(
+            (data + 1j, (rows, columns)), shape=(count, count), dtype=np.complex128
+        )
+        first = last
+    return total
 
 
 @dataclass
@@ -75,6 +97,11 @@ class RegionGraph:
         p = scipy.sparse.csr_matrix((np.ones(n), (np.arange(n), joined)), shape=(n, count))
         sums = (p.T @ self.sums @ p).tocsr()
         return RegionGraph(sums, np.bincount(joined, weights=self.areas, minlength=count)), joined
+
+    def inner(self):
+        """The mean weight of every region's own pairs (1 for a region without any)."""
+        own = self.sums.diagonal()
+        return np.where(own.imag > 0, own.real / np.maximum(own.imag, 1.0), 1.0)
 
     def most_tied(self):
         """(neighbour, mean) of every region: the other region with the largest mean weight
@@ -109,7 +136,9 @@ def merge_regions(graph, smallest=Settings.smallest, above=HALF):
         if small.any():
             link = np.where(small, neighbour, own)
         else:
-            mutual = (neighbour >= 0) & (mean >= above)
+            inner = graph.inner()
+            bar = above * np.minimum(inner, inner[np.maximum(neighbour, 0)])
+            mutual = (neighbour >= 0) & (mean >= bar)
             mutual &= neighbour[np.maximum(neighbour, 0)] == own
             if not mutual.any():
                 break
@@ -151,12 +180,17 @@ def touching(labels, count):
 def whole_segments(labels, sums_of, smallest=Settings.smallest):
     """The segments of merged labels (a 2-D image of regions): their 4-connected pieces,
     each piece of fewer than the smallest pixels joined to the touching piece it is most
-    tied to, in rounds. sums_of(pieces, count) gives the region_sums of pieces 0 .. count-1
-    (pieces: the piece of every pixel, flat) over all of the weights: the weights of one
-    process, or added up over many. Returns (segments, count), numbered in the order of
-    their first pixel."""
+    tied to, in rounds. sums_of(pieces, count, among) gives the region_sums of pieces
+    0 .. count-1 (pieces: the piece of every pixel, flat) over all of the weights (the
+    weights of one process, or added up over many), for the pairs that touch the pieces
+    among says (the small ones). Returns (segments, count), numbered in the order of their
+    first pixel."""
     pieces, count = connected_segments(labels)
-    graph = RegionGraph.of(pieces, count, sums_of(pieces.ravel(), count))
+    areas = np.bincount(pieces.ravel(), minlength=count)
+    small = areas < smallest
+    if count == 1 or not small.any():
+        return pieces, count
+    graph = RegionGraph.of(pieces, count, sums_of(pieces.ravel(), count, small))
     # Only touching pieces may join, so that every segment stays one piece.
     touch = touching(pieces, count) + scipy.sparse.identity(count, format="csr")
     graph = RegionGraph(graph.sums.multiply(touch).tocsr(), graph.areas)

@@ -49,7 +49,8 @@ class Settings:
 class Segmentation:
     """What a run produced, for the pictures: the photograph and its shrunk picture (values
     in [0, 1]), the shrunk picture's boundary strength and its thinned crests, the basins,
-    the weights, and the segment of every pixel of the photograph (0 .. count-1)."""
+    the weights, the merged region of every pixel of the shrunk picture, and the segment of
+    every pixel of the photograph (0 .. count-1)."""
 
     original: np.ndarray
     image: np.ndarray
@@ -57,5 +58,6 @@ class Segmentation:
     crests: np.ndarray
     basins: np.ndarray
     weights: scipy.sparse.spmatrix
+    regions: np.ndarray
     segments: np.ndarray
     count: int
