@@ -57,9 +57,7 @@ def linear_to_srgb(v):
 def lab_of(srgb):
     """CIELAB (D65) of sRGB values in [0, 1] (... x 3)."""
     linear = srgb_to_linear(np.asarray(srgb, dtype=float))
-    m = np.array(
-        [[0.4124, 0.3576, 0.1805], [0.2126, 0.7152, 0.0722], [0.0193, 0.1192, 0.9505]]
-    )
+    m = np.array([[0.4124, 0.3576, 0.1805], [0.2126, 0.7152, 0.0722], [0.0193, 0.1192, 0.9505]])
     xyz = linear @ m.T / np.array([0.95047, 1.0, 1.08883])
     f = np.where(xyz > (6 / 29) ** 3, np.cbrt(xyz), xyz / (3 * (6 / 29) ** 2) + 4 / 29)
     return np.stack(
@@ -208,8 +206,11 @@ def _tones(rng, truth, colour, hue_only=False):
             else:
                 tone = np.full(3, rng.uniform(0.08, 0.92))
             lab = lab_of(tone)
-            if all(np.linalg.norm(lab - lab_of(tones[o])) >= MIN_DELTA_E for o in range(label)
-                   if touch[label, o]):
+            if all(
+                np.linalg.norm(lab - lab_of(tones[o])) >= MIN_DELTA_E
+                for o in range(label)
+                if touch[label, o]
+            ):
                 break
         tones[label] = tone
     return tones
@@ -315,7 +316,9 @@ def _resample_float(channel, factor):
 
     h, w = channel.shape
     size = (max(int(round(w * factor)), 16), max(int(round(h * factor)), 16))
-    return np.asarray(Image.fromarray(channel.astype(np.float32), "F").resize(size, Image.BICUBIC), float)
+    return np.asarray(
+        Image.fromarray(channel.astype(np.float32), "F").resize(size, Image.BICUBIC), float
+    )
 
 
 def photograph(kind, seed, size=SIZE, clean=False):
@@ -380,7 +383,9 @@ def photograph(kind, seed, size=SIZE, clean=False):
         image = image if colour else image[:, :, 1]
         if kind == "blur":
             factor = rng.uniform(0.6, 1.6)
-            image = np.stack([_resample_float(c, factor) for c in np.atleast_3d(image).transpose(2, 0, 1)], -1)
+            image = np.stack(
+                [_resample_float(c, factor) for c in np.atleast_3d(image).transpose(2, 0, 1)], -1
+            )
             image = image if colour else image[:, :, 0]
         return image, truth
     image = np.round(linear_to_srgb(raw) * 255).astype(np.uint8)

@@ -12,8 +12,10 @@ function labels = quorvane_demo(outdir, image_file, options)
 %   of demo/private/demo_settings.m, e.g. struct('pixel_budget', 30000)). LABELS = QUORVANE_DEMO(...)
 %   returns the segment of every pixel of the image.
 %
-%   The steps are those of the Python demo (python3 -m quorvane.segment.demo, the functions of
-%   quorvane.segment and quorvane.segment.multilevel), with its settings:
+%   This demo keeps the spectral road that the Python demo took before it changed to
+%   catchment basins and their merging (python3 -m quorvane.segment.demo,
+%   docs/segmentation.md), until one implementation in the core serves both hosts. Its
+%   steps, the former Python ones, with their settings:
 %   1. The photograph, in colour when it has colour, is shrunk by block means by the
 %      smallest whole factor that leaves at most 120 000 pixels (coins.png stays whole).
 %   2. Edges: the Gaussian gradient magnitude of each channel (standard deviation 1),

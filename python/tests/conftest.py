@@ -19,10 +19,10 @@ TESTS = Path(__file__).resolve().parent
 # What python3 -m quorvane.segment.demo writes.
 PICTURES = [
     "input.png",
-    "edges.png",
+    "strength.png",
     "weights.png",
     "weights-where.png",
-    "eigenvectors.png",
+    "regions.png",
     "segmentation.png",
 ]
 

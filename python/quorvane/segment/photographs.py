@@ -50,9 +50,11 @@ def picture_values(picture):
         raise ValueError(f"the picture holds {int(unknown.sum())} NaN values")
     if not np.isfinite(values).all():
         raise ValueError(f"the picture holds {int((~np.isfinite(values)).sum())} infinite values")
-    if values.ndim == 3 and (values[:, :, 0] == values[:, :, 1]).all() and (
-        values[:, :, 1] == values[:, :, 2]
-    ).all():
+    if (
+        values.ndim == 3
+        and (values[:, :, 0] == values[:, :, 1]).all()
+        and (values[:, :, 1] == values[:, :, 2]).all()
+    ):
         values = values[:, :, 0].copy()
     top = float(np.abs(values).max())
     if values.min() == values.max():

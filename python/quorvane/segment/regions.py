@@ -223,8 +223,11 @@ def settle_borders(segments, values, passes=SETTLING_PASSES):
         flat = segments.ravel()
         areas = np.maximum(np.bincount(flat, minlength=count), 1)
         means = np.stack(
-            [np.bincount(flat, channels[:, :, c].ravel(), minlength=count) / areas
-             for c in range(channels.shape[2])], axis=-1,
+            [
+                np.bincount(flat, channels[:, :, c].ravel(), minlength=count) / areas
+                for c in range(channels.shape[2])
+            ],
+            axis=-1,
         )
         best = segments.copy()
         nearest = ((channels - means[segments]) ** 2).sum(axis=-1)

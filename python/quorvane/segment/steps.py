@@ -59,7 +59,11 @@ class Road:
         settings = self.settings
         indices, indptr = quorvane.disc_pattern(self.shape, settings.radius)
         self.weights = quorvane.weights(
-            self.crests, self.basins.astype(float), indices, indptr, settings.sigma,
+            self.crests,
+            self.basins.astype(float),
+            indices,
+            indptr,
+            settings.sigma,
             workers=settings.workers,
         )
         return (
@@ -69,8 +73,9 @@ class Road:
 
     def merge(self):
         labels = self.basins.ravel()
-        graph = RegionGraph.of(labels, self.basin_count,
-                               region_sums(labels, self.weights, self.basin_count))
+        graph = RegionGraph.of(
+            labels, self.basin_count, region_sums(labels, self.weights, self.basin_count)
+        )
         self.regions, merged, rounds = merge_regions(graph, self.settings.smallest)
         return (
             f"{self.basin_count} basins merged into {merged.areas.size} regions in {rounds} "

@@ -1,0 +1,500 @@
+"""Segmentation over quorvane weights: a normalised cut of a synthetic two-region image with
+scipy alone; the steps of quorvane.segment on cases with known answers (pictures as users
+hold them, the noise units, basins, merging, whole segments, drawings); photographs with
+known regions of every kind; the command line quorvane.segment.demo on coins.png (and under
+its former name quorvane.demo)."""
+
+import importlib
+import io
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import scipy.sparse
+from PIL import Image
+from sklearn.metrics import adjusted_rand_score
+from scipy import ndimage
+from scipy.sparse import diags
+from scipy.sparse.linalg import eigsh
+
+import quorvane
+import quorvane.segment as segmentation
+from quorvane.segment import demo, regions
+from conftest import PICTURES, REPO
+
+
+def two_regions(shape=(30, 40), seed=1):
+    """A bright disc off-centre on a dark background, with noise; the truth mask."""
+    h, w = shape
+    r, c = np.mgrid[0:h, 0:w]
+    inside = (r - 0.45 * h) ** 2 + (c - 0.6 * w) ** 2 <= (0.3 * h) ** 2
+    rng = np.random.default_rng(seed)
+    image = np.where(inside, 0.8, 0.2) + rng.normal(0.0, 0.05, shape)
+    return image, inside
+
+
+def segment(image, phase=None, radius=4):
+    """Two-way normalised-cut split: the sign of the second eigenvector of D^-1/2 W D^-1/2.
+    The phase is the sign of the Laplacian of Gaussian unless given."""
+    magnitude = ndimage.gaussian_gradient_magnitude(image, 1.0)
+    if phase is None:
+        phase = np.sign(ndimage.gaussian_laplace(image, 1.5))
+    indices, indptr = quorvane.disc_pattern(image.shape, radius)
+    w = quorvane.weights(magnitude, phase, indices, indptr)
+    assert w.indices.dtype == np.int32  # what ARPACK and scikit-learn take
+    w = (w + w.T) / 2  # walks from either end may differ by a rounding of the line
+    scale = diags(1.0 / np.sqrt(np.asarray(w.sum(axis=0)).ravel()))
+    values, vectors = eigsh(scale @ w @ scale, k=2, which="LA", v0=np.ones(image.size))
+    second = vectors[:, np.argsort(values)[0]] * scale.diagonal()
+    return (second > 0).reshape(image.shape)
+
+
+def agreement(labels, truth):
+    """Share of pixels on the right side, either sign of the eigenvector."""
+    return max(np.mean(labels == truth), np.mean(labels != truth))
+
+
+def test_the_two_regions_come_out_apart():
+    image, inside = two_regions()
+    share = agreement(segment(image), inside)
+    assert share > 0.97, f"only {share:.1%} of the pixels on the right side"
+
+
+def test_without_phase_changes_the_disc_is_not_found():
+    # Control: a constant phase makes every weight 1, so the split follows the grid's
+    # geometry alone. The test above passes because of the edges, not by the shape.
+    image, inside = two_regions()
+    share = agreement(segment(image, phase=np.zeros(image.shape)), inside)
+    assert share < 0.9, f"{share:.1%} without any edge"
+
+
+# The steps of quorvane.segment on cases with known answers.
+
+sys.path.insert(0, str(REPO / "bench"))
+import known_regions  # noqa: E402
+
+COINS = np.asarray(Image.open(REPO / "data" / "coins.png"))
+
+
+def drawing(name):
+    """A noise-free drawing and its regions (every 4-connected piece of one value)."""
+    r, c = np.mgrid[0:96, 0:128]
+    if name == "square":
+        picture = ((r >= 20) & (r < 70) & (c >= 30) & (c < 90)).astype(float)
+    elif name == "discs":
+        picture = (
+            ((r - 40) ** 2 + (c - 40) ** 2 < 20**2)
+            + 2 * ((r - 60) ** 2 + (c - 95) ** 2 < 25**2)
+        ) / 2
+    else:
+        picture = (((r // 32 + c // 32) % 2) * 255).astype(np.uint8)
+    truth, found = np.zeros(picture.shape, dtype=int), 0
+    for value in np.unique(picture):
+        pieces, count = ndimage.label(picture == value)
+        truth[pieces > 0] = pieces[pieces > 0] + found - 1
+        found += count
+    return picture, truth
+
+
+def strip_weights(labels, across):
+    """quorvane-like weights of a 1 x n strip of pixels: 1 within a label, across[(a, b)]
+    between neighbouring labels a < b (each pixel paired with itself and its neighbours)."""
+    n = len(labels)
+    rows, cols, values = [], [], []
+    for p in range(n):
+        for q in (p - 1, p, p + 1):
+            if 0 <= q < n:
+                a, b = sorted((labels[p], labels[q]))
+                rows.append(p)
+                cols.append(q)
+                values.append(1.0 if a == b else across[(a, b)])
+    return scipy.sparse.csc_matrix((values, (rows, cols)), shape=(n, n))
+
+
+def strip_graph(labels, across):
+    labels = np.asarray(labels)
+    count = labels.max() + 1
+    w = strip_weights(labels, across)
+    return regions.RegionGraph.of(labels, count, regions.region_sums(labels, w, count)), w
+
+
+class TestPictureValues:
+    @pytest.mark.parametrize(
+        "held",
+        [
+            lambda a: a.astype(np.uint16) * 257,
+            lambda a: a / 255.0,
+            lambda a: a.astype(np.float32) + 0,
+            lambda a: np.stack([a, a, a, np.full_like(a, 7)], axis=-1),
+        ],
+        ids=["uint16", "float_unit", "float_255", "grey_rgba"],
+    )
+    def test_one_photograph_held_any_way_gives_the_same_labels(self, held):
+        np.testing.assert_array_equal(segmentation.segment(held(COINS)), reference_labels())
+
+    def test_bool_pictures_read_as_zero_and_one(self):
+        picture = np.zeros((20, 30), dtype=bool)
+        picture[5:15, 10:20] = True
+        np.testing.assert_array_equal(segmentation.picture_values(picture), picture * 1.0)
+        assert segmentation.segment(picture).max() == 1
+
+    @pytest.mark.parametrize(
+        "picture, kind, message",
+        [
+            (np.where(np.eye(9), np.nan, 0.5), ValueError, "the picture holds 9 NaN values"),
+            (np.where(np.eye(9), np.inf, 0.5), ValueError, "the picture holds 9 infinite values"),
+            (np.zeros((4, 5, 3, 2)), ValueError, r"H x W x 4, got shape \(4, 5, 3, 2\)"),
+            (np.zeros((4, 5, 2)), ValueError, "got shape"),
+            ([[0.0, 1.0], [1.0, 0.0]], TypeError, "shall be a numpy array .*got list"),
+            (np.ones((3, 3), dtype=complex), ValueError, "real numbers, got dtype complex128"),
+            (np.full((40, 50), 0.3), ValueError, "constant: it has no edges to segment by"),
+            (np.zeros((1, 1)), ValueError, "at least 2 x 2 pixels, got 1 x 1"),
+        ],
+        ids=["nan", "infinite", "4d", "two_channels", "list", "complex", "constant", "one_pixel"],
+    )
+    def test_unusable_pictures_are_refused_in_one_line(self, picture, kind, message):
+        with pytest.raises(kind, match=message) as refusal:
+            segmentation.segment(picture)
+        assert "\n" not in str(refusal.value)
+
+    def test_huge_and_negative_values_are_read_relative_to_their_range(self):
+        picture, truth = drawing("square")
+        for held in (picture * 1e300, picture - 0.5, -picture):
+            assert adjusted_rand_score(truth.ravel(), segmentation.segment(held).ravel()) == 1.0
+
+
+def reference_labels():
+    if not hasattr(reference_labels, "labels"):
+        reference_labels.labels = segmentation.segment(COINS)
+    return reference_labels.labels
+
+
+class TestNoiseUnits:
+    @staticmethod
+    def noise(kind, rng, shape=(128, 128)):
+        white = rng.normal(0.0, 0.02, shape)
+        if kind == "white":
+            return 0.5 + white
+        if kind == "correlated":
+            return 0.5 + ndimage.gaussian_filter(white, 1.2) * 4
+        if kind == "jpeg":
+            buffer = io.BytesIO()
+            Image.fromarray(np.uint8(np.clip(0.5 + white, 0, 1) * 255)).save(
+                buffer, "JPEG", quality=60
+            )
+            return np.asarray(Image.open(buffer)).astype(float) / 255
+        return np.uint16(np.clip(0.1 + white * 0.2, 0, 1) * 65535)
+
+    @pytest.mark.parametrize("kind", ["white", "correlated", "jpeg", "deep"])
+    def test_noise_of_any_kind_reads_alike_in_its_own_units(self, kind):
+        # The raw gradient of these noises differs by far more than these bounds; in
+        # their own units the strength of noise alone is about the same.
+        picture = segmentation.picture_values(self.noise(kind, np.random.default_rng(2)))
+        strength, _ = segmentation.boundary_strength(picture)
+        assert 0.8 < np.median(strength) < 2.5, np.median(strength)
+
+    @pytest.mark.parametrize("kind", ["white", "correlated", "jpeg", "deep"])
+    def test_a_step_in_any_noise_is_one_border(self, kind):
+        values = self.noise(kind, np.random.default_rng(3))
+        step = np.zeros(values.shape)
+        step[:, 64:] = (
+            0.15 * (65535 if values.dtype == np.uint16 else 1) * 0.2 ** (values.dtype == np.uint16)
+        )
+        picture = (values + step).astype(values.dtype)
+        labels = segmentation.segment(picture)
+        halves = np.repeat([[0] * 64 + [1] * 64], 128, axis=0)
+        assert adjusted_rand_score(halves.ravel(), labels.ravel()) > 0.95, labels.max() + 1
+
+    def test_colour_holds_a_border_that_brightness_does_not_show(self):
+        picture = np.zeros((48, 64, 3))
+        picture[:, :32] = (0.6, 0.3, 0.4)
+        picture[:, 32:] = (0.3, 0.45, 0.45)
+        picture += np.random.default_rng(3).normal(0, 0.02, picture.shape)
+        halves = np.repeat([[0] * 32 + [1] * 32], 48, axis=0)
+        colour = segmentation.segment(picture)
+        assert adjusted_rand_score(halves.ravel(), colour.ravel()) > 0.95
+        assert segmentation.segment(segmentation.grey_of(picture)).max() == 0
+
+    @pytest.mark.parametrize("name", ["square", "discs", "checkerboard"])
+    def test_drawings_give_exactly_their_regions(self, name):
+        picture, truth = drawing(name)
+        labels = segmentation.segment(picture)
+        assert adjusted_rand_score(truth.ravel(), labels.ravel()) == 1.0
+
+
+class TestRegions:
+    def test_basins_meet_on_the_crests_and_are_numbered_by_their_first_pixel(self):
+        # The crest (column 3) goes to whichever basin's water reaches it first: the one
+        # rising from 0 on the right reaches the 5 at the top before the left one, rising
+        # from 1, gets past its 2s; the left one gets the rest of the crest first.
+        strength = np.array([[3, 1, 2, 5, 0, 0], [3, 1, 2, 5, 4, 0], [2, 2, 2, 6, 4, 1]], float)
+        labels, count = segmentation.basins(strength)
+        assert count == 2 and labels.dtype == np.int32
+        expected = [[0, 0, 0, 1, 1, 1], [0, 0, 0, 0, 1, 1], [0, 0, 0, 0, 1, 1]]
+        np.testing.assert_array_equal(labels, expected)
+
+    def test_basins_of_a_flat_strength_are_one(self):
+        labels, count = segmentation.basins(np.zeros((5, 7)))
+        assert count == 1 and not labels.any()
+
+    def test_regions_merge_across_weak_borders_only_and_transitively(self):
+        # 0 | 1 weak (0.9): merge; 1 | 2 strong (0.1): apart; 2 | 3 weak, so 3 joins 2;
+        # 4 borders 3 strongly.
+        labels = [0, 0, 1, 1, 2, 2, 3, 3, 4, 4]
+        across = {(0, 1): 0.9, (1, 2): 0.1, (2, 3): 0.85, (3, 4): 0.2}
+        graph, _ = strip_graph(labels, across)
+        merged, after, _ = segmentation.merge_regions(graph, smallest=1)
+        assert after.areas.size == 3
+        np.testing.assert_array_equal(merged, [0, 0, 1, 1, 2])
+
+    @pytest.mark.parametrize("tie, count", [(0.5, 1), (0.49, 2)])
+    def test_a_border_merges_from_half_the_ties_within(self, tie, count):
+        graph, _ = strip_graph([0, 0, 0, 1, 1, 1], {(0, 1): tie})
+        assert segmentation.merge_regions(graph, smallest=1)[1].areas.size == count
+
+    def test_a_small_region_joins_its_most_tied_neighbour_however_weak(self):
+        labels = [0, 0, 0, 1, 2, 2, 2, 2]
+        graph, _ = strip_graph(labels, {(0, 1): 0.05, (1, 2): 0.2, (0, 2): 0.0})
+        merged, after, _ = segmentation.merge_regions(graph, smallest=2)
+        np.testing.assert_array_equal(merged, [0, 1, 1])
+
+    def test_whole_segments_are_one_piece_of_at_least_the_smallest_size(self):
+        labels = np.array([[0, 0, 1, 0], [1, 1, 1, 0], [0, 1, 0, 0], [1, 0, 0, 1]])
+        w = quorvane.weights(
+            np.zeros((4, 4)), labels.astype(float), *quorvane.disc_pattern((4, 4), 1)
+        )
+        segments, count = segmentation.whole_segments(labels, regions.sums_over(w), smallest=2)
+        areas = np.bincount(segments.ravel())
+        assert count == areas.size and areas.min() >= 2
+        pieces, _ = segmentation.connected_segments(segments)
+        np.testing.assert_array_equal(pieces, segments)
+
+    def test_region_sums_in_chunks_and_around_some_regions_agree(self, monkeypatch):
+        labels = np.arange(30 * 40) // 37 % 11
+        w = quorvane.weights(
+            np.random.default_rng(4).uniform(0, 3, (30, 40)),
+            labels.reshape(30, 40).astype(float),
+            *quorvane.disc_pattern((30, 40), 3),
+            1.0,
+        )
+        whole = segmentation.region_sums(labels, w, 11).toarray()
+        monkeypatch.setattr(regions, "SUMS_CHUNK", 97)
+        np.testing.assert_allclose(segmentation.region_sums(labels, w, 11).toarray(), whole)
+        among = np.arange(11) % 3 == 0
+        part = segmentation.region_sums(labels, w, 11, among).toarray()
+        np.testing.assert_allclose(part[among], whole[among])
+        np.testing.assert_allclose(part[:, among], whole[:, among])
+
+    def test_settled_borders_lie_on_the_step(self):
+        picture, truth = drawing("square")
+        shifted = np.roll(truth, 2, axis=1)
+        np.testing.assert_array_equal(segmentation.settle_borders(shifted, picture), truth)
+
+
+class TestReading:
+    def test_connected_segments_are_four_connected_pieces(self):
+        labels = np.array([[0, 0, 1, 0], [1, 1, 1, 0], [0, 1, 0, 0], [1, 0, 0, 1]])
+        segments, count = segmentation.connected_segments(labels)
+        # Label 0: the top-left pair, the right-hand block, and the lone 0 at (2, 0);
+        # label 1: the cross, and the lone corners (3, 0) and (3, 3): diagonal contact
+        # does not connect.
+        assert count == 6
+        assert segments.shape == labels.shape and set(segments.ravel()) == set(range(6))
+        same = lambda a, b: segments[a] == segments[b]  # noqa: E731
+        assert same((0, 0), (0, 1)) and same((0, 3), (3, 2)) and same((0, 2), (2, 1))
+        assert not same((0, 1), (2, 0)) and not same((2, 1), (3, 0)) and not same((3, 3), (2, 1))
+
+    @pytest.mark.parametrize(
+        "shape, factor",
+        [((303, 384), 2), ((512, 512), 2), ((514, 514), 3), ((256, 256), 1), ((2000, 3000), 10)],
+    )
+    def test_shrinking_keeps_the_pixel_budget_with_the_smallest_factor(self, shape, factor):
+        assert segmentation.shrink_factor(shape, 65536) == factor
+
+    def test_shrink_and_enlarge_fit_odd_sizes(self):
+        image = np.arange(7 * 5, dtype=float).reshape(7, 5)
+        small = segmentation.shrink(image, 2)
+        np.testing.assert_array_equal(small, [[3, 5], [13, 15], [23, 25]])
+        big = segmentation.enlarge(np.array([[1, 2], [3, 4], [5, 6]]), 2, image.shape)
+        assert big.shape == (7, 5)
+        np.testing.assert_array_equal(big[:, 4], [2, 2, 4, 4, 6, 6, 6])
+        np.testing.assert_array_equal(big[6], [5, 5, 6, 6, 6])
+
+    @pytest.mark.parametrize("mode", ["L", "LA", "RGB", "RGBA", "I;16"])
+    def test_every_kind_of_grey_picture_reads_the_same(self, tmp_path, mode):
+        grey = np.add.outer(np.arange(16), np.arange(16)) * 8 % 256
+        grey[0, 0] = 255
+        if mode == "I;16":
+            picture = Image.fromarray((grey * 257).astype(np.uint16))
+        else:
+            picture = Image.fromarray(grey.astype(np.uint8)).convert(mode)
+        picture.save(tmp_path / "grey.png")
+        np.testing.assert_array_equal(segmentation.read_grey(tmp_path / "grey.png"), grey / 255)
+
+    def test_a_run_that_would_not_fit_says_so_with_the_figure(self):
+        settings = segmentation.Settings()
+        need = segmentation.memory_estimate((2000, 1500), settings)
+        # Pixels x the disc's 29 pixels at radius 3, 12 bytes an entry at least (the weights),
+        # and the images; 1768 MiB was the measured peak.
+        assert 1768 * 2**20 < need < 3e6 * 29 * 12 * 3
+        with pytest.raises(
+            ValueError, match=rf"needs about {need / 2**30:.1f} GiB, but only 1.0 GiB"
+        ):
+            segmentation.check_memory((2000, 1500), settings, available=2**30)
+        assert segmentation.check_memory((100, 100), settings, available=2**30) < 2**30
+
+    def test_colour_pictures_read_in_colour_and_grey_ones_in_grey(self, tmp_path):
+        rgb = np.zeros((8, 9, 3), dtype=np.uint8)
+        rgb[:, :, 0] = 200
+        Image.fromarray(rgb).save(tmp_path / "red.png")
+        Image.fromarray(np.full((8, 9, 3), 77, dtype=np.uint8)).save(tmp_path / "grey-rgb.png")
+        red = segmentation.read_picture(tmp_path / "red.png")
+        assert red.shape == (8, 9, 3) and red[0, 0, 0] == pytest.approx(200 / 255)
+        assert segmentation.read_picture(tmp_path / "grey-rgb.png").shape == (8, 9)
+        assert segmentation.shrink(red, 2).shape == (4, 4, 3)
+
+
+class TestPhotographsWithKnownRegions:
+    # Seeds of neither the tuning nor the held-out split of the benchmark.
+    @pytest.mark.parametrize("kind", [k for k in known_regions.KINDS if k != "texture"])
+    def test_every_kind_of_photograph_comes_out_right(self, kind):
+        image, truth = known_regions.photograph(kind, 500)
+        labels = segmentation.segment(image)
+        score = adjusted_rand_score(truth.ravel(), labels.ravel())
+        assert (
+            score > 0.9
+        ), f"{kind}: {score:.3f}, {labels.max() + 1} segments for {truth.max() + 1}"
+
+
+class TestDemo:
+    def test_each_coin_is_a_segment_of_its_own_on_one_background(
+        self, tmp_path, capsys, monkeypatch
+    ):
+        runs = []
+        segment = demo.segment
+        monkeypatch.setattr(demo, "segment", lambda *args: runs.append(segment(*args)) or runs[-1])
+        assert demo.main([str(REPO / "data" / "coins.png"), str(tmp_path)]) == 0
+        ((run, _),) = runs
+        areas = np.bincount(run.segments.ravel())
+        assert run.segments.shape == (303, 384) and areas.size == run.count and areas.min() > 0
+        assert (
+            areas.max() > 0.5 * run.segments.size
+        ), "no background segment covers most of the photograph"
+        coins = np.sum((areas >= 500) & (areas <= 10000))  # the coins hold 1100 to 3200 pixels
+        assert coins == 24, f"{coins} coin-sized segments, areas {sorted(areas)}"
+
+        *steps, last = capsys.readouterr().out.splitlines()
+        # Every count printed is true: the segments, and that each is one piece of 8 or more.
+        assert last == f"{run.count} segments"
+        assert f"{run.count} segments, each one piece of 8 pixels or more" in steps[-3], steps
+        assert areas.min() >= 8
+        np.testing.assert_array_equal(
+            segmentation.connected_segments(run.segments)[0], run.segments
+        )
+        # Seven timed steps, the last the total.
+        timed = [line for line in steps if re.fullmatch(r" *\d+\.\d\d s  \S.*", line)]
+        assert len(timed) == len(steps) == 7 and timed[-1].endswith("s  total"), steps
+        for name in PICTURES:
+            with Image.open(tmp_path / name) as picture:
+                assert picture.format == "PNG" and picture.width >= 500, name
+
+    @pytest.mark.parametrize(
+        "make, message",
+        [
+            (lambda path: None, "No such file"),
+            (lambda path: path.write_text("not a picture"), "cannot identify image file"),
+            (
+                lambda path: Image.new("L", (64, 48), 90).save(path, "PNG"),
+                "has no edges to segment by",
+            ),
+            (lambda path: path.mkdir(), "Is a directory"),
+        ],
+        ids=["missing", "not_a_picture", "uniform", "directory"],
+    )
+    def test_unusable_pictures_are_refused_with_a_message(self, tmp_path, capsys, make, message):
+        make(tmp_path / "picture.png")
+        assert demo.main([str(tmp_path / "picture.png"), str(tmp_path / "out")]) == 1
+        error = capsys.readouterr().err
+        assert error.startswith("quorvane.demo: ") and message in error, error
+        assert not (tmp_path / "out").exists()
+
+    def test_missing_demo_packages_are_named(self, tmp_path, capsys, monkeypatch):
+        monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
+        monkeypatch.delitem(sys.modules, "quorvane.segment.pictures", raising=False)
+        monkeypatch.delattr(quorvane.segment, "pictures", raising=False)
+        assert demo.main([str(REPO / "data" / "coins.png"), str(tmp_path)]) == 1
+        assert 'pip install "quorvane[demo]"' in capsys.readouterr().err
+
+    @pytest.mark.parametrize(
+        "option", ["--shrink=0", "--radius=-1", "--contrast=two", "--smallest=0"]
+    )
+    def test_bad_options_stop_before_any_work(self, option, capsys):
+        with pytest.raises(SystemExit) as stop:
+            demo.main([str(REPO / "data" / "coins.png"), option])
+        assert stop.value.code == 2 and option.split("=")[0] in capsys.readouterr().err
+
+    @pytest.fixture(scope="class")
+    def commands(self, tmp_path_factory):
+        """python3 -m of the demo under its name and its former one, on coins.png shrunk by 3,
+        and on a picture without edges: {command: (good run, failed run, output folder)}."""
+        folder = tmp_path_factory.mktemp("commands")
+        Image.new("L", (64, 48), 90).save(folder / "uniform.png")
+        runs = {}
+        for command in ["quorvane.segment.demo", "quorvane.demo"]:
+            outdir = folder / command
+            good, bad = (
+                subprocess.run(
+                    [sys.executable, "-m", command, *arguments],
+                    capture_output=True,
+                    text=True,
+                    timeout=300,
+                )
+                for arguments in (
+                    [REPO / "data" / "coins.png", outdir, "--shrink", "3"],
+                    [folder / "uniform.png", folder / "none"],
+                )
+            )
+            runs[command] = good, bad, outdir
+        return runs
+
+    @pytest.mark.parametrize("command", ["quorvane.segment.demo", "quorvane.demo"])
+    def test_the_command_and_its_former_name_run_alike(self, commands, command):
+        good, bad, outdir = commands[command]
+        assert good.returncode == 0, good.stderr
+        reference, _, reference_outdir = commands["quorvane.segment.demo"]
+
+        def untimed(run, outdir):
+            return [
+                re.sub(r"\d+\.\d+ s", "", line.replace(str(outdir), "OUT"))
+                for line in run.stdout.splitlines()
+            ]
+
+        assert untimed(good, outdir) == untimed(reference, reference_outdir)
+        assert good.stdout.splitlines()[-1].endswith(" segments")
+        assert sorted(p.name for p in outdir.iterdir()) == sorted(PICTURES)
+        assert bad.returncode == 1 and bad.stderr.count("quorvane.demo: ") == 1, bad.stderr
+        assert "has no edges to segment by" in bad.stderr and not (outdir.parent / "none").exists()
+        # The former name says so on stderr, once, and the command's own name says nothing.
+        warning = "FutureWarning: quorvane.demo is deprecated; use python3 -m quorvane.segment.demo"
+        for run in (good, bad):
+            assert run.stderr.count(warning) == (command == "quorvane.demo"), run.stderr
+
+    @pytest.mark.parametrize(
+        "former, module, name",
+        [
+            ("quorvane.segmentation", "quorvane.segment", "merge_regions"),
+            ("quorvane.pictures", "quorvane.segment.pictures", "write_all"),
+            ("quorvane.demo", "quorvane.segment.demo", "main"),
+            ("quorvane.distributed", "quorvane.segment.distributed.cli", "main"),
+        ],
+    )
+    def test_former_modules_warn_and_give_the_same_functions(
+        self, monkeypatch, former, module, name
+    ):
+        monkeypatch.delitem(sys.modules, former, raising=False)
+        advice = rf"^{re.escape(former)} is deprecated; use (python3 -m )?quorvane\.segment"
+        with pytest.warns(FutureWarning, match=advice):
+            old = importlib.import_module(former)
+        assert getattr(old, name) is getattr(importlib.import_module(module), name)
