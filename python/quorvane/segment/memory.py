@@ -15,16 +15,25 @@ ENTRY_BYTES = 16
 PIXEL_BYTES = 400
 
 
-def memory_estimate(shape, settings=Settings()):
-    """Bytes a run of segment() on an image of this shape holds at its peak, about: the
-    disc pattern's entries (pixels x the disc's pixel count) at ENTRY_BYTES each and
-    PIXEL_BYTES per pixel (see their comments)."""
+def pattern_entries(shape, radius):
+    """About the number of pairs of the disc pattern of radius over an image of this shape
+    (never fewer): the pixels times the disc's pixel count."""
     pixels = shape[0] * shape[1]
-    reach = int(math.floor(settings.radius))
-    disc = sum(
-        2 * math.isqrt(int(settings.radius**2 - dy * dy)) + 1 for dy in range(-reach, reach + 1)
-    )
-    return pixels * min(disc, pixels) * ENTRY_BYTES + pixels * PIXEL_BYTES
+    if radius >= shape[0] + shape[1]:
+        return pixels * pixels
+    reach = int(math.floor(radius))
+    disc = sum(2 * math.isqrt(int(radius**2 - dy * dy)) + 1 for dy in range(-reach, reach + 1))
+    return pixels * min(disc, pixels)
+
+
+def memory_estimate(shape, settings=Settings(), processes=1):
+    """Bytes a run of segment() on an image of this shape holds at its peak, about, in each
+    of `processes` processes that share the weights: its share of the disc pattern's entries
+    (pattern_entries) at ENTRY_BYTES each and PIXEL_BYTES per pixel (see their comments),
+    which every process holds."""
+    pixels = shape[0] * shape[1]
+    share = -(-pattern_entries(shape, settings.radius) // processes)
+    return share * ENTRY_BYTES + pixels * PIXEL_BYTES
 
 
 def available_memory(path="/proc/meminfo"):

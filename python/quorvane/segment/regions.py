@@ -42,8 +42,49 @@ def sums_over(weights):
     return lambda labels, count, among=None: region_sums(labels, weights, count, among)
 
 
-# Entries summed at once: the sums' temporaries stay a few tens of megabytes.
-SUMS_CHUNK = 1 << 21
+# Entries summed at once: the sums' temporaries stay a few megabytes, and processes that
+# share the weights out have many chunks to share.
+SUMS_CHUNK = 1 << 18
+
+
+def sum_chunks(starts):
+    """The column ranges (first, last) in which region_sums takes a matrix of these column
+    starts: about SUMS_CHUNK entries each, at least one column, in order."""
+    chunks, first, columns = [], 0, starts.size - 1
+    while first < columns:
+        last = int(np.searchsorted(starts, starts[first] + SUMS_CHUNK, side="right")) - 1
+        last = min(max(last, first + 1), columns)
+        chunks.append((first, last))
+        first = last
+    return chunks
+
+
+def chunk_sums(labels, weights, chunk, count, among=None):
+    """region_sums over the columns first .. last-1 (chunk) of weights (CSC) alone."""
+    first, last = chunk
+    starts = weights.indptr
+    span = slice(starts[first], starts[last])
+    rows = labels[weights.indices[span]]
+    columns = np.repeat(labels[first:last], np.diff(starts[first : last + 1]))
+    data = weights.data[span]
+    if among is not None:
+        kept = among[rows] | among[columns]
+        rows, columns, data = rows[kept], columns[kept], data[kept]
+    return scipy.sparse.csr_matrix(
+        (data + 1j, (rows, columns)), shape=(count, count), dtype=np.complex128
+    )
+
+
+def added_up(parts, count):
+    """The chunks' sums added up pairwise, neighbours first (so that the same chunks give the
+    same bits however they were shared out, in about log2 of their number rounds)."""
+    parts = list(parts)
+    if not parts:
+        return scipy.sparse.csr_matrix((count, count), dtype=np.complex128)
+    while len(parts) > 1:
+        pairs = [parts[i] + parts[i + 1] for i in range(0, len(parts) - 1, 2)]
+        parts = pairs + parts[len(parts) - len(parts) % 2 :]
+    return parts[0].tocsr()
 
 
 def region_sums(labels, weights, count, among=None):
@@ -51,26 +92,10 @@ def region_sums(labels, weights, count, among=None):
     over a part of the weight matrix: weights a scipy.sparse matrix whose rows and columns
     are pixels (labels: the region of every pixel), any share of the pattern's entries.
     With among (a boolean per region), only the pairs with a pixel in one of those. Taken
-    a chunk of columns at a time."""
+    a chunk of columns at a time (sum_chunks)."""
     weights = weights.tocsc()
-    total = scipy.sparse.csr_matrix((count, count), dtype=np.complex128)
-    starts = weights.indptr
-    first = 0
-    while first < weights.shape[1]:
-        last = int(np.searchsorted(starts, starts[first] + SUMS_CHUNK, side="right")) - 1
-        last = min(max(last, first + 1), weights.shape[1])
-        span = slice(starts[first], starts[last])
-        rows = labels[weights.indices[span]]
-        columns = np.repeat(labels[first:last], np.diff(starts[first : last + 1]))
-        data = weights.data[span]
-        if among is not None:
-            kept = among[rows] | among[columns]
-            rows, columns, data = rows[kept], columns[kept], data[kept]
-        total = total + scipy.sparse.csr_matrix(
-            (data + 1j, (rows, columns)), shape=(count, count), dtype=np.complex128
-        )
-        first = last
-    return total
+    chunks = sum_chunks(weights.indptr)
+    return added_up((chunk_sums(labels, weights, c, count, among) for c in chunks), count)
 
 
 @dataclass

@@ -17,7 +17,6 @@ from .regions import (
     merge_regions,
     region_sums,
     settle_borders,
-    sums_over,
     whole_segments,
 )
 from .settings import Settings
@@ -73,21 +72,23 @@ class Road:
 
     def merge(self):
         labels = self.basins.ravel()
-        graph = RegionGraph.of(
-            labels, self.basin_count, region_sums(labels, self.weights, self.basin_count)
-        )
+        graph = RegionGraph.of(labels, self.basin_count, self.sums_of(labels, self.basin_count))
         self.regions, merged, rounds = merge_regions(graph, self.settings.smallest)
         return (
             f"{self.basin_count} basins merged into {merged.areas.size} regions in {rounds} "
             f"rounds (borders under {self.settings.contrast:g} noise units merged)",
         )
 
+    def sums_of(self, labels, count, among=None):
+        """The region sums of labels (flat) over all of the weights (whole_segments'
+        sums_of); a road across processes adds them up over its processes' shares."""
+        return region_sums(labels, self.weights, count, among)
+
     def find_segments(self):
         smallest = self.settings.smallest
-        sums_of = sums_over(self.weights)
-        merged, _ = whole_segments(self.regions[self.basins], sums_of, smallest)
+        merged, _ = whole_segments(self.regions[self.basins], self.sums_of, smallest)
         settled = settle_borders(merged, self.picture)
-        self.segments, self.count = whole_segments(settled, sums_of, smallest)
+        self.segments, self.count = whole_segments(settled, self.sums_of, smallest)
         return (
             f"{self.count} segments, each one piece of {smallest} pixels or more, borders "
             "settled on the picture's values",
