@@ -1,15 +1,12 @@
-"""Run under mpirun by test_distributed.py: builds the distributed matrices of small cases
-and gathers what they hold on process 0, which saves it for the test to compare.
+"""Run under mpirun by test_distributed.py: the processes' shares of small cases, gathered on
+process 0, which saves them for the test to compare with one process's.
 
-    mpirun -n P python3 distributed_cases.py OUTDIR matrices
-    mpirun -n P python3 distributed_cases.py OUTDIR embedding [ROWS]
+    mpirun -n P python3 distributed_cases.py OUTDIR sums
     mpirun -n P python3 distributed_cases.py OUTDIR segment IMAGE SHRINK
 
-matrices: for each case of CASES, the transposed weights and the symmetric weights as
-CSR arrays of all their rows, each process's ownership range, the degrees, a block product
-W X and its inner products, the coarse matrix P^T W P of an aggregation, the border sums of
-a labelling and the coherence sums of its labels (OUTDIR/<case>.npz).
-embedding: the multilevel eigenvectors of EMBEDDED's weights (OUTDIR/embedding.npz).
+sums: for each case of CASES, the weights of every process's share gathered whole, the
+region sums of the basins added up over the processes (all pairs, and only those around
+every third basin) and each process's chunks (OUTDIR/<case>.npz).
 segment: quorvane.segment.distributed's command line on IMAGE, with the run's segments
 (OUTDIR/segment.npz) besides its pictures (OUTDIR/pictures).
 """
@@ -19,157 +16,62 @@ from pathlib import Path
 
 import numpy as np
 
-import quorvane.segment as segmentation
-
-# Without MPI: test_distributed.py imports the cases, and MPI starts only in the runs.
-from quorvane.segment.distributed import exchange, shares
+from quorvane.segment import regions, steps
 
 
-def image_case(shape, seed, ties=False):
+def picture_case(shape, seed):
+    """A few bright discs on a darker ground, with noise: basins of every size."""
     rng = np.random.default_rng(seed)
-    magnitude = rng.uniform(0.0, 2.0, shape)
-    if ties:  # equal pair sums, so that the order of crossings would matter
-        magnitude = np.round(magnitude * 2) / 2
-    phase = (rng.uniform(size=shape) > 0.5).astype(float)
-    return magnitude, phase
+    rows, columns = np.mgrid[0 : shape[0], 0 : shape[1]]
+    picture = np.full(shape, 0.3)
+    for _ in range(3):
+        r, c = rng.uniform(0, shape[0]), rng.uniform(0, shape[1])
+        picture[(rows - r) ** 2 + (columns - c) ** 2 <= rng.uniform(4, 60)] = 0.8
+    return picture + rng.normal(0, 0.02, shape)
 
 
-# name: (magnitude, phase, radius, sigma, entries per slice)
+# name: (picture, radius, entries per chunk of the region sums)
 CASES = {
-    "plain": (*image_case((13, 11), 1), 3.0, 0.4, shares.CHUNK_ENTRIES),
-    # Slices of a few columns: every process inserts its rows in many steps.
-    "sliced": (*image_case((17, 9), 2, ties=True), 2.5, 0.3, 60),
-    # sigma 0: NaN wherever no edge is crossed, 0 across an edge.
-    "sigma_zero": (*image_case((8, 12), 3), 2.0, 0.0, 100),
-    # One image row: the pattern's columns are a strip's.
-    "strip": (*image_case((1, 40), 4), 4.0, None, 30),
+    "plain": (picture_case((23, 31), 1), 3.0, regions.SUMS_CHUNK),
+    # Chunks of a few columns: every process adds up many, some cross no process's border.
+    "chunked": (picture_case((29, 17), 2), 2.5, 97),
+    # One chunk a column.
+    "columns": (picture_case((12, 14), 3), 1.5, 1),
+    # One chunk: the other processes hold no weights at all.
+    "strip": (picture_case((3, 40), 4), 4.0, 1 << 20),
 }
 
 
-def gather_csr(comm, matrix):
-    """All rows of a distributed AIJ matrix as CSR arrays on process 0 (None elsewhere)."""
-    whole = exchange.gather_csr(comm, matrix)
-    return None if whole is None else (whole.indptr, whole.indices, whole.data)
-
-
-def block(start, stop, columns=3):
-    """Rows start .. stop-1 of an n x columns block that no two rows or columns share."""
-    rows = np.arange(start, stop, dtype=float)[:, None]
-    return np.sin(rows * (np.arange(columns) + 1.0) + 1.0)
-
-
-def aggregation(n, start, stop):
-    """Aggregates of three consecutive pixels, the last ones numbered first: every coarse
-    node's pixels may lie with another process than the node itself."""
-    coarse = (n + 2) // 3
-    return coarse - 1 - np.arange(start, stop) // 3, coarse
-
-
-# Two grey regions with noise, for the multilevel eigenvectors: (shape, radius, eigenvectors).
-EMBEDDED = ((36, 44), 3.0, 6)
-
-
-def embedded_image():
-    shape = EMBEDDED[0]
-    rows, columns = np.mgrid[0 : shape[0], 0 : shape[1]]
-    inside = (rows - 15) ** 2 + (columns - 26) ** 2 <= 11**2
-    image = np.where(inside, 0.75, 0.25) + np.random.default_rng(7).normal(0, 0.03, shape)
-    return image
-
-
-def matrices(outdir):
-    from quorvane.segment.distributed import eigen, grouping, products, weights
-    from quorvane.segment.distributed.libraries import MPI, PETSc
+def sums(outdir):
+    from quorvane.segment.distributed.exchange import shared_region_sums
+    from quorvane.segment.distributed.libraries import MPI
+    from quorvane.segment.distributed.shares import chunks_of, pattern_starts
+    from quorvane.segment.distributed.weights import gathered_columns, share_of_weights
 
     world = MPI.COMM_WORLD
-    for name, (magnitude, phase, radius, sigma, entries) in CASES.items():
-        w = weights.transposed_weights(
-            PETSc.COMM_WORLD, magnitude, phase, radius, sigma, workers=2, entries=entries
-        )
-        ranges = world.gather(
-            (shares.pixel_range(magnitude.size, PETSc.COMM_WORLD), w.getOwnershipRange())
-        )
-        transposed = gather_csr(world, w)
-        w = weights.symmetric(w)
-        sym = gather_csr(world, w)
-        degrees = weights.degrees_of(w)
-        start, stop = w.getOwnershipRange()
-        local = products.LocalRows(w)
-        x = block(start, stop)
-        y = local.times(x)
-        inner = local.inner(x, y)
-        aggregates, coarse = aggregation(magnitude.size, start, stop)
-        p = eigen.prolongator(PETSc.COMM_WORLD, aggregates, coarse, np.cos(np.arange(start, stop)))
-        wc = w.ptap(p)
-        coarse_csr = gather_csr(world, wc)
-        counts = world.allgather(p.getOwnershipRangeColumn()[1] - p.getOwnershipRangeColumn()[0])
-        shared = exchange.scatter_rows(
-            world, block(0, coarse, 2) if world.rank == 0 else None, counts
-        )
-        lifted = products.BlockProducts(p).times(shared)
-        labels = (np.arange(magnitude.size) * 7 // magnitude.size).astype(np.int32)
-        sums = grouping.similarity_sums(local, labels, 7, rows_at_once=5)
-        sums = [world.reduce(part, op=MPI.SUM, root=0) for part in sums]
-        rows = [0, magnitude.size // 2, magnitude.size - 1]
-        shown = exchange.gather_rows(world, local, rows)
-        gathered = [
-            exchange.gather_array(world, a) for a in (degrees.getArray(readonly=True), y, lifted)
-        ]
+    for name, (picture, radius, chunk) in CASES.items():
+        regions.SUMS_CHUNK = chunk
+        road = steps.Road(picture)
+        road.measure()
+        road.flood()
+        chunks = chunks_of(world.rank, world.size, pattern_starts(picture.shape, radius))
+        columns = (chunks[0][0], chunks[-1][1]) if chunks else (0, 0)
+        sigma = road.settings.sigma
+        share = share_of_weights(road.crests, road.basins.astype(float), radius, sigma, columns)
+        whole = gathered_columns(world, share, np.arange(picture.size))
+        labels, count = road.basins.ravel(), road.basin_count
+        total = shared_region_sums(world, labels, share, chunks, count)
+        around = shared_region_sums(world, labels, share, chunks, count, np.arange(count) % 3 == 0)
+        every = world.gather(chunks, root=0)
         if world.rank == 0:
             np.savez(
                 Path(outdir) / f"{name}.npz",
-                ranges=np.array(ranges).reshape(len(ranges), 4),
-                transposed_indptr=transposed[0],
-                transposed_indices=transposed[1],
-                transposed_data=transposed[2],
-                sym_indptr=sym[0],
-                sym_indices=sym[1],
-                sym_data=sym[2],
-                degrees=gathered[0],
-                product=gathered[1],
-                inner=inner,
-                lifted=gathered[2],
-                coarse_indptr=coarse_csr[0],
-                coarse_indices=coarse_csr[1],
-                coarse_data=coarse_csr[2],
-                labels=labels,
-                total=sums[0],
-                number=sums[1],
-                inner_total=sums[2],
-                inner_number=sums[3],
-                stored=sums[4],
-                shown_rows=np.array(rows),
-                shown=shown.toarray()[rows],
+                **{f"weights_{k}": getattr(whole, k) for k in ("data", "indices", "indptr")},
+                **{f"total_{k}": getattr(total, k) for k in ("data", "indices", "indptr")},
+                **{f"around_{k}": getattr(around, k) for k in ("data", "indices", "indptr")},
+                chunks=np.array([c for mine in every for c in mine]).reshape(-1, 2),
+                owners=np.repeat(np.arange(len(every)), [len(mine) for mine in every]),
             )
-        for item in (w, degrees, p, wc):
-            item.destroy()
-
-
-def embedding(outdir, rows=None):
-    """rows: only the first rows of EMBEDDED's image (a graph too small to coarsen)."""
-    from quorvane.segment.distributed import eigen, weights
-    from quorvane.segment.distributed.libraries import MPI, PETSc
-
-    world = MPI.COMM_WORLD
-    _, radius, count = EMBEDDED
-    image = embedded_image()[: int(rows) if rows else None]
-    shape = image.shape
-    magnitude, phase = segmentation.edges(image)
-    sigma = magnitude.max() / 12
-    w = weights.symmetric(
-        weights.transposed_weights(PETSc.COMM_WORLD, magnitude, phase, radius, sigma)
-    )
-    degrees = weights.degrees_of(w)
-    found = eigen.distributed_embedding(w, degrees, shape, count)
-    vectors = exchange.gather_array(world, found.vectors)
-    if world.rank == 0:
-        np.savez(
-            Path(outdir) / "embedding.npz",
-            values=found.values,
-            vectors=vectors,
-            levels=found.work["levels"],
-            sigma=sigma,
-        )
 
 
 def segment(outdir, image, shrink):
@@ -189,9 +91,7 @@ def segment(outdir, image, shrink):
 
 if __name__ == "__main__":
     outdir, what = sys.argv[1], sys.argv[2]
-    if what == "matrices":
-        matrices(outdir)
-    elif what == "embedding":
-        embedding(outdir, *sys.argv[3:4])
+    if what == "sums":
+        sums(outdir)
     else:
         segment(outdir, *sys.argv[3:5])

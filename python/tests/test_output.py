@@ -307,8 +307,8 @@ class TestDiscPattern:
             quorvane.disc_pattern((3.5, 4), 1)
 
 
-# What the application's pictures, k-means of scikit-learn and the distributed run need.
-HEAVY = ["sklearn", "matplotlib", "mpi4py", "petsc4py"]
+# What the application's pictures and the distributed run need, and what it no longer does.
+HEAVY = ["sklearn", "matplotlib", "mpi4py"]
 
 
 @pytest.mark.parametrize(

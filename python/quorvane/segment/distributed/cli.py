@@ -8,8 +8,8 @@ from pathlib import Path
 from .. import demo
 
 MISSING = (
-    "quorvane.distributed: {error}. It needs mpi4py and petsc4py besides the demo's packages: "
-    "apt-get install python3-mpi4py python3-petsc4py openmpi-bin libpetsc-real-dev"
+    "quorvane.distributed: {error}. It needs mpi4py besides the demo's packages: "
+    "apt-get install python3-mpi4py openmpi-bin"
 )
 
 
@@ -17,9 +17,8 @@ def parser():
     p = demo.parser()
     p.prog = "mpirun -n P python3 -m quorvane.segment.distributed"
     p.description = (
-        "Normalised-cut segmentation of a photograph with quorvane weights across MPI processes "
-        "(PETSc); prints each step with its time and the processes' peak memory, "
-        "and writes the demo's pictures."
+        "Segmentation of a photograph over quorvane weights across MPI processes; prints each "
+        "step with its time and the processes' peak memory, and writes the demo's pictures."
     )
     p.set_defaults(outdir="quorvane-distributed")
     for action in p._actions:
@@ -50,14 +49,14 @@ def main(argv=None):
     if loaded is None:
         return 1
     pictures, road, wait_for_all, world = loaded
-    settings = demo.chosen_settings(args)
+    settings = demo.chosen_settings(args).chosen(workers=args.workers)
     say = print if world.rank == 0 else (lambda text: None)
     failure = None
     try:
-        run, clock = road.segment(args.image, settings, args.shrink, args.workers, say)
+        run, clock = road.segment(args.image, settings, args.shrink, say)
         if world.rank == 0:
             pictures.write_all(args.outdir, Path(args.image).name, run, settings.radius)
-    except (OSError, ValueError, RuntimeError) as error:
+    except (OSError, ValueError, RuntimeError, MemoryError) as error:
         failure = str(error)
     # Every process reads the same photograph and fails in the same step, but only one of
     # them may have failed (the pictures, written by process 0): all learn of it.

@@ -1,6 +1,5 @@
-"""MPI (mpi4py) and PETSc (petsc4py) for the run across processes, initialised on import: MPI
-first, so that PETSc runs on it, and PETSc without the command line's arguments. The modules
-that call them import them from here.
+"""MPI (mpi4py) for the run across processes, initialised on import. The modules that call it
+import it from here.
 
 Open MPI is asked to yield the core while it waits, unless the environment says otherwise:
 the run shares its machine with other work more often than not, and a process that spins in
@@ -12,10 +11,5 @@ import os
 os.environ.setdefault("OMPI_MCA_mpi_yield_when_idle", "1")
 
 from mpi4py import MPI  # noqa: E402
-import petsc4py  # noqa: E402
 
-petsc4py.init([])
-
-from petsc4py import PETSc  # noqa: E402
-
-__all__ = ["MPI", "PETSc"]
+__all__ = ["MPI"]

@@ -1,6 +1,6 @@
 """What a run across processes tells as it goes: the demo's clock with a barrier before each
-step's time and every process's peak memory and CPU seconds beside it, and the progress of
-a long step. Imports without MPI (the clock's collectives are the communicator's own)."""
+step's time and every process's peak memory and CPU seconds beside it. Imports without MPI
+(the clock's collectives are the communicator's own)."""
 
 import resource
 import time
@@ -60,20 +60,3 @@ class ProcessesClock(Clock):
                 + "; CPU time per process: "
                 + ", ".join(f"{c:.1f} s" for c in cpus)
             )
-
-
-class Progress:
-    """Reports a long step's progress through say (process 0's print): how far it has
-    come and an estimate of the seconds left, at most every `every` seconds."""
-
-    def __init__(self, say, what, total, every=5.0):
-        self.say, self.what, self.total, self.every = say, what, total, every
-        self.start = self.last = time.perf_counter()
-
-    def done(self, count, detail=""):
-        now = time.perf_counter()
-        if now - self.last < self.every or count >= self.total:
-            return
-        self.last = now
-        left = (now - self.start) / max(count, 1e-9) * (self.total - count)
-        self.say(f"          {self.what}: {count} of {self.total}{detail}, about {left:.0f} s left")

@@ -1,31 +1,33 @@
-"""How the pixels and the disc pattern's columns are shared out between the processes."""
+"""How the weights' columns are shared out between the processes: whole chunks of the region
+sums (regions.sum_chunks), so that the sums added up over the processes are the bits of one
+process's. Imports without MPI."""
 
 import numpy as np
 
-# Weights are computed and inserted this many pattern entries at a time (12 bytes each while
-# in flight), so that a process holds its share of the matrix and one such slice at most.
-CHUNK_ENTRIES = 1 << 24
+import quorvane
+
+from ..regions import sum_chunks
+
+# Pattern columns made at once while counting the whole pattern's entries.
+COUNTED_COLUMNS = 1 << 18
 
 
-def pixel_range(count, comm):
-    """[start, stop) of the pixels (rows of the distributed matrices) this process owns:
-    PETSc's own split, count // size each and one more for the first count % size."""
-    size, rank = comm.getSize(), comm.getRank()
-    base, extra = divmod(count, size)
-    start = rank * base + min(rank, extra)
-    return start, start + base + (rank < extra)
+def pattern_starts(shape, radius):
+    """The column starts (int64, pixels + 1) of quorvane.disc_pattern(shape, radius), made a
+    slice of columns at a time so that its indices are never held whole."""
+    n = shape[0] * shape[1]
+    counts = np.zeros(n + 1, dtype=np.int64)
+    for a in range(0, n, COUNTED_COLUMNS):
+        b = min(a + COUNTED_COLUMNS, n)
+        counts[a + 1 : b + 1] = np.diff(quorvane.disc_pattern(shape, radius, columns=(a, b))[1])
+    return np.cumsum(counts)
 
 
-def column_chunks(shape, radius, start, stop, entries=CHUNK_ENTRIES):
-    """Consecutive column ranges covering [start, stop), each of at most about `entries`
-    pattern entries (a disc holds at most (2 floor(radius) + 1)^2 pixels), at least one column."""
-    disc = (2 * int(np.floor(radius)) + 1) ** 2 if radius < max(shape) else shape[0] * shape[1]
-    step = max(1, entries // min(disc, shape[0] * shape[1]))
-    return [(a, min(a + step, stop)) for a in range(start, stop, step)] or [(start, stop)]
-
-
-def inside_counts(indices, indptr, start, stop):
-    """Per column: its entries whose row lies in [start, stop), and those outside."""
-    inside = np.concatenate(([0], np.cumsum((indices >= start) & (indices < stop), dtype=np.int64)))
-    within = inside[indptr[1:]] - inside[indptr[:-1]]
-    return within, np.diff(indptr).astype(np.int64) - within
+def chunks_of(rank, processes, starts):
+    """The chunks of the region sums (first, last) that process `rank` of `processes` takes:
+    consecutive ones, each process about an equal share of the entries (by where a chunk's
+    entries begin). Some processes take none when there are fewer chunks than processes."""
+    chunks = sum_chunks(starts)
+    begins = np.array([starts[first] for first, _ in chunks], dtype=np.int64)
+    owner = begins * processes // max(int(starts[-1]), 1)
+    return [chunk for chunk, o in zip(chunks, owner) if o == rank]
