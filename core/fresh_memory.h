@@ -7,14 +7,19 @@
 // arrays) lets it hand the memory out 2 MiB at a time. Advice only: where the kernel cannot
 // or will not, nothing changes but the speed.
 
-#include <atomic>
-#include <chrono>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <new>
+#include <string>
+#include <system_error>
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -39,45 +44,106 @@ inline void adviseHugePages(void* data, std::size_t bytes) {
 #endif
 }
 
-// Whether a host function advises the arrays of its current call: only when its previous
-// call ended less than two seconds before, in a loop of calls. A huge page comes only from
-// a free 2 MiB block; on a virtual machine whose host takes back free memory (Linux's
-// free-page reporting hands free blocks of that size back two seconds after they were
-// freed), those blocks are exactly what the host must back anew, page by page, on the
-// first touch, while 4 KiB pages come first from the smaller free pieces it still backs.
-// So a call on its own takes 4 KiB pages, as a MEX module's output does, and calls in a
-// loop reuse the huge pages their predecessors have just freed. Without such a host huge
-// pages are cheap either way. docs/platforms.md has the measurements.
-class HugePageAdvice {
- public:
-  explicit HugePageAdvice(std::int64_t loopMilliseconds = 2000) : loop_(loopMilliseconds) {}
-  bool forThisCall() const {
-    const std::int64_t last = lastEnd_.load(std::memory_order_relaxed);
-    return last != kNever && now() - last < loop_;
-  }
-  void callEnded() { lastEnd_.store(now(), std::memory_order_relaxed); }
+// How the arrays a host function returns are advised for huge pages. A huge page comes only
+// from a free 2 MiB block. On a virtual machine whose host takes back free memory (Linux's
+// free-page reporting: it hands free blocks of that size back to the host soon after they
+// are freed), such a block may be one the host must back anew on the first write, page by
+// page, which costs several times what 4 KiB pages do (these come first from smaller free
+// pieces, which are never reported); a block freed a moment ago, as in a loop of calls that
+// allocate and free as much, is still backed and costs almost nothing. Which of the two
+// the kernel hands out cannot be told in advance, so there the arrays are advised a chunk
+// at a time, each written at once, while the chunks come at the pace of backed memory; the
+// rest is left to 4 KiB pages. docs/platforms.md has the measurements.
+enum class HugePages { kNever, kAlways, kWhileBacked };
 
- private:
-  static std::int64_t now() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+// Whether Linux's free-page reporting is active: a virtio balloon (device 5) bound to its
+// driver and offering free-page reporting (feature bit 5, VIRTIO_BALLOON_F_REPORTING), as
+// `devices` (sysfs's virtio devices) lists them.
+inline bool freePageReporting(const std::string& devices = "/sys/bus/virtio/devices") {
+  std::error_code error;
+  for (const auto& device : std::filesystem::directory_iterator(devices, error)) {
+    std::ifstream kind(device.path() / "device"), offered(device.path() / "features");
+    std::string id, features;
+    if (!(kind >> id) || std::strtol(id.c_str(), nullptr, 0) != 5 || !(offered >> features))
+      continue;
+    if (features.size() > 5 && features[5] == '1' &&
+        std::filesystem::exists(device.path() / "driver", error))
+      return true;
   }
-  static constexpr std::int64_t kNever = INT64_MIN;
-  std::int64_t loop_;
-  std::atomic<std::int64_t> lastEnd_{kNever};
-};
+  return false;
+}
+
+// The advice of this machine, found once a process.
+inline HugePages machineAdvice() {
+  static const HugePages advice =
+      freePageReporting() ? HugePages::kWhileBacked : HugePages::kAlways;
+  return advice;
+}
+
+// A chunk's first write at this pace or faster came from backed memory: here 4 KiB pages
+// took 0.5-0.7 ms a MiB, huge pages of backed blocks 0.12-0.15 and of blocks the host had
+// taken back 1.2-4.7 (docs/platforms.md).
+inline constexpr double kBackedSecondsPerMiB = 0.4e-3;
+inline constexpr std::size_t kAdvisedChunkBytes = std::size_t{8} << 20;
+
+inline bool chunkWasBacked(double seconds, std::size_t bytes) {
+  return seconds <= kBackedSecondsPerMiB * static_cast<double>(bytes) / double(1 << 20);
+}
+
+// Seconds of processor time this thread has used: what the first writes of a chunk cost it,
+// the host's backing included (the thread is stalled on the processor meanwhile), and not the
+// turns other work takes on a busy machine.
+inline double threadSeconds() {
+#if defined(__linux__)
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+#else
+  return 0.0;
+#endif
+}
+
+// Writes [begin, end) for the first time, in one call where the kernel can (Linux 5.14).
+inline void firstWrite(std::uintptr_t begin, std::uintptr_t end, std::uintptr_t page) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  if (madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) == 0)
+    return;
+#endif
+  for (std::uintptr_t at = begin; at < end; at += page)
+    *reinterpret_cast<volatile unsigned char*>(at) = 0;
+}
+
+// Advises [data, data + bytes) as `advice` says, if the array is large.
+inline void adviseFresh(void* data, std::size_t bytes, HugePages advice) {
+  if (advice == HugePages::kAlways)
+    adviseHugePages(data, bytes);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (advice != HugePages::kWhileBacked || data == nullptr || bytes < kHugePageAdviceBytes)
+    return;
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t huge = std::uintptr_t{2} << 20;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + huge - 1) / huge * huge;
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) / huge * huge;
+  for (std::uintptr_t chunk = begin; chunk < end; chunk += kAdvisedChunkBytes) {
+    const std::uintptr_t last = std::min<std::uintptr_t>(chunk + kAdvisedChunkBytes, end);
+    const double start = threadSeconds();
+    madvise(reinterpret_cast<void*>(chunk), last - chunk, MADV_HUGEPAGE);
+    firstWrite(chunk, last, page);
+    if (!chunkWasBacked(threadSeconds() - start, last - chunk))
+      return;
+  }
+#endif
+}
 
 // `count` elements of T from ::operator new (so that a host which frees with delete, as
-// Octave's arrays do, can adopt them), advised for huge pages if `advise`; nullptr when the
-// memory cannot be had. The elements are not initialised.
+// Octave's arrays do, can adopt them), advised for huge pages as `advice` says; nullptr when
+// the memory cannot be had. The elements are not initialised.
 template <typename T>
-T* allocateFresh(std::size_t count, bool advise = true) {
+T* allocateFresh(std::size_t count, HugePages advice = machineAdvice()) {
   if (count > SIZE_MAX / sizeof(T))
     return nullptr;
   void* data = ::operator new(count * sizeof(T), std::nothrow);
-  if (advise)
-    adviseHugePages(data, count * sizeof(T));
+  adviseFresh(data, count * sizeof(T), advice);
   return static_cast<T*>(data);
 }
 

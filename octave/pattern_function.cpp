@@ -44,13 +44,10 @@ quorvane::PatternCallFacts callFacts(const octave_value_list& args, int nargout)
   return call;
 }
 
-// Huge pages for calls in a loop (fresh_memory.h says why).
-quorvane::HugePageAdvice hugePages;
-
-// An Octave uint32 column over `count` elements of fresh memory (advised for huge pages or
-// not), or an error.
-uint32NDArray freshColumn(std::size_t count, std::uint32_t*& data, bool advise) {
-  FreshArray<octave_uint32> memory(quorvane::allocateFresh<octave_uint32>(count, advise));
+// An Octave uint32 column over `count` elements of fresh memory (advised for huge pages as
+// the machine allows), or an error.
+uint32NDArray freshColumn(std::size_t count, std::uint32_t*& data) {
+  FreshArray<octave_uint32> memory(quorvane::allocateFresh<octave_uint32>(count));
   if (!memory)
     fail(PatternCallFault::kOutOfMemory, static_cast<double>(count));
   data = reinterpret_cast<std::uint32_t*>(memory.get());
@@ -70,11 +67,8 @@ DEFUN_DLD(quorvane_pattern, args, nargout, kQuorvanePatternHelp) {
     fail(call.fault, call.pixels);
 
   std::uint32_t *ir = nullptr, *jc = nullptr;
-  const bool advise = hugePages.forThisCall();
-  const uint32NDArray IR = freshColumn(static_cast<std::size_t>(call.pairs), ir, advise);
-  const uint32NDArray JC =
-      freshColumn(static_cast<std::size_t>(call.rows * call.columns) + 1, jc, advise);
+  const uint32NDArray IR = freshColumn(static_cast<std::size_t>(call.pairs), ir);
+  const uint32NDArray JC = freshColumn(static_cast<std::size_t>(call.rows * call.columns) + 1, jc);
   quorvane::fillDiscPattern(call.rows, call.columns, call.radius, ir, jc);
-  hugePages.callEnded();
   return ovl(IR, JC);
 }

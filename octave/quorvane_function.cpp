@@ -2,7 +2,7 @@
 // the MEX module's contract, checks and messages (core/call_check.h), with an output that
 // Octave adopts. Octave copies every sparse matrix a MEX file returns into one of its own,
 // element by element into fresh memory; here the values, row indices and column starts are
-// allocated once (advised for huge pages in a loop of calls), filled by the engine and handed to
+// allocated once (advised for huge pages as the machine allows), filled by the engine and handed to
 // Octave's SparseMatrix as they are.
 
 #include <octave/oct.h>
@@ -23,9 +23,6 @@ namespace {
 
 using quorvane::native::FreshArray;
 
-// Huge pages for calls in a loop (fresh_memory.h says why).
-quorvane::HugePageAdvice hugePages;
-
 [[noreturn]] void fail(quorvane::CallFault fault) {
   error("quorvane: %s", quorvane::callMessage(fault));
 }
@@ -37,11 +34,10 @@ SparseMatrix weightMatrix(const quorvane::CheckedCall& call, const double* magni
   const std::uint32_t* jc = call.pattern.jc;
   // Octave's own sparse matrices keep room for at least one entry.
   const std::size_t room = std::max<std::size_t>(jc[np] - jc[0], 1);
-  const bool advise = hugePages.forThisCall();
-  FreshArray<double> values(quorvane::allocateFresh<double>(room, advise));
-  FreshArray<octave_idx_type> rows(quorvane::allocateFresh<octave_idx_type>(room, advise));
+  FreshArray<double> values(quorvane::allocateFresh<double>(room));
+  FreshArray<octave_idx_type> rows(quorvane::allocateFresh<octave_idx_type>(room));
   FreshArray<octave_idx_type> starts(
-      quorvane::allocateFresh<octave_idx_type>(static_cast<std::size_t>(np) + 1, advise));
+      quorvane::allocateFresh<octave_idx_type>(static_cast<std::size_t>(np) + 1));
   if (!values || !rows || !starts)
     fail(quorvane::CallFault::kOutOfMemory);
   quorvane::buildWeightMatrix(
@@ -52,7 +48,6 @@ SparseMatrix weightMatrix(const quorvane::CheckedCall& call, const double* magni
   values.release();
   rows.release();
   starts.release();
-  hugePages.callEnded();
   return SparseMatrix(adopted);
 }
 

@@ -1,31 +1,78 @@
-// Fresh arrays for hosts: huge-page advice only for calls in a loop, and no allocation for
-// counts whose size overflows.
+// Fresh arrays for hosts: huge-page advice by what the machine does with free memory, and no
+// allocation for counts whose size overflows.
 #include "fresh_memory.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <new>
-#include <thread>
+#include <string>
+#include <tuple>
+#include <vector>
 
-TEST(FreshMemory, HugePagesOnlyForCallsSoonAfterTheLastOneEnded) {
-  quorvane::HugePageAdvice advice(1000);
-  EXPECT_FALSE(advice.forThisCall());  // a process's first call
-  advice.callEnded();
-  EXPECT_TRUE(advice.forThisCall());  // the next call of a loop
-  EXPECT_TRUE(advice.forThisCall());  // asking twice changes nothing
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  EXPECT_FALSE(advice.forThisCall());  // a call on its own, later
-  advice.callEnded();
-  EXPECT_TRUE(advice.forThisCall());
+namespace fs = std::filesystem;
+
+// A fake sysfs list of virtio devices: each (device id, features, bound to a driver).
+fs::path virtioDevices(const std::vector<std::tuple<std::string, std::string, bool>>& devices) {
+  const fs::path root =
+      fs::temp_directory_path() /
+      ("quorvane-virtio-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+       "-" + std::to_string(devices.size()));
+  fs::remove_all(root);
+  fs::create_directories(root);
+  int n = 0;
+  for (const auto& [id, features, bound] : devices) {
+    const fs::path device = root / ("virtio" + std::to_string(n++));
+    fs::create_directories(device);
+    std::ofstream(device / "device") << id << "\n";
+    std::ofstream(device / "features") << features << "\n";
+    if (bound)
+      fs::create_directories(device / "driver");
+  }
+  return root;
 }
 
-TEST(FreshMemory, AllocatesAdvisedOrNotAndRefusesOverflowingCounts) {
-  for (bool advise : {false, true}) {
-    auto* data = quorvane::allocateFresh<double>(std::size_t{1} << 20, advise);
+TEST(FreshMemory, FreePageReportingIsReadFromTheBalloonsFeatures) {
+  const std::string reporting = "0110010100000000000000000000000010000000";
+  const std::string without = "0110000100000000000000000000000010000000";
+  struct Case {
+    std::vector<std::tuple<std::string, std::string, bool>> devices;
+    bool active;
+  };
+  const Case cases[] = {
+      {{{"0x0002", without, true}, {"0x0005", reporting, true}}, true},  // this kind of VM
+      {{{"0x0005", without, true}}, false},                              // a balloon without it
+      {{{"0x0005", reporting, false}}, false},                           // no driver bound
+      {{{"0x0001", reporting, true}}, false},                            // bit 5 of another device
+      {{{"0x0005", "0110", true}}, false},                               // too few features
+      {{}, false},                                                       // no virtio at all
+  };
+  for (const Case& c : cases) {
+    const fs::path root = virtioDevices(c.devices);
+    EXPECT_EQ(quorvane::freePageReporting(root.string()), c.active) << root;
+    fs::remove_all(root);
+  }
+  EXPECT_FALSE(quorvane::freePageReporting("/nonexistent/virtio/devices"));
+}
+
+TEST(FreshMemory, ChunksAreBackedAtThePaceOfBackedHugePages) {
+  constexpr std::size_t mib = std::size_t{1} << 20;
+  EXPECT_TRUE(quorvane::chunkWasBacked(8 * 0.15e-3, 8 * mib));  // a backed huge page
+  EXPECT_FALSE(quorvane::chunkWasBacked(8 * 0.6e-3, 8 * mib));  // 4 KiB pages do as well
+  EXPECT_FALSE(quorvane::chunkWasBacked(8 * 2.0e-3, 8 * mib));  // a block taken back
+  EXPECT_TRUE(quorvane::chunkWasBacked(2 * 0.3e-3, 2 * mib));   // a shorter last chunk
+}
+
+TEST(FreshMemory, AllocatesAdvisedEveryWayAndRefusesOverflowingCounts) {
+  using quorvane::HugePages;
+  for (HugePages advice : {HugePages::kNever, HugePages::kAlways, HugePages::kWhileBacked}) {
+    // Odd sizes: the advised chunks stop short of the array's last huge page.
+    const std::size_t count = (std::size_t{5} << 20) + 123;
+    auto* data = quorvane::allocateFresh<double>(count, advice);
     ASSERT_NE(data, nullptr);
-    data[0] = data[(std::size_t{1} << 20) - 1] = 1.0;
+    data[0] = data[count - 1] = 1.0;
     ::operator delete(data);
   }
   EXPECT_EQ(quorvane::allocateFresh<double>(SIZE_MAX / 4), nullptr);
