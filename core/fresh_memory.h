@@ -73,10 +73,23 @@ inline bool freePageReporting(const std::string& devices = "/sys/bus/virtio/devi
   return false;
 }
 
-// The advice of this machine, found once a process.
+// The advice named by `choice` ("always", "never" or "while-backed"), or else the machine's.
+inline HugePages chosenAdvice(const char* choice, bool reporting) {
+  const std::string named = choice != nullptr ? choice : "";
+  if (named == "always")
+    return HugePages::kAlways;
+  if (named == "never")
+    return HugePages::kNever;
+  if (named == "while-backed")
+    return HugePages::kWhileBacked;
+  return reporting ? HugePages::kWhileBacked : HugePages::kAlways;
+}
+
+// The advice of this process, found once: the environment's QUORVANE_HUGE_PAGES, so that a
+// user (or a benchmark) can choose, or else what the machine's free-page reporting calls for.
 inline HugePages machineAdvice() {
   static const HugePages advice =
-      freePageReporting() ? HugePages::kWhileBacked : HugePages::kAlways;
+      chosenAdvice(std::getenv("QUORVANE_HUGE_PAGES"), freePageReporting());
   return advice;
 }
 

@@ -57,6 +57,17 @@ TEST(FreshMemory, FreePageReportingIsReadFromTheBalloonsFeatures) {
   EXPECT_FALSE(quorvane::freePageReporting("/nonexistent/virtio/devices"));
 }
 
+TEST(FreshMemory, TheEnvironmentsChoiceComesBeforeTheMachines) {
+  using quorvane::HugePages;
+  EXPECT_EQ(quorvane::chosenAdvice(nullptr, true), HugePages::kWhileBacked);
+  EXPECT_EQ(quorvane::chosenAdvice(nullptr, false), HugePages::kAlways);
+  EXPECT_EQ(quorvane::chosenAdvice("", true), HugePages::kWhileBacked);  // set but empty
+  EXPECT_EQ(quorvane::chosenAdvice("never", false), HugePages::kNever);
+  EXPECT_EQ(quorvane::chosenAdvice("always", true), HugePages::kAlways);
+  EXPECT_EQ(quorvane::chosenAdvice("while-backed", false), HugePages::kWhileBacked);
+  EXPECT_EQ(quorvane::chosenAdvice("sometimes", false), HugePages::kAlways);
+}
+
 TEST(FreshMemory, ChunksAreBackedAtThePaceOfBackedHugePages) {
   constexpr std::size_t mib = std::size_t{1} << 20;
   EXPECT_TRUE(quorvane::chunkWasBacked(8 * 0.15e-3, 8 * mib));  // a backed huge page
