@@ -43,27 +43,34 @@ std::vector<std::vector<double>> opponentChannels(std::int64_t pixels, int chann
 }
 
 // The root mean square of one gradient component over the flattest share of the tiles: mean
-// energies of window x window tiles (smaller windows in a picture under 8 windows a side),
-// summed row by row of each tile as numpy's mean over the tile axes does.
+// energies of window x window tiles (smaller windows in a picture under 8 windows a side).
+// Each tile is summed as numpy's mean over the tile axes sums it: row by row, each row
+// pairwise, or, when one tile spans the picture's width and its rows lie one after the other,
+// all its values at once, pairwise.
 double flattestSpread(std::int64_t rows, std::int64_t columns, const double* across,
                       const double* along) {
   const std::int64_t window =
       std::max<std::int64_t>(4, std::min(kWindow, std::min(rows, columns) / 8));
   const std::int64_t th = std::min(window, rows), tw = std::min(window, columns);
   const std::int64_t tileRows = rows / th, tileColumns = columns / tw;
+  const bool whole = tileColumns == 1;
   std::vector<double> tiles(static_cast<std::size_t>(tileRows * tileColumns));
-  double energy[kWindow];
+  double energy[kWindow * kWindow];
   for (std::int64_t a = 0; a < tileRows; ++a) {
     for (std::int64_t b = 0; b < tileColumns; ++b) {
       double sum = 0.0;
       for (std::int64_t i = 0; i < th; ++i) {
         const std::int64_t first = (a * th + i) * columns + b * tw;
+        double* row = whole ? energy + i * tw : energy;
         for (std::int64_t x = 0; x < tw; ++x) {
           const double r = across[first + x], c = along[first + x];
-          energy[x] = (r * r + c * c) * 0.5;
+          row[x] = (r * r + c * c) * 0.5;
         }
-        sum += pairwiseSum(energy, tw);
+        if (!whole)
+          sum += pairwiseSum(row, tw);
       }
+      if (whole)
+        sum += pairwiseSum(energy, th * tw);
       tiles[static_cast<std::size_t>(a * tileColumns + b)] = sum / static_cast<double>(th * tw);
     }
   }
