@@ -24,6 +24,7 @@
 #include "pattern_call_check.h"
 #include "pattern_check.h"
 #include "segment/watershed.h"
+#include "segment_binding.h"
 #include "thread_workers.h"
 
 namespace py = pybind11;
@@ -255,4 +256,5 @@ PYBIND11_MODULE(_quorvane, module) {
              "(indices, indptr) of the disc pattern; see quorvane.disc_pattern.");
   module.def("basins", &basins, py::arg("strength"),
              "(labels, count): the catchment basins of a strength image.");
+  defineSegmentFunctions(module);
 }

@@ -1,0 +1,25 @@
+#pragma once
+
+// Sums and order statistics computed the way numpy computes them, so that the compiled
+// segmentation gives the very bits of its numpy road: a sum's rounding depends on the order
+// of its additions, a quantile's on the formula that interpolates it.
+
+#include <cstdint>
+#include <vector>
+
+namespace quorvane::segment {
+
+// numpy's pairwise sum of n contiguous values (what ndarray.sum does along a contiguous
+// axis): below 8 values one after the other, up to 128 in eight interleaved partial sums,
+// beyond that the two halves (split at a multiple of 8) summed apart.
+double pairwiseSum(const double* values, std::int64_t n);
+
+// np.quantile(values, q) with its default ("linear") method, for 0 <= q <= 1, of at least
+// one finite value.
+double linearQuantile(const std::vector<double>& values, double q);
+
+// np.median(values): the middle value, or the mean of the two middle ones, of at least one
+// finite value.
+double median(const std::vector<double>& values);
+
+}  // namespace quorvane::segment

@@ -1,0 +1,95 @@
+// quorvane._quorvane's segmentation steps over numpy arrays: boundary_strength and crests
+// (core/segment/boundary_strength.h). The arrays are checked here, the results allocated here
+// and filled by the core with the GIL released; the core reads the caller's arrays in place,
+// so the caller must not change them meanwhile.
+
+#include "segment_binding.h"
+
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "segment/boundary_strength.h"
+#include "thread_workers.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using ImageArray = py::array_t<double, py::array::c_style>;
+
+bool allFinite(const double* values, std::int64_t n) {
+  for (std::int64_t i = 0; i < n; ++i) {
+    if (!std::isfinite(values[i]))
+      return false;
+  }
+  return true;
+}
+
+int threadsOf(int workers) {
+  if (workers < 1 && workers != -1)
+    throw py::value_error("workers shall be a positive integer or -1, got " +
+                          std::to_string(workers));
+  return workers == -1 ? quorvane::usableCores() : workers;
+}
+
+// (strength, orientation) of a C-contiguous float64 (H, W) grey or (H, W, 3) colour picture
+// of finite values, as quorvane.segment.boundary_strength gives them.
+py::tuple boundaryStrength(const py::array& values, double scale, int workers) {
+  if (!py::isinstance<ImageArray>(values) || !(values.ndim() == 2 || values.ndim() == 3))
+    throw py::type_error("values shall be a C-contiguous float64 (H, W) or (H, W, 3) array");
+  const int channels = values.ndim() == 3 ? static_cast<int>(values.shape(2)) : 1;
+  if (channels != 1 && channels != 3)
+    throw py::value_error("values shall have 1 or 3 channels, got " + std::to_string(channels));
+  const std::int64_t h = values.shape(0), w = values.shape(1);
+  if (h == 0 || w == 0)
+    throw py::value_error("values shall not be empty");
+  if (!(scale > 0.0) || !std::isfinite(scale))
+    throw py::value_error("scale shall be a positive finite number");
+  const int threads = threadsOf(workers);
+  const auto* data = static_cast<const double*>(values.data());
+  if (!allFinite(data, h * w * channels))
+    throw py::value_error("values shall be finite");
+  quorvane::segment::StrengthImage image;
+  {
+    py::gil_scoped_release release;
+    image = quorvane::segment::boundaryStrength(h, w, channels, data, scale,
+                                                quorvane::threadWorkers(threads));
+  }
+  ImageArray strength({h, w}), orientation({h, w});
+  std::copy(image.strength.begin(), image.strength.end(), strength.mutable_data());
+  std::copy(image.orientation.begin(), image.orientation.end(), orientation.mutable_data());
+  return py::make_tuple(strength, orientation);
+}
+
+// The strength on its ridges across the orientation, 0 elsewhere: quorvane.segment.crests.
+ImageArray crests(const py::array& strength, const py::array& orientation, int workers) {
+  if (!py::isinstance<ImageArray>(strength) || !py::isinstance<ImageArray>(orientation) ||
+      strength.ndim() != 2 || orientation.ndim() != 2)
+    throw py::type_error("strength and orientation shall be C-contiguous 2-D float64 arrays");
+  const std::int64_t h = strength.shape(0), w = strength.shape(1);
+  if (orientation.shape(0) != h || orientation.shape(1) != w)
+    throw py::value_error("strength and orientation shall have the same shape");
+  const int threads = threadsOf(workers);
+  ImageArray out({h, w});
+  {
+    const auto* s = static_cast<const double*>(strength.data());
+    const auto* o = static_cast<const double*>(orientation.data());
+    double* c = out.mutable_data();
+    py::gil_scoped_release release;
+    quorvane::segment::ridgeCrests(h, w, s, o, c, quorvane::threadWorkers(threads));
+  }
+  return out;
+}
+
+}  // namespace
+
+void defineSegmentFunctions(py::module_& module) {
+  module.def("boundary_strength", &boundaryStrength, py::arg("values"), py::arg("scale"),
+             py::arg("workers") = 1,
+             "(strength, orientation) of a picture; see quorvane.segment.boundary_strength.");
+  module.def("crests", &crests, py::arg("strength"), py::arg("orientation"), py::arg("workers") = 1,
+             "The strength on its ridges, 0 elsewhere; see quorvane.segment.crests.");
+}
