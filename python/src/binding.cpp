@@ -242,6 +242,9 @@ py::tuple basins(const py::array& strength) {
 
 }  // namespace
 
+// The segmentation's steps after the basins (segment_binding.cpp).
+void defineSegmentSteps(py::module_& module);
+
 PYBIND11_MODULE(_quorvane, module) {
   module.doc() = "Compiled core of quorvane; use the functions of the quorvane package.";
   module.def("weights", &weights, py::arg("magnitude"), py::arg("phase"), py::arg("indices"),
@@ -255,4 +258,5 @@ PYBIND11_MODULE(_quorvane, module) {
              "(indices, indptr) of the disc pattern; see quorvane.disc_pattern.");
   module.def("basins", &basins, py::arg("strength"),
              "(labels, count): the catchment basins of a strength image.");
+  defineSegmentSteps(module);
 }
