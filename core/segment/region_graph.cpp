@@ -22,13 +22,19 @@ std::size_t slotOf(std::uint64_t key, std::size_t mask) {
 
 RegionSums::RegionSums(std::int64_t pixels, const std::int32_t* labels, std::int32_t count,
                        const std::uint8_t* among)
-    : pixels_(pixels), labels_(labels), count_(count), among_(among), slots_(1024, -1) {}
+    : pixels_(pixels),
+      labels_(labels),
+      count_(count),
+      among_(among),
+      slots_(1024, -1),
+      lastB_(static_cast<std::size_t>(count), -1),
+      lastEntry_(static_cast<std::size_t>(count), -1) {}
 
 Tie& RegionSums::at(std::int32_t a, std::int32_t b) {
+  // Neighbouring columns mostly lie in one region, so a's last key is mostly the one.
+  if (lastB_[a] == b)
+    return entries_[static_cast<std::size_t>(lastEntry_[a])].sum;
   const std::uint64_t key = keyOf(a, b);
-  // Pairs within one region come in runs: most keys are the last one's.
-  if (key == lastKey_)
-    return entries_[static_cast<std::size_t>(lastEntry_)].sum;
   // Kept at most half full, so that probes stay short.
   if (2 * (entries_.size() + 1) > slots_.size()) {
     slots_.assign(2 * slots_.size(), -1);
@@ -52,9 +58,9 @@ Tie& RegionSums::at(std::int32_t a, std::int32_t b) {
     slots_[s] = static_cast<std::int64_t>(entries_.size());
     entries_.push_back({a, b, {}});
   }
-  lastKey_ = key;
-  lastEntry_ = slots_[s];
-  return entries_[static_cast<std::size_t>(lastEntry_)].sum;
+  lastB_[a] = b;
+  lastEntry_[a] = slots_[s];
+  return entries_[static_cast<std::size_t>(slots_[s])].sum;
 }
 
 template <typename Index>

@@ -53,8 +53,9 @@ class RegionSums {
   const std::uint8_t* among_;
   std::vector<Entry> entries_;
   std::vector<std::int64_t> slots_;  // open addressing into entries_, -1 when free
-  std::uint64_t lastKey_ = ~std::uint64_t{0};
-  std::int64_t lastEntry_ = -1;
+  // The key (a, lastB_[a]) looked up last for each a, and its entry.
+  std::vector<std::int32_t> lastB_;
+  std::vector<std::int64_t> lastEntry_;
 };
 
 // The symmetrised graph of regions 0 ... size() - 1. Each border holds the sums of both
