@@ -257,4 +257,5 @@ PYBIND11_MODULE(_quorvane, module) {
   module.def("basins", &basins, py::arg("strength"),
              "(labels, count): the catchment basins of a strength image.");
   defineSegmentFunctions(module);
+  defineRegionSteps(module);
 }

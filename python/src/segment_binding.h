@@ -1,7 +1,9 @@
 #pragma once
 
-// The segmentation's compiled steps in quorvane._quorvane (segment_binding.cpp).
+// The segmentation's compiled steps in quorvane._quorvane: the boundary strength and its
+// crests (segment_binding.cpp), the regions' steps after the basins (regions_binding.cpp).
 
 #include <pybind11/pybind11.h>
 
 void defineSegmentFunctions(pybind11::module_& module);
+void defineRegionSteps(pybind11::module_& module);

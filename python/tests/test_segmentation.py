@@ -23,7 +23,7 @@ from scipy.sparse.linalg import eigsh
 import quorvane
 import quorvane.segment as segmentation
 from quorvane import _quorvane
-from quorvane.segment import demo, edge_detection, regions
+from quorvane.segment import demo, edge_detection, regions, steps
 from conftest import PICTURES, REPO
 
 
@@ -393,6 +393,114 @@ class TestRegions:
         picture, truth = drawing("square")
         shifted = np.roll(truth, 2, axis=1)
         np.testing.assert_array_equal(segmentation.settle_borders(shifted, picture), truth)
+
+
+def compiled_weights(road):
+    w = road.weights
+    return w.data, w.indices, w.indptr
+
+
+def picture(name):
+    if name == "coins":
+        return COINS
+    if name == "discs":
+        return drawing("discs")[0]
+    return known_regions.photograph(name, 500)[0]
+
+
+@pytest.fixture(scope="module", params=["coins", "discs", "white", "hue", "small", "deep"])
+def weighed_road(request):
+    """A road up to its weights, then its numpy merging and segments."""
+    road = steps.Road(picture(request.param))
+    road.measure(), road.flood(), road.weigh(), road.merge(), road.find_segments()
+    return request.param, road
+
+
+class TestCompiledRegions:
+    """The compiled steps after the basins (quorvane._quorvane) against the numpy ones: the
+    same labels on photographs, coins.png and a drawing (ties are decided by the same rules,
+    and the sums differ in their last bits at most)."""
+
+    def test_merged_regions_are_those_of_numpy(self, weighed_road):
+        name, road = weighed_road
+        regions_, count, rounds = _quorvane.merge_regions(
+            road.basins, road.basin_count, *compiled_weights(road), road.settings.smallest
+        )
+        assert regions_.dtype == np.int64 and count == road.regions.max() + 1
+        differ = np.flatnonzero(regions_ != road.regions)
+        assert differ.size == 0, f"{name}: basins {differ[:10]} of {road.basin_count} differ"
+
+    def test_segments_are_those_of_numpy(self, weighed_road):
+        name, road = weighed_road
+        segments, count = _quorvane.find_segments(
+            road.regions[road.basins],
+            road.picture,
+            *compiled_weights(road),
+            road.settings.smallest,
+        )
+        assert count == road.count and segments.shape == road.shape
+        differ = int((segments != road.segments).sum())
+        assert differ == 0, f"{name}: {differ} pixels differ"
+
+    def test_int64_weights_give_the_same_regions(self):
+        road = steps.Road(drawing("square")[0])
+        road.measure(), road.flood(), road.weigh()
+        w = road.weights
+        arrays = w.data, w.indices.astype(np.int64), w.indptr.astype(np.int64)
+        wide = _quorvane.merge_regions(road.basins, road.basin_count, *arrays, 8)
+        narrow = _quorvane.merge_regions(road.basins, road.basin_count, *compiled_weights(road), 8)
+        np.testing.assert_array_equal(wide[0], narrow[0])
+
+    def test_pieces_and_settled_borders_are_those_of_numpy(self):
+        rng = np.random.default_rng(7)
+        labels = ndimage.zoom(rng.integers(0, 5, (12, 16)), 4, order=0)
+        labels[rng.random(labels.shape) < 0.05] = 5
+        pieces, count = _quorvane.connected_segments(labels)
+        expected, expected_count = segmentation.connected_segments(labels)
+        assert count == expected_count
+        np.testing.assert_array_equal(pieces, expected)
+        values = rng.random(labels.shape + (3,)) + pieces[:, :, None] % 3
+        for held in (values, values[:, :, 0].copy()):
+            settled = _quorvane.settle_borders(pieces, held)
+            np.testing.assert_array_equal(settled, segmentation.settle_borders(pieces, held))
+
+    def test_whole_segments_are_those_of_numpy_with_small_pieces(self):
+        labels = np.array([[0, 0, 1, 0], [1, 1, 1, 0], [0, 1, 0, 0], [1, 0, 0, 1]])
+        w = quorvane.weights(
+            np.random.default_rng(3).uniform(0, 2, (4, 4)),
+            labels.astype(float),
+            *quorvane.disc_pattern((4, 4), 2),
+            1.0,
+        )
+        for smallest in (1, 2, 3, 6):
+            segments, count = _quorvane.whole_segments(
+                labels, w.data, w.indices, w.indptr, smallest
+            )
+            expected, expected_count = segmentation.whole_segments(
+                labels, regions.sums_over(w), smallest
+            )
+            assert count == expected_count
+            np.testing.assert_array_equal(segments, expected)
+
+    @pytest.mark.parametrize(
+        "change, error, message",
+        [
+            (lambda a: {**a, "indices": a["indices"] + 16}, ValueError, "below the pixel count"),
+            (lambda a: {**a, "indptr": a["indptr"][::-1].copy()}, ValueError, "not decrease"),
+            (lambda a: {**a, "indptr": a["indptr"][:-1]}, ValueError, "one more element"),
+            (lambda a: {**a, "indices": a["indices"].astype(np.int64)}, TypeError, "both int32"),
+            (lambda a: {**a, "basins": a["basins"] + 2}, ValueError, "basins shall hold"),
+            (lambda a: {**a, "basins": a["basins"] * 1.0}, TypeError, "integer array"),
+        ],
+    )
+    def test_unusable_arrays_are_refused(self, change, error, message):
+        labels = np.arange(16).reshape(4, 4) // 8
+        w = quorvane.weights(np.zeros((4, 4)), labels * 1.0, *quorvane.disc_pattern((4, 4), 1))
+        args = change(
+            {"basins": labels, "count": 2, "data": w.data, "indices": w.indices, "indptr": w.indptr}
+        )
+        with pytest.raises(error, match=message):
+            _quorvane.merge_regions(**args, smallest=1)
 
 
 class TestReading:
