@@ -12,6 +12,7 @@
 #include <string>
 
 #include "segment/boundary_strength.h"
+#include "segment/segmentation.h"
 #include "thread_workers.h"
 
 namespace py = pybind11;
@@ -84,9 +85,45 @@ ImageArray crests(const py::array& strength, const py::array& orientation, int w
   return out;
 }
 
+// The segments (int64, H x W) of a C-contiguous float64 (H, W) or (H, W, C) picture, C of 1,
+// 3 or 4: every step in the core, as quorvane.segment.segment gives them. A picture the core
+// refuses is a ValueError with its message.
+py::array_t<std::int64_t> segment(const py::array& values, double scale, double contrast,
+                                  std::int64_t smallest, double radius, int workers) {
+  if (!py::isinstance<ImageArray>(values) || !(values.ndim() == 2 || values.ndim() == 3))
+    throw py::type_error("values shall be a C-contiguous float64 (H, W) or (H, W, C) array");
+  const int channels = values.ndim() == 3 ? static_cast<int>(values.shape(2)) : 1;
+  const std::int64_t h = values.shape(0), w = values.shape(1);
+  if (!(scale > 0.0) || !std::isfinite(scale) || !(contrast > 0.0) || !std::isfinite(contrast) ||
+      !(radius >= 0.0) || !std::isfinite(radius) || smallest < 1)
+    throw py::value_error(
+        "scale and contrast shall be positive, radius at least 0, smallest "
+        "at least 1, all finite");
+  const int threads = threadsOf(workers);
+  namespace seg = quorvane::segment;
+  seg::PictureValues picture;
+  seg::Segmentation found;
+  {
+    const auto* data = static_cast<const double*>(values.data());
+    py::gil_scoped_release release;
+    picture = seg::pictureValues(h, w, channels, data);
+    if (picture.fault == seg::PictureFault::kNone)
+      found = seg::segmentPicture(std::move(picture), {scale, contrast, smallest, radius},
+                                  quorvane::threadWorkers(threads));
+  }
+  if (picture.fault != seg::PictureFault::kNone)
+    throw py::value_error(seg::pictureMessage(picture));
+  py::array_t<std::int64_t> labels({h, w});
+  std::copy(found.segments.begin(), found.segments.end(), labels.mutable_data());
+  return labels;
+}
+
 }  // namespace
 
 void defineSegmentFunctions(py::module_& module) {
+  module.def("segment", &segment, py::arg("values"), py::arg("scale"), py::arg("contrast"),
+             py::arg("smallest"), py::arg("radius"), py::arg("workers") = -1,
+             "The segments of a picture, every step compiled; see quorvane.segment.segment.");
   module.def("boundary_strength", &boundaryStrength, py::arg("values"), py::arg("scale"),
              py::arg("workers") = 1,
              "(strength, orientation) of a picture; see quorvane.segment.boundary_strength.");

@@ -14,6 +14,25 @@ from .settings import Settings
 RANGES = (1.0, 255.0, 65535.0)
 
 
+def picture_array(picture):
+    """The picture's array as the steps take it, H x W or H x W x C (C of 1, 3 or 4), after
+    the checks of its type, dtype and shape (see picture_values); bool as 0 and 1."""
+    if not isinstance(picture, np.ndarray):
+        raise TypeError(
+            f"the picture shall be a numpy array (H x W, H x W x 3 or H x W x 4), "
+            f"got {type(picture).__name__}"
+        )
+    if picture.dtype != bool and not (
+        np.issubdtype(picture.dtype, np.integer) or np.issubdtype(picture.dtype, np.floating)
+    ):
+        raise ValueError(f"the picture shall hold real numbers, got dtype {picture.dtype}")
+    if not (picture.ndim == 2 or (picture.ndim == 3 and picture.shape[2] in (1, 3, 4))):
+        raise ValueError(
+            f"the picture shall be H x W, H x W x 3 or H x W x 4, got shape {picture.shape}"
+        )
+    return picture
+
+
 def picture_values(picture):
     """The picture as the steps read it: float64, H x W (grey) or H x W x 3 (colour), in
     [0, 1] when its values are those of an image.
@@ -24,21 +43,9 @@ def picture_values(picture):
     [0, 1] or float in [0, 255] gives the very same values. H x W x 1 is grey, H x W x 4
     drops its alpha, a colour picture whose channels are all equal is grey. Anything else is
     a ValueError (TypeError for what is not a numpy array) of one line naming the fault."""
-    if not isinstance(picture, np.ndarray):
-        raise TypeError(
-            f"the picture shall be a numpy array (H x W, H x W x 3 or H x W x 4), "
-            f"got {type(picture).__name__}"
-        )
-    if picture.dtype != bool and not (
-        np.issubdtype(picture.dtype, np.integer) or np.issubdtype(picture.dtype, np.floating)
-    ):
-        raise ValueError(f"the picture shall hold real numbers, got dtype {picture.dtype}")
-    if picture.ndim == 3 and picture.shape[2] in (1, 3, 4):
+    picture = picture_array(picture)
+    if picture.ndim == 3:
         picture = picture[:, :, 0] if picture.shape[2] == 1 else picture[:, :, :3]
-    elif picture.ndim != 2:
-        raise ValueError(
-            f"the picture shall be H x W, H x W x 3 or H x W x 4, got shape {picture.shape}"
-        )
     if picture.shape[0] < 2 or picture.shape[1] < 2:
         raise ValueError(
             f"the picture shall be at least 2 x 2 pixels, got {picture.shape[0]} x "

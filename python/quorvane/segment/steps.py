@@ -4,21 +4,16 @@ run() names the steps and a road takes them: Road here, over a picture in memory
 process, or the distributed driver's (quorvane.segment.distributed.road), across MPI
 processes. Each step of a road keeps what it finds on the road and returns what it did as
 the arguments of the clock's step (the line to print and, across processes, the parts timed
-on each), or None when the next step tells it.
+on each), or None when the next step tells it. The steps run in the compiled core
+(quorvane._quorvane); segment() takes them all in one call.
 """
+
+import numpy as np
 
 import quorvane
 
-from .edge_detection import boundary_strength, crests
-from .photographs import picture_values
-from .regions import (
-    RegionGraph,
-    basins,
-    merge_regions,
-    region_sums,
-    settle_borders,
-    whole_segments,
-)
+from .. import _quorvane
+from .photographs import picture_values, picture_array
 from .settings import Settings
 
 
@@ -43,16 +38,19 @@ class Road:
         self.shape = self.picture.shape[:2]
 
     def measure(self):
-        self.strength, orientation = boundary_strength(self.picture, self.settings.scale)
-        self.crests = crests(self.strength, orientation)
+        settings = self.settings
+        self.strength, orientation = _quorvane.boundary_strength(
+            self.picture, settings.scale, settings.workers
+        )
+        self.crests = _quorvane.crests(self.strength, orientation, settings.workers)
         colour = " in colour" if self.picture.ndim == 3 else ""
         return (
-            f"boundary strength{colour} at scales {self.settings.scale:g} x 1, 2, 4, in units "
+            f"boundary strength{colour} at scales {settings.scale:g} x 1, 2, 4, in units "
             "of the picture's own noise",
         )
 
     def flood(self):
-        self.basins, self.basin_count = basins(self.strength)
+        self.basins, self.basin_count = _quorvane.basins(self.strength)
 
     def weigh(self):
         settings = self.settings
@@ -71,27 +69,34 @@ class Road:
         )
 
     def merge(self):
-        labels = self.basins.ravel()
-        graph = RegionGraph.of(labels, self.basin_count, self.sums_of(labels, self.basin_count))
-        self.regions, merged, rounds = merge_regions(graph, self.settings.smallest)
+        w = self.weights
+        self.regions, merged, rounds = _quorvane.merge_regions(
+            self.basins, self.basin_count, w.data, w.indices, w.indptr, self.settings.smallest
+        )
+        return self.merged(merged, rounds)
+
+    def merged(self, count, rounds):
         return (
-            f"{self.basin_count} basins merged into {merged.areas.size} regions in {rounds} "
+            f"{self.basin_count} basins merged into {count} regions in {rounds} "
             f"rounds (borders under {self.settings.contrast:g} noise units merged)",
         )
 
-    def sums_of(self, labels, count, among=None):
-        """The region sums of labels (flat) over all of the weights (whole_segments'
-        sums_of); a road across processes adds them up over its processes' shares."""
-        return region_sums(labels, self.weights, count, among)
-
     def find_segments(self):
-        smallest = self.settings.smallest
-        merged, _ = whole_segments(self.regions[self.basins], self.sums_of, smallest)
-        settled = settle_borders(merged, self.picture)
-        self.segments, self.count = whole_segments(settled, self.sums_of, smallest)
+        w = self.weights
+        self.segments, self.count = _quorvane.find_segments(
+            self.regions[self.basins],
+            self.picture,
+            w.data,
+            w.indices,
+            w.indptr,
+            self.settings.smallest,
+        )
+        return self.found()
+
+    def found(self):
         return (
-            f"{self.count} segments, each one piece of {smallest} pixels or more, borders "
-            "settled on the picture's values",
+            f"{self.count} segments, each one piece of {self.settings.smallest} pixels or more, "
+            "borders settled on the picture's values",
         )
 
 
@@ -99,5 +104,8 @@ def segment(picture, settings=Settings()):
     """The segments of a picture: an int64 array of its first two axes' shape, every pixel's
     segment 0 .. count-1 (numbered in the order of their first pixel in C order). The
     picture is any numpy array of real values, grey (H x W), colour (H x W x 3) or with
-    alpha (H x W x 4), read as photographs.picture_values says."""
-    return run(Road(picture, settings), lambda *done: None).segments
+    alpha (H x W x 4), read as photographs.picture_values says; every step runs in the
+    compiled core, in one call."""
+    values = np.ascontiguousarray(picture_array(picture), dtype=np.float64)
+    s = settings
+    return _quorvane.segment(values, s.scale, s.contrast, s.smallest, s.radius, s.workers)

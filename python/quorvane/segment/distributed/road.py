@@ -2,6 +2,7 @@
 photograph read by every process (see the package's description)."""
 
 from .. import photographs, pictures, steps
+from ..regions import RegionGraph, merge_regions, settle_borders, whole_segments
 from ..settings import Segmentation
 from .exchange import shared_region_sums
 from .libraries import MPI
@@ -77,10 +78,21 @@ class Road(steps.Road):
         )
 
     def sums_of(self, labels, count, among=None):
+        """The region sums of labels (flat) over all of the processes' weights."""
         return shared_region_sums(self.world, labels, self.weights, self.chunks, count, among)
 
+    def merge(self):
+        labels, smallest = self.basins.ravel(), self.settings.smallest
+        graph = RegionGraph.of(labels, self.basin_count, self.sums_of(labels, self.basin_count))
+        self.regions, merged, rounds = merge_regions(graph, smallest)
+        return self.merged(merged.areas.size, rounds)
+
     def find_segments(self):
-        done = super().find_segments()
+        smallest = self.settings.smallest
+        merged, _ = whole_segments(self.regions[self.basins], self.sums_of, smallest)
+        settled = settle_borders(merged, self.picture)
+        self.segments, self.count = whole_segments(settled, self.sums_of, smallest)
+        done = self.found()
         picks, _ = pictures.chosen_pixels(self.shape, self.settings.radius)
         width = self.shape[1]
         shown = gathered_columns(self.world, self.weights, [r * width + c for r, c in picks])

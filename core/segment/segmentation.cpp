@@ -1,0 +1,96 @@
+#include "segmentation.h"
+
+#include <cmath>
+#include <utility>
+
+#include "build_weight_matrix.h"
+#include "disc_pattern.h"
+#include "pixel_grid.h"
+#include "watershed.h"
+#include "whole_segments.h"
+
+namespace quorvane::segment {
+
+double weightSigma(double contrast) {
+  return contrast / std::sqrt(-8.0 * std::log(0.5));
+}
+
+void measureStrength(Segmentation& s, const SegmentSettings& settings, const Workers& workers) {
+  const PictureValues& p = s.picture;
+  s.strength =
+      boundaryStrength(p.rows, p.columns, p.channels, p.values.data(), settings.scale, workers);
+  s.crests.resize(s.strength.strength.size());
+  ridgeCrests(p.rows, p.columns, s.strength.strength.data(), s.strength.orientation.data(),
+              s.crests.data(), workers);
+}
+
+void floodBasins(Segmentation& s) {
+  s.basins.resize(s.crests.size());
+  s.basinCount = watershedBasins(s.picture.rows, s.picture.columns, s.strength.strength.data(),
+                                 s.basins.data());
+}
+
+void weighPairs(Segmentation& s, const SegmentSettings& settings, const Workers& workers) {
+  // The engine numbers pixels column-major; the C-order image is its transpose, whose disc
+  // pattern is the same.
+  const PixelGrid grid = makePixelGrid(s.picture.columns, s.picture.rows);
+  const std::uint64_t entries = discPatternEntries(grid.nr, grid.nc, settings.radius);
+  std::vector<std::uint32_t> ir(static_cast<std::size_t>(entries));
+  s.weightStarts.resize(static_cast<std::size_t>(grid.np) + 1);
+  fillDiscPattern(grid.nr, grid.nc, settings.radius, ir.data(), s.weightStarts.data());
+  const std::vector<double> phase(s.basins.begin(), s.basins.end());
+  s.weights.resize(ir.size());
+  s.weightRows.resize(ir.size());
+  WeightOptions options;
+  options.sigma = weightSigma(settings.contrast);
+  options.engine.workers = workers;
+  const WeightMatrix<std::uint32_t> out{s.weights.data(), s.weightRows.data(),
+                                        s.weightStarts.data()};
+  buildWeightMatrix(grid, s.crests.data(), phase.data(), Pattern{ir.data(), s.weightStarts.data()},
+                    out, options);
+}
+
+namespace {
+
+AddWeights allWeights(const Segmentation& s) {
+  return [&s](RegionSums& sums) {
+    return sums.add(0, static_cast<std::int64_t>(s.weightStarts.size()) - 1, s.weightStarts.data(),
+                    s.weightRows.data(), s.weights.data());
+  };
+}
+
+}  // namespace
+
+void mergeBasins(Segmentation& s, const SegmentSettings& settings) {
+  const auto pixels = static_cast<std::int64_t>(s.basins.size());
+  RegionSums sums(pixels, s.basins.data(), s.basinCount);
+  allWeights(s)(sums);
+  std::vector<std::int64_t> areas(static_cast<std::size_t>(s.basinCount), 0);
+  for (std::int32_t b : s.basins)
+    ++areas[static_cast<std::size_t>(b)];
+  s.merged = mergeRegions(RegionGraph::of(sums, std::move(areas)), settings.smallest);
+}
+
+void findWholeSegments(Segmentation& s, const SegmentSettings& settings) {
+  std::vector<std::int32_t> merged(s.basins.size());
+  for (std::size_t p = 0; p < merged.size(); ++p)
+    merged[p] = s.merged.region[static_cast<std::size_t>(s.basins[p])];
+  s.segments.resize(merged.size());
+  s.count =
+      findSegments(s.picture.rows, s.picture.columns, merged.data(), s.picture.channels,
+                   s.picture.values.data(), settings.smallest, allWeights(s), s.segments.data());
+}
+
+Segmentation segmentPicture(PictureValues picture, const SegmentSettings& settings,
+                            const Workers& workers) {
+  Segmentation s;
+  s.picture = std::move(picture);
+  measureStrength(s, settings, workers);
+  floodBasins(s);
+  weighPairs(s, settings, workers);
+  mergeBasins(s, settings);
+  findWholeSegments(s, settings);
+  return s;
+}
+
+}  // namespace quorvane::segment
