@@ -35,19 +35,18 @@ void weighPairs(Segmentation& s, const SegmentSettings& settings, const Workers&
   // pattern is the same.
   const PixelGrid grid = makePixelGrid(s.picture.columns, s.picture.rows);
   const std::uint64_t entries = discPatternEntries(grid.nr, grid.nc, settings.radius);
-  std::vector<std::uint32_t> ir(static_cast<std::size_t>(entries));
+  // The pattern's row pixels are the weights' row indices: made once, in place.
+  s.weightRows.resize(static_cast<std::size_t>(entries));
   s.weightStarts.resize(static_cast<std::size_t>(grid.np) + 1);
-  fillDiscPattern(grid.nr, grid.nc, settings.radius, ir.data(), s.weightStarts.data());
+  fillDiscPattern(grid.nr, grid.nc, settings.radius, s.weightRows.data(), s.weightStarts.data());
   const std::vector<double> phase(s.basins.begin(), s.basins.end());
-  s.weights.resize(ir.size());
-  s.weightRows.resize(ir.size());
+  s.weights.resize(s.weightRows.size());
   WeightOptions options;
   options.sigma = weightSigma(settings.contrast);
   options.engine.workers = workers;
-  const WeightMatrix<std::uint32_t> out{s.weights.data(), s.weightRows.data(),
-                                        s.weightStarts.data()};
-  buildWeightMatrix(grid, s.crests.data(), phase.data(), Pattern{ir.data(), s.weightStarts.data()},
-                    out, options);
+  const WeightMatrix<std::uint32_t> out{s.weights.data(), nullptr, s.weightStarts.data()};
+  buildWeightMatrix(grid, s.crests.data(), phase.data(),
+                    Pattern{s.weightRows.data(), s.weightStarts.data()}, out, options);
 }
 
 namespace {
