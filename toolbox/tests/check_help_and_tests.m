@@ -1,13 +1,13 @@
 function check_help_and_tests(entry, varargin)
   % For each named function, as it resolves on the path: it is the ENTRY point's file
-  % ('native': the compiled .oct function; 'mex': quorvane.mex with the .m pattern helper),
+  % ('native': the compiled .oct functions; 'mex': the .mex modules with the .m pattern helper),
   % its help text is the one of its .m file and starts with its H1 line ("NAME  ..."), and
   % the %!test and %!error blocks of that .m file all pass. Throws otherwise.
   expected = struct('native', {{'.oct', '.oct'}}, 'mex', {{'.mex', '.m'}}).(entry);
   for k = 1:numel(varargin)
     name = varargin{k};
     [~, ~, suffix] = fileparts(which(name));
-    wanted = expected{1 + !strcmp(name, 'quorvane')};
+    wanted = expected{1 + strcmp(name, 'quorvane_pattern')};
     if !strcmp(suffix, wanted)
       error('check_help_and_tests: %s resolves to %s, not a %s file', name, which(name), wanted);
     end
