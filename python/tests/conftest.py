@@ -59,7 +59,7 @@ def assert_same_matrix(a, b):
     assert_same_bits(a.data, b.data)
 
 
-def _mex_dir():
+def mex_dir():
     configured = os.environ.get("QUORVANE_MEX_DIR")
     if configured:
         module = Path(configured) / "quorvane.mex"
@@ -71,6 +71,41 @@ def _mex_dir():
     return module.parent
 
 
+def mex_only_dir():
+    """The folder with the MEX modules alone (QUORVANE_MEX_ONLY_DIR, set by CTest, or the
+    build's tests/mex-only)."""
+    folder = Path(os.environ.get("QUORVANE_MEX_ONLY_DIR") or mex_dir() / "tests" / "mex-only")
+    assert (folder / "quorvane_segment.mex").is_file(), f"no MEX modules in {folder}"
+    return folder
+
+
+def run_octave_script(script):
+    """Runs script in octave-cli (skipped or failed as the module's absence is) and returns
+    what it printed."""
+    octave = shutil.which("octave-cli")
+    if octave is None:
+        if os.environ.get("QUORVANE_MEX_DIR"):
+            pytest.fail("octave-cli not found")
+        pytest.skip("octave-cli not found")
+    # No octave-workspace file if the run is killed (the timeout) or crashes.
+    result = subprocess.run(
+        [
+            octave,
+            "--no-gui",
+            "--norc",
+            "--quiet",
+            "--no-history",
+            "--eval",
+            "crash_dumps_octave_core(false); " + script,
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert result.returncode == 0, f"Octave failed:\n{result.stdout}\n{result.stderr}"
+    return result.stdout
+
+
 def run_octave(cases, folder):
     """Runs the Octave module on each case and returns {name: (rows, cols, values)}.
 
@@ -78,12 +113,7 @@ def run_octave(cases, folder):
     (any numpy array; their column-major bytes are what Octave reads), the uint32 'indices'
     and 'indptr', and 'sigma' (None for the default).
     """
-    mex_dir = _mex_dir()
-    octave = shutil.which("octave-cli")
-    if octave is None:
-        if os.environ.get("QUORVANE_MEX_DIR"):
-            pytest.fail("octave-cli not found")
-        pytest.skip("octave-cli not found")
+    module_dir = mex_dir()
     folder = Path(folder)
     for name, case in cases.items():
         d = folder / f"case_{name}"
@@ -98,18 +128,7 @@ def run_octave(cases, folder):
         np.asarray(case["indptr"], dtype=np.uint32).tofile(d / "indptr")
         if case.get("sigma") is not None:
             np.asarray([case["sigma"]], dtype=np.float64).tofile(d / "sigma")
-    # No octave-workspace file if the run is killed (the timeout) or crashes.
-    script = (
-        f"crash_dumps_octave_core(false); addpath('{mex_dir}'); addpath('{TESTS}'); "
-        f"octave_weights('{folder}');"
-    )
-    result = subprocess.run(
-        [octave, "--no-gui", "--norc", "--quiet", "--no-history", "--eval", script],
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-    assert result.returncode == 0, f"Octave failed:\n{result.stdout}\n{result.stderr}"
+    run_octave_script(f"addpath('{module_dir}'); addpath('{TESTS}'); octave_weights('{folder}');")
     out = {}
     for name in cases:
         d = folder / f"case_{name}"

@@ -1,4 +1,5 @@
-"""quorvane.weights against the Octave module, bit for bit.
+"""quorvane.weights against the Octave module, bit for bit; quorvane_segment's labels against
+quorvane.segment.segment's.
 
 An (H, W) image in numpy's C order is, read column-major, the transposed W x H image, so the
 Python result must equal the Octave module's for the transposed image with the same pattern:
@@ -6,13 +7,26 @@ the same stored entries in the same order, the same bits (NaN equal to NaN). One
 computes every case.
 """
 
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
 from PIL import Image
 from scipy import ndimage
 
 import quorvane
-from conftest import REPO, assert_same_bits, run_octave, stored_entries
+from conftest import (
+    REPO,
+    TESTS,
+    assert_same_bits,
+    mex_dir,
+    mex_only_dir,
+    run_octave,
+    run_octave_script,
+    stored_entries,
+)
+from quorvane.segment import segment
 
 
 def full_pattern(n):
@@ -170,3 +184,51 @@ def test_same_weights_as_octave_on_the_untransposed_image(tmp_path):
     p = np.arange(h * w)
     to_column_major = (p // w) + (p % w) * h
     assert_same_bits(result, column_major[np.ix_(to_column_major, to_column_major)])
+
+
+# quorvane_segment in Octave, the native function and the MEX module alike, against
+# quorvane.segment.segment: the labels plus 1, on pictures Octave reads back from PNG files.
+
+sys.path.insert(0, str(REPO / "bench"))
+import known_regions  # noqa: E402
+
+SEGMENT_PICTURES = {
+    "coins": np.asarray(Image.open(REPO / "data" / "coins.png")),  # grey, 8 bits
+    **{kind: known_regions.photograph(kind, 500)[0] for kind in ("hue", "deep", "white")},
+}
+
+
+@pytest.fixture(scope="module")
+def octave_segments(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("segments")
+    for name, picture in SEGMENT_PICTURES.items():
+        path = folder / f"picture_{name}.png"
+        Image.fromarray(picture).save(path)
+        # PIL reads 16-bit PNG back as int32: the values are what must survive.
+        assert np.array_equal(np.asarray(Image.open(path)), picture), name
+    entry_points = [mex_dir(), mex_only_dir()]
+    log = run_octave_script(
+        f"addpath('{TESTS}'); octave_segments('{folder}', "
+        + ", ".join(f"'{d}'" for d in entry_points)
+        + ");"
+    )
+    resolved = [line.strip() for line in log.splitlines() if "quorvane_segment" in line]
+    assert [Path(r).suffix for r in resolved] == [".oct", ".mex"], log
+    # Each picture reaches Octave in its own class: the 16-bit one as uint16.
+    classes = dict(line.split() for line in log.splitlines() if line.startswith("picture_"))
+    assert classes == {f"picture_{n}.png": str(p.dtype) for n, p in SEGMENT_PICTURES.items()}, log
+    return folder
+
+
+@pytest.mark.parametrize("name", sorted(SEGMENT_PICTURES))
+@pytest.mark.parametrize("entry", [1, 2], ids=["native", "mex"])
+def test_octave_segments_are_python_labels_plus_one(octave_segments, name, entry):
+    picture = SEGMENT_PICTURES[name]
+    expected = segment(picture) + 1
+    path = octave_segments / f"picture_{name}.png.{entry}"
+    labels = np.fromfile(f"{path}.labels", dtype=np.float64)
+    count = np.fromfile(f"{path}.count", dtype=np.float64)
+    assert labels.size == expected.size
+    np.testing.assert_array_equal(labels.reshape(expected.shape, order="F"), expected)
+    assert count.tolist() == [expected.max()]
+    assert expected.max() > 5, "a picture of hardly any segments tells little"
