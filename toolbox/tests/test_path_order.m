@@ -1,15 +1,16 @@
 function test_path_order(order, sources, compiled_dir, work)
-  % quorvane with the toolbox folder of SOURCES on the path beside COMPILED_DIR (a folder with
-  % the compiled function), added in ORDER, from the root of SOURCES as the README does:
+  % quorvane and quorvane_segment with the toolbox folder of SOURCES on the path beside
+  % COMPILED_DIR (a folder with the compiled functions), added in ORDER, from the root of
+  % SOURCES as the README does:
   %   build_first    addpath('toolbox'), then addpath(COMPILED_DIR): the native functions come
   %                  first, and a call leaves the path as it is;
-  %   toolbox_first  addpath(COMPILED_DIR), then addpath('toolbox'): the help file's first call
+  %   toolbox_first  addpath(COMPILED_DIR), then addpath('toolbox'): a help file's first call
   %                  moves toolbox behind COMPILED_DIR and runs the native function, with its
   %                  outputs, results and messages;
-  %   mex_first      the same with WORK, a folder holding a copy of COMPILED_DIR's quorvane.mex
-  %                  alone (as a MEX file built elsewhere); in toolbox/ as the current folder
+  %   mex_first      the same with WORK, a folder holding copies of COMPILED_DIR's .mex modules
+  %                  alone (as MEX files built elsewhere); in toolbox/ as the current folder
   %                  the help file names the module it hides;
-  %   toolbox_alone  addpath('toolbox') only: the call stops with quorvane:notBuilt, one line,
+  %   toolbox_alone  addpath('toolbox') only: each call stops with NAME:notBuilt, one line,
   %                  and the help is still the file's.
   % Throws on the first failed check.
   toolbox = fullfile(sources, 'toolbox');
@@ -21,6 +22,10 @@ function test_path_order(order, sources, compiled_dir, work)
   JC = uint32([0 3 6 9]);
   e = exp(-4.5);
   h = exp(-0.5);
+  % Two flat halves under a little noise, for the segmentation.
+  randn('seed', 3);
+  picture = [0.2 * ones(12, 10), 0.8 * ones(12, 10)] + 0.02 * randn(12, 20);
+  truth = [ones(12, 10), 2 * ones(12, 10)];
   back = pwd();
   restore = onCleanup(@() cd(back));
   cd(sources);
@@ -33,8 +38,11 @@ function test_path_order(order, sources, compiled_dir, work)
       check(resolves('quorvane', native), 'quorvane');
       W = quorvane(mag, phase, IR, JC);
       check(isequal(full(W), [1 1 e; 1 1 e; e e 1]), 'W differs');
-      check(strcmp(path(), before), 'the call changed the path');
-      check_help_and_tests('native', 'quorvane', 'quorvane_pattern');
+      check(resolves('quorvane_segment', fullfile(compiled_dir, 'quorvane_segment.oct')), ...
+            'quorvane_segment');
+      check(isequal(quorvane_segment(picture), truth), 'the labels differ');
+      check(strcmp(path(), before), 'the calls changed the path');
+      check_help_and_tests('native', 'quorvane', 'quorvane_pattern', 'quorvane_segment');
 
     case 'toolbox_first'
       addpath(compiled_dir);
@@ -63,7 +71,15 @@ function test_path_order(order, sources, compiled_dir, work)
       addpath('toolbox');
       W = quorvane(mag, phase, IR, JC);
       check(issparse(W) && isequal(full(W), [1 1 e; 1 1 e; e e 1]), 'W differs');
-      check_help_and_tests('native', 'quorvane', 'quorvane_pattern');
+      % The segmentation's help file does the same, with both outputs.
+      addpath('toolbox');
+      segment_help = fullfile(toolbox, 'quorvane_segment.m');
+      check(resolves('quorvane_segment', segment_help), 'toolbox in front: quorvane_segment');
+      [labels, count] = quorvane_segment(picture);
+      check(isequal(labels, truth) && count == 2, 'the labels differ');
+      check(resolves('quorvane_segment', fullfile(compiled_dir, 'quorvane_segment.oct')), ...
+            'after its first call, quorvane_segment');
+      check_help_and_tests('native', 'quorvane', 'quorvane_pattern', 'quorvane_segment');
 
     case 'mex_first'
       if exist(work, 'dir')
@@ -73,12 +89,17 @@ function test_path_order(order, sources, compiled_dir, work)
       mkdir(work);
       module = fullfile(work, 'quorvane.mex');
       copyfile(fullfile(compiled_dir, 'quorvane.mex'), module);
+      copyfile(fullfile(compiled_dir, 'quorvane_segment.mex'), work);
       addpath(work);
       addpath('toolbox');
       check(resolves('quorvane', help_file), 'quorvane');
       W = quorvane(mag, phase, IR, JC);
       check(isequal(full(W), [1 1 e; 1 1 e; e e 1]), 'W differs');
       check(resolves('quorvane', module), 'after the first call, quorvane');
+      addpath('toolbox');
+      check(isequal(quorvane_segment(picture), truth), 'the labels differ');
+      check(resolves('quorvane_segment', fullfile(work, 'quorvane_segment.mex')), ...
+            'after its first call, quorvane_segment');
       before = path();
       cd(toolbox);
       rehash();   % what the prompt does before each command; --eval has none
@@ -95,6 +116,11 @@ function test_path_order(order, sources, compiled_dir, work)
       wanted = ['quorvane: quorvane.oct or quorvane.mex is not on the path, only its help text ' ...
                 help_file '; run make in the sources and addpath their build folder'];
       check(strcmp(identifier, 'quorvane:notBuilt') && strcmp(text, wanted), text);
+      [text, identifier] = message_of(@() quorvane_segment(picture));
+      wanted = ['quorvane_segment: quorvane_segment.oct or quorvane_segment.mex is not on the ' ...
+                'path, only its help text ' fullfile(toolbox, 'quorvane_segment.m') ...
+                '; run make in the sources and addpath their build folder'];
+      check(strcmp(identifier, 'quorvane_segment:notBuilt') && strcmp(text, wanted), text);
       check(strcmp(path(), before), 'the refusal changed the path');
       help_text = get_help_text('quorvane');
       check(strncmp(help_text, 'QUORVANE  Sparse pixel-affinity weights', 39) && ...
