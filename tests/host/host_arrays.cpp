@@ -59,7 +59,8 @@ static_assert(sizeof kReaders / sizeof kReaders[0] ==
 }  // namespace
 
 double asDouble(const HostArray& a, std::size_t k) {
-  const Reader read = kReaders[static_cast<std::size_t>(a.classId)];
+  const auto index = static_cast<std::size_t>(a.classId);
+  const Reader read = index < sizeof kReaders / sizeof kReaders[0] ? kReaders[index] : nullptr;
   if (read == nullptr)
     throw std::logic_error("no double value for this class");
   return read(a.data.data() + k * elementBytes(a.classId));

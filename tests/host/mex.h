@@ -37,6 +37,15 @@ extern "C" {
 mwSize mxGetM(const mxArray* array);
 mwSize mxGetN(const mxArray* array);
 mwSize mxGetNumberOfDimensions(const mxArray* array);
+const mwSize* mxGetDimensions(const mxArray* array);
+std::size_t mxGetNumberOfElements(const mxArray* array);
+const char* mxGetClassName(const mxArray* array);
+bool mxIsStruct(const mxArray* array);
+int mxGetNumberOfFields(const mxArray* array);
+const char* mxGetFieldNameByNumber(const mxArray* array, int field);
+mxArray* mxGetFieldByNumber(const mxArray* array, mwIndex index, int field);
+mxArray* mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag);
+mxArray* mxCreateDoubleScalar(double value);
 bool mxIsEmpty(const mxArray* array);
 mxClassID mxGetClassID(const mxArray* array);
 bool mxIsDouble(const mxArray* array);
@@ -54,6 +63,7 @@ mwIndex* mxGetJc(const mxArray* array);
 void* mxMalloc(std::size_t n);
 void mxFree(void* ptr);
 [[noreturn]] void mexErrMsgTxt(const char* message);
+[[noreturn]] void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...);
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 }

@@ -2,6 +2,8 @@
 
 #include "host_arrays.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,10 +16,12 @@ namespace {
 // Thrown by mexErrMsgTxt and caught in call(): the call ends where the message is raised.
 struct CallError {
   std::string message;
+  std::string identifier;
 };
 
 HostLog hostLog;
 bool failNext = false;
+bool failNextMatrix = false;
 int mallocsUntilFailure = 0;  // 0: none pending
 std::uint64_t allocationLimit = std::uint64_t{1} << 30;
 std::set<void*> blocks;  // from mxMalloc, not yet freed
@@ -68,6 +72,7 @@ std::size_t elementBytes(ClassId classId) {
     case ClassId::kLogical:
       return 1;
     case ClassId::kCell:
+    case ClassId::kStruct:
       return 0;
   }
   return 0;
@@ -103,6 +108,7 @@ CallResult call(int nlhs, const std::vector<const HostArray*>& inputs) {
                 const_cast<const mxArray**>(inputs.data()));
   } catch (const CallError& error) {
     result.error = error.message;
+    result.identifier = error.identifier;
   }
   // What mxMalloc gave and the call did not free, the host frees now.
   hostLog.blocksLeft += static_cast<int>(blocks.size());
@@ -111,10 +117,10 @@ CallResult call(int nlhs, const std::vector<const HostArray*>& inputs) {
   blocks.clear();
   // The host owns whatever was placed in the slots, also when the call failed.
   result.output.reset(outputs[0]);
-  for (int slot = 1; slot < 8; ++slot)
+  result.second.reset(outputs[1]);
+  for (int slot = 2; slot < 8; ++slot)
     delete outputs[slot];
-  if (result.output)
-    --hostLog.arraysAlive;
+  hostLog.arraysAlive -= (result.output ? 1 : 0) + (result.second ? 1 : 0);
   return result;
 }
 
@@ -126,6 +132,9 @@ void resetLog() {
 }
 void failNextSparseCreation() {
   failNext = true;
+}
+void failNextMatrixCreation() {
+  failNextMatrix = true;
 }
 void failMalloc(int nth) {
   mallocsUntilFailure = nth;
@@ -151,8 +160,8 @@ namespace {
 // Data of an array that must hold real data: reading a size-only array is a test failure,
 // since the gateway must not read data before its checks pass.
 void* dataOf(const mxArray* array) {
-  if (array->classId == ClassId::kCell)
-    throw std::logic_error("gateway read the data of a cell");
+  if (array->classId == ClassId::kCell || array->classId == ClassId::kStruct)
+    throw std::logic_error("gateway read the data of a cell or struct");
   if (array->data.empty() && array->rows * array->cols != 0) {
     throw std::logic_error("gateway read the data of an array that holds none");
   }
@@ -203,8 +212,62 @@ mxClassID mxGetClassID(const mxArray* array) {
       return mxCHAR_CLASS;
     case ClassId::kCell:
       return mxCELL_CLASS;
+    case ClassId::kStruct:
+      return mxSTRUCT_CLASS;
   }
   return mxUNKNOWN_CLASS;
+}
+const mwSize* mxGetDimensions(const mxArray* array) {
+  array->dimensionsSeen = array->shape;
+  if (array->shape.empty())
+    array->dimensionsSeen = {static_cast<mwSize>(array->rows), static_cast<mwSize>(array->cols)};
+  return array->dimensionsSeen.data();
+}
+std::size_t mxGetNumberOfElements(const mxArray* array) {
+  return static_cast<std::size_t>(array->rows * array->cols);
+}
+const char* mxGetClassName(const mxArray* array) {
+  static const char* const names[] = {"double",  "single", "uint32", "int32", "uint8",
+                                      "logical", "char",   "cell",   "int8",  "int16",
+                                      "uint16",  "int64",  "uint64", "struct"};
+  return names[static_cast<int>(array->classId)];
+}
+bool mxIsStruct(const mxArray* array) {
+  return array->classId == ClassId::kStruct;
+}
+int mxGetNumberOfFields(const mxArray* array) {
+  if (!mxIsStruct(array))
+    throw std::logic_error("fields of an array that is no struct");
+  return static_cast<int>(array->fields.size());
+}
+const char* mxGetFieldNameByNumber(const mxArray* array, int field) {
+  return array->fields.at(static_cast<std::size_t>(field)).first.c_str();
+}
+mxArray* mxGetFieldByNumber(const mxArray* array, mwIndex index, int field) {
+  if (index != 0 || mxGetNumberOfElements(array) != 1)
+    throw std::logic_error("the fields of a struct array's element other than one alone");
+  return array->fields.at(static_cast<std::size_t>(field)).second.get();
+}
+mxArray* mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag) {
+  if (flag != mxREAL)
+    throw std::logic_error("the gateway creates real outputs only");
+  const auto bytes = static_cast<std::uint64_t>(m) * static_cast<std::uint64_t>(n) * 8;
+  if (testhost::failNextMatrix || bytes > testhost::allocationLimit) {
+    testhost::failNextMatrix = false;
+    return nullptr;
+  }
+  auto* array = new mxArray;
+  array->rows = static_cast<std::uint64_t>(m);
+  array->cols = static_cast<std::uint64_t>(n);
+  array->data.assign(bytes, 0);
+  ++testhost::log().arraysAlive;
+  return array;
+}
+mxArray* mxCreateDoubleScalar(double value) {
+  mxArray* array = mxCreateDoubleMatrix(1, 1, mxREAL);
+  if (array != nullptr)
+    std::memcpy(array->data.data(), &value, sizeof value);
+  return array;
 }
 bool mxIsDouble(const mxArray* array) {
   return array->classId == ClassId::kDouble;
@@ -214,6 +277,7 @@ bool mxIsNumeric(const mxArray* array) {
     case ClassId::kLogical:
     case ClassId::kChar:
     case ClassId::kCell:
+    case ClassId::kStruct:
       return false;
     default:
       return true;
@@ -300,7 +364,17 @@ void mxFree(void* ptr) {
 
 void mexErrMsgTxt(const char* message) {
   testhost::log().messages.emplace_back(message);
-  throw CallError{message};
+  throw CallError{message, ""};
+}
+
+void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) {
+  char message[4096];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(message, sizeof message, format, arguments);
+  va_end(arguments);
+  testhost::log().messages.emplace_back(message);
+  throw CallError{message, identifier};
 }
 
 }  // extern "C"

@@ -9,13 +9,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mex.h"
 
 namespace testhost {
-// kCell stands for every class that is neither numeric nor logical nor char (cell, struct,
-// function handle): arrays of it hold no data the gateway may read.
+// kCell stands for every class that is neither numeric nor logical nor char nor struct (cell,
+// function handle): arrays of it hold no data the gateway may read. A kStruct array holds
+// fields instead of data.
 enum class ClassId {
   kDouble,
   kSingle,
@@ -30,6 +32,7 @@ enum class ClassId {
   kUint16,
   kInt64,
   kUint64,
+  kStruct,
 };
 // Bytes per element of a class (0 for kCell).
 std::size_t elementBytes(ClassId classId);
@@ -46,6 +49,11 @@ struct mxArray {
   std::vector<double> imag;
   // Sparse arrays only.
   std::vector<mwIndex> ir, jc;
+  // size(x) when it has more than two dimensions (rows and the rest folded into cols agree).
+  std::vector<mwSize> shape;
+  // A 1 x 1 struct's fields, in their order.
+  std::vector<std::pair<std::string, std::shared_ptr<mxArray>>> fields;
+  mutable std::vector<mwSize> dimensionsSeen;  // what mxGetDimensions returns
 };
 
 namespace testhost {
@@ -68,7 +76,9 @@ std::unique_ptr<HostArray> sizeOnlyArray(ClassId classId, std::uint64_t rows, st
 
 struct CallResult {
   std::optional<std::string> error;   // the message passed to mexErrMsgTxt, if any
+  std::string identifier;             // mexErrMsgIdAndTxt's identifier, if it raised it
   std::unique_ptr<HostArray> output;  // what the gateway placed in output slot 1
+  std::unique_ptr<HostArray> second;  // and in output slot 2
 };
 
 // Calls mexFunction with the given inputs and requested output count, as a host would.
@@ -88,6 +98,8 @@ void resetLog();
 
 // The next mxCreateSparse returns null, as a host out of memory would.
 void failNextSparseCreation();
+// The next mxCreateDoubleMatrix returns null.
+void failNextMatrixCreation();
 // The nth mxMalloc from now (1: the next one) returns null, as a host out of memory would.
 void failMalloc(int nth = 1);
 // Outputs and mxMalloc blocks of more than this many bytes are refused (null), default 1 GiB.
