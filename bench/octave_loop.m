@@ -5,7 +5,8 @@
 %                       that other work allocates and frees as much between two calls;
 %   mode 'back-to-back': the rounds call quorvane alone, then the floor alone;
 %   mode 'first': one call of quorvane in this fresh process, after the pattern has waited
-%                 10 s (as memory a host has taken back), then one of the floor likewise.
+%                 10 s (as memory a host has taken back), then one of the MEX module likewise
+%                 (printed as the floor's column).
 % Prints the wall-clock nanoseconds per entry of each call, their medians and the ratio
 % floor / quorvane. All three functions must be on the path.
 function octave_loop(workloadDir, name, mode, rounds)
@@ -36,7 +37,7 @@ function octave_loop(workloadDir, name, mode, rounds)
       pause(10);
       native = ns(timed(@quorvane, magnitude, phase, IR, JC));
       pause(10);
-      floor_ = ns(timed(@quorvane_floor, magnitude, phase, IR, JC));
+      floor_ = ns(timed(@quorvane_mex, magnitude, phase, IR, JC));
     otherwise
       error('octave_loop: mode shall be interleaved, back-to-back or first, got %s', mode);
   end

@@ -8,6 +8,8 @@
 // or will not, nothing changes but the speed.
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -53,7 +55,8 @@ inline void adviseHugePages(void* data, std::size_t bytes) {
 // allocate and free as much, is still backed and costs almost nothing. Which of the two
 // the kernel hands out cannot be told in advance, so there the arrays are advised a chunk
 // at a time, each written at once, while the chunks come at the pace of backed memory; the
-// rest is left to 4 KiB pages. docs/platforms.md has the measurements.
+// rest is left to 4 KiB pages. Calls in a quick loop advise everything (CallAdvice).
+// docs/platforms.md has the measurements.
 enum class HugePages { kNever, kAlways, kWhileBacked };
 
 // Whether Linux's free-page reporting is active: a virtio balloon (device 5) bound to its
@@ -92,6 +95,31 @@ inline HugePages machineAdvice() {
       chosenAdvice(std::getenv("QUORVANE_HUGE_PAGES"), freePageReporting());
   return advice;
 }
+
+// The advice for a host function's current call: every array advised when the function's
+// previous call ended less than `loop` before (a loop of calls; the blocks its results freed
+// are still backed, so the loop's calls after the first two reuse them as huge pages),
+// otherwise the process's (machineAdvice).
+class CallAdvice {
+ public:
+  explicit CallAdvice(std::int64_t loopMilliseconds = 500) : loop_(loopMilliseconds) {}
+  HugePages forThisCall(HugePages otherwise = machineAdvice()) const {
+    const std::int64_t last = lastEnd_.load(std::memory_order_relaxed);
+    const bool chosen = std::getenv("QUORVANE_HUGE_PAGES") != nullptr;
+    return !chosen && last != kNever && now() - last < loop_ ? HugePages::kAlways : otherwise;
+  }
+  void callEnded() { lastEnd_.store(now(), std::memory_order_relaxed); }
+
+ private:
+  static std::int64_t now() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+  static constexpr std::int64_t kNever = INT64_MIN;
+  std::int64_t loop_;
+  std::atomic<std::int64_t> lastEnd_{kNever};
+};
 
 // A chunk's first write at this pace or faster came from backed memory: here 4 KiB pages
 // took 0.5-0.7 ms a MiB, huge pages of backed blocks 0.12-0.15 and of blocks the host had

@@ -44,10 +44,13 @@ quorvane::PatternCallFacts callFacts(const octave_value_list& args, int nargout)
   return call;
 }
 
+// Huge pages for calls in a quick loop (fresh_memory.h says why).
+quorvane::CallAdvice hugePages;
+
 // An Octave uint32 column over `count` elements of fresh memory (advised for huge pages as
 // the machine allows), or an error.
-uint32NDArray freshColumn(std::size_t count, std::uint32_t*& data) {
-  FreshArray<octave_uint32> memory(quorvane::allocateFresh<octave_uint32>(count));
+uint32NDArray freshColumn(std::size_t count, std::uint32_t*& data, quorvane::HugePages advice) {
+  FreshArray<octave_uint32> memory(quorvane::allocateFresh<octave_uint32>(count, advice));
   if (!memory)
     fail(PatternCallFault::kOutOfMemory, static_cast<double>(count));
   data = reinterpret_cast<std::uint32_t*>(memory.get());
@@ -67,8 +70,11 @@ DEFUN_DLD(quorvane_pattern, args, nargout, kQuorvanePatternHelp) {
     fail(call.fault, call.pixels);
 
   std::uint32_t *ir = nullptr, *jc = nullptr;
-  const uint32NDArray IR = freshColumn(static_cast<std::size_t>(call.pairs), ir);
-  const uint32NDArray JC = freshColumn(static_cast<std::size_t>(call.rows * call.columns) + 1, jc);
+  const quorvane::HugePages advice = hugePages.forThisCall();
+  const uint32NDArray IR = freshColumn(static_cast<std::size_t>(call.pairs), ir, advice);
+  const uint32NDArray JC =
+      freshColumn(static_cast<std::size_t>(call.rows * call.columns) + 1, jc, advice);
   quorvane::fillDiscPattern(call.rows, call.columns, call.radius, ir, jc);
+  hugePages.callEnded();
   return ovl(IR, JC);
 }

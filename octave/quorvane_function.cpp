@@ -27,6 +27,9 @@ using quorvane::native::FreshArray;
   error("quorvane: %s", quorvane::callMessage(fault));
 }
 
+// Huge pages for calls in a quick loop (fresh_memory.h says why).
+quorvane::CallAdvice hugePages;
+
 // The weight matrix of a checked call, in arrays that the SparseMatrix owns.
 SparseMatrix weightMatrix(const quorvane::CheckedCall& call, const double* magnitude,
                           const double* phase, std::optional<double> sigma) {
@@ -34,10 +37,11 @@ SparseMatrix weightMatrix(const quorvane::CheckedCall& call, const double* magni
   const std::uint32_t* jc = call.pattern.jc;
   // Octave's own sparse matrices keep room for at least one entry.
   const std::size_t room = std::max<std::size_t>(jc[np] - jc[0], 1);
-  FreshArray<double> values(quorvane::allocateFresh<double>(room));
-  FreshArray<octave_idx_type> rows(quorvane::allocateFresh<octave_idx_type>(room));
+  const quorvane::HugePages advice = hugePages.forThisCall();
+  FreshArray<double> values(quorvane::allocateFresh<double>(room, advice));
+  FreshArray<octave_idx_type> rows(quorvane::allocateFresh<octave_idx_type>(room, advice));
   FreshArray<octave_idx_type> starts(
-      quorvane::allocateFresh<octave_idx_type>(static_cast<std::size_t>(np) + 1));
+      quorvane::allocateFresh<octave_idx_type>(static_cast<std::size_t>(np) + 1, advice));
   if (!values || !rows || !starts)
     fail(quorvane::CallFault::kOutOfMemory);
   quorvane::buildWeightMatrix(
@@ -48,6 +52,7 @@ SparseMatrix weightMatrix(const quorvane::CheckedCall& call, const double* magni
   values.release();
   rows.release();
   starts.release();
+  hugePages.callEnded();
   return SparseMatrix(adopted);
 }
 

@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <new>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -66,6 +69,19 @@ TEST(FreshMemory, TheEnvironmentsChoiceComesBeforeTheMachines) {
   EXPECT_EQ(quorvane::chosenAdvice("always", true), HugePages::kAlways);
   EXPECT_EQ(quorvane::chosenAdvice("while-backed", false), HugePages::kWhileBacked);
   EXPECT_EQ(quorvane::chosenAdvice("sometimes", false), HugePages::kAlways);
+}
+
+TEST(FreshMemory, CallsInAQuickLoopAdviseEverything) {
+  using quorvane::HugePages;
+  if (std::getenv("QUORVANE_HUGE_PAGES") != nullptr)
+    GTEST_SKIP() << "QUORVANE_HUGE_PAGES chooses the advice of every call";
+  quorvane::CallAdvice advice(300);
+  EXPECT_EQ(advice.forThisCall(HugePages::kWhileBacked), HugePages::kWhileBacked);  // the first
+  advice.callEnded();
+  EXPECT_EQ(advice.forThisCall(HugePages::kWhileBacked), HugePages::kAlways);  // the next, soon
+  EXPECT_EQ(advice.forThisCall(HugePages::kNever), HugePages::kAlways);  // asking changes nothing
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_EQ(advice.forThisCall(HugePages::kWhileBacked), HugePages::kWhileBacked);  // later
 }
 
 TEST(FreshMemory, ChunksAreBackedAtThePaceOfBackedHugePages) {
