@@ -7,10 +7,14 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 
+#include "disc_pattern.h"
+#include "pixel_grid.h"
 #include "segment/boundary_strength.h"
 #include "segment/segmentation.h"
 #include "thread_workers.h"
@@ -47,8 +51,9 @@ py::tuple boundaryStrength(const py::array& values, double scale, int workers) {
   const std::int64_t h = values.shape(0), w = values.shape(1);
   if (h == 0 || w == 0)
     throw py::value_error("values shall not be empty");
-  if (!(scale > 0.0) || !std::isfinite(scale))
-    throw py::value_error("scale shall be a positive finite number");
+  if (!(scale > 0.0) || !(scale <= static_cast<double>(std::max(h, w))))
+    throw py::value_error("scale shall be greater than 0 and at most the picture's larger side (" +
+                          std::to_string(std::max(h, w)) + ")");
   const int threads = threadsOf(workers);
   const auto* data = static_cast<const double*>(values.data());
   if (!allFinite(data, h * w * channels))
@@ -94,11 +99,19 @@ py::array_t<std::int64_t> segment(const py::array& values, double scale, double 
     throw py::type_error("values shall be a C-contiguous float64 (H, W) or (H, W, C) array");
   const int channels = values.ndim() == 3 ? static_cast<int>(values.shape(2)) : 1;
   const std::int64_t h = values.shape(0), w = values.shape(1);
-  if (!(scale > 0.0) || !std::isfinite(scale) || !(contrast > 0.0) || !std::isfinite(contrast) ||
-      !(radius >= 0.0) || !std::isfinite(radius) || smallest < 1)
+  if (!(scale > 0.0) || !(scale <= static_cast<double>(std::max(h, w))))
+    throw py::value_error("scale shall be greater than 0 and at most the picture's larger side (" +
+                          std::to_string(std::max(h, w)) + ")");
+  if (!(contrast > 0.0) || !std::isfinite(contrast) || !(radius >= 0.0) || !std::isfinite(radius) ||
+      smallest < 1)
     throw py::value_error(
-        "scale and contrast shall be positive, radius at least 0, smallest "
-        "at least 1, all finite");
+        "contrast shall be positive and finite, radius finite and at least 0, "
+        "smallest at least 1");
+  if (h < 1 || w < 1 || h * w > quorvane::kMaxPixels ||
+      quorvane::discPatternEntries(w, h, radius) > std::numeric_limits<std::uint32_t>::max())
+    throw py::value_error(
+        "the picture shall have fewer than 2^31 pixels and at most 2^32 - 1 "
+        "pixel pairs within the radius; shrink it or lower the radius");
   const int threads = threadsOf(workers);
   namespace seg = quorvane::segment;
   seg::PictureValues picture;

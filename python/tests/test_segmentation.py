@@ -161,6 +161,22 @@ class TestPictureValues:
             segmentation.segment(picture)
         assert "\n" not in str(refusal.value)
 
+    @pytest.mark.parametrize(
+        "settings, message",
+        [
+            (dict(scale=1e300), r"at most the picture's larger side \(30\)"),
+            (dict(scale=float("nan")), "scale shall be greater than 0"),
+            (dict(contrast=0.0), "contrast shall be positive"),
+            (dict(radius=-1.0), "radius finite and at least 0"),
+            (dict(smallest=0), "smallest at least 1"),
+        ],
+        ids=["scale_beyond_the_picture", "scale_nan", "contrast", "radius", "smallest"],
+    )
+    def test_unusable_settings_are_refused_in_one_line(self, settings, message):
+        picture = np.random.default_rng(3).random((20, 30))
+        with pytest.raises(ValueError, match=message):
+            segmentation.segment(picture, segmentation.Settings(**settings))
+
     def test_huge_and_negative_values_are_read_relative_to_their_range(self):
         picture, truth = drawing("square")
         for held in (picture * 1e300, picture - 0.5, -picture):
