@@ -53,23 +53,3 @@ function seconds = timed(call, magnitude, phase, IR, JC)
   seconds = toc(start);
   clear W;
 end
-function [magnitude, phase, radius] = read_workload(dir, name)
-  dims = load(fullfile(dir, [name '.txt']));
-  magnitude = read_doubles(fullfile(dir, [name '.magnitude']), dims(1:2));
-  phase = read_doubles(fullfile(dir, [name '.phase']), dims(1:2));
-  radius = dims(3);
-end
-
-function values = read_doubles(path, dims)
-  fid = fopen(path, 'r', 'ieee-le');
-  values = fread(fid, dims, 'double=>double');
-  fclose(fid);
-end
-
-function s = yes_no(flag)
-  if flag
-    s = 'yes';
-  else
-    s = 'NO';
-  end
-end

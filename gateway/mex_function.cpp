@@ -12,42 +12,15 @@
 
 #include "build_weight_matrix.h"
 #include "call_check.h"
+#include "element_class.h"
 #include "image_values.h"
 
 namespace {
 
 using quorvane::ElementClass;
+using quorvane::mex::elementClassOf;
 
 enum Input { kMagnitude, kPhase, kRowIndices, kColumnStarts, kSigma };
-
-ElementClass elementClassOf(const mxArray* array) {
-  switch (mxGetClassID(array)) {
-    case mxDOUBLE_CLASS:
-      return ElementClass::kDouble;
-    case mxSINGLE_CLASS:
-      return ElementClass::kSingle;
-    case mxINT8_CLASS:
-      return ElementClass::kInt8;
-    case mxUINT8_CLASS:
-      return ElementClass::kUint8;
-    case mxINT16_CLASS:
-      return ElementClass::kInt16;
-    case mxUINT16_CLASS:
-      return ElementClass::kUint16;
-    case mxINT32_CLASS:
-      return ElementClass::kInt32;
-    case mxUINT32_CLASS:
-      return ElementClass::kUint32;
-    case mxINT64_CLASS:
-      return ElementClass::kInt64;
-    case mxUINT64_CLASS:
-      return ElementClass::kUint64;
-    case mxLOGICAL_CLASS:
-      return ElementClass::kLogical;
-    default:
-      return ElementClass::kOther;
-  }
-}
 
 // An input as the checks see it; the host reports trailing dimensions folded into N.
 quorvane::ArrayFacts factsOf(const mxArray* array) {

@@ -9,41 +9,14 @@
 
 #include "mex.h"
 
+#include "element_class.h"
 #include "segment/segment_call.h"
 
 namespace {
 
 namespace seg = quorvane::segment;
 using quorvane::ElementClass;
-
-ElementClass elementClassOf(const mxArray* array) {
-  switch (mxGetClassID(array)) {
-    case mxDOUBLE_CLASS:
-      return ElementClass::kDouble;
-    case mxSINGLE_CLASS:
-      return ElementClass::kSingle;
-    case mxINT8_CLASS:
-      return ElementClass::kInt8;
-    case mxUINT8_CLASS:
-      return ElementClass::kUint8;
-    case mxINT16_CLASS:
-      return ElementClass::kInt16;
-    case mxUINT16_CLASS:
-      return ElementClass::kUint16;
-    case mxINT32_CLASS:
-      return ElementClass::kInt32;
-    case mxUINT32_CLASS:
-      return ElementClass::kUint32;
-    case mxINT64_CLASS:
-      return ElementClass::kInt64;
-    case mxUINT64_CLASS:
-      return ElementClass::kUint64;
-    case mxLOGICAL_CLASS:
-      return ElementClass::kLogical;
-    default:
-      return ElementClass::kOther;
-  }
-}
+using quorvane::mex::elementClassOf;
 
 seg::ValueFacts valueFacts(const mxArray* array) {
   seg::ValueFacts facts;

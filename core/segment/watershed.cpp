@@ -1,5 +1,7 @@
 #include "watershed.h"
 
+#include "neighbours.h"
+
 #include <cstddef>
 #include <queue>
 #include <vector>
@@ -19,19 +21,6 @@ struct LaterFirst {
     return a.level > b.level || (a.level == b.level && a.age > b.age);
   }
 };
-
-template <typename Visit>
-void forNeighbours(std::int64_t pixel, std::int64_t rows, std::int64_t columns, Visit visit) {
-  const std::int64_t r = pixel / columns, c = pixel % columns;
-  if (r > 0)
-    visit(pixel - columns);
-  if (c > 0)
-    visit(pixel - 1);
-  if (c + 1 < columns)
-    visit(pixel + 1);
-  if (r + 1 < rows)
-    visit(pixel + columns);
-}
 
 // Marks the regional minima with labels 0, 1, ... and every other pixel with -1.
 std::int32_t labelMinima(std::int64_t rows, std::int64_t columns, const double* strength,

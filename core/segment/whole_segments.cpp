@@ -1,5 +1,7 @@
 #include "whole_segments.h"
 
+#include "neighbours.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <numeric>
@@ -25,21 +27,12 @@ std::int32_t connectedSegments(std::int64_t rows, std::int64_t columns, const st
     while (!stack.empty()) {
       const std::int64_t p = stack.back();
       stack.pop_back();
-      const std::int64_t r = p / columns, c = p % columns;
-      auto visit = [&](std::int64_t q) {
+      forNeighbours(p, rows, columns, [&](std::int64_t q) {
         if (pieces[q] < 0 && labels[q] == label) {
           pieces[q] = count;
           stack.push_back(q);
         }
-      };
-      if (r > 0)
-        visit(p - columns);
-      if (c > 0)
-        visit(p - 1);
-      if (c + 1 < columns)
-        visit(p + 1);
-      if (r + 1 < rows)
-        visit(p + columns);
+      });
     }
     ++count;
   }
