@@ -10,9 +10,12 @@ from .settings import Settings
 # index while it is made; the region sums take their entries a chunk at a time.
 ENTRY_BYTES = 16
 # Per pixel: the picture's channels, their gradients at one scale, the strength, crests,
-# orientation, basins and labels, as float64 and int64 arrays. 1000 x 1000 colour peaked
-# at 624 MiB and 2000 x 1500 at 1768 MiB (docs/segmentation.md), under this estimate.
+# orientation, basins and labels, as float64 and int64 arrays.
 PIXEL_BYTES = 400
+# The interpreter with numpy, scipy, matplotlib (the pictures) and, across processes, MPI.
+# The demo with its pictures peaked at 678 MiB for a 1000 x 1000 colour photograph taken
+# whole and at 1898 MiB for 2000 x 1500, under the estimates of 984 and 2631 MiB.
+BASE_BYTES = 160 << 20
 
 
 def pattern_entries(shape, radius):
@@ -27,13 +30,13 @@ def pattern_entries(shape, radius):
 
 
 def memory_estimate(shape, settings=Settings(), processes=1):
-    """Bytes a run of segment() on an image of this shape holds at its peak, about, in each
-    of `processes` processes that share the weights: its share of the disc pattern's entries
-    (pattern_entries) at ENTRY_BYTES each and PIXEL_BYTES per pixel (see their comments),
-    which every process holds."""
+    """Bytes a run on an image of this shape holds at its peak, never less, in each of
+    `processes` processes that share the weights: its share of the disc pattern's entries
+    (pattern_entries) at ENTRY_BYTES each, PIXEL_BYTES per pixel (which every process
+    holds) and the interpreter's BASE_BYTES (see their comments)."""
     pixels = shape[0] * shape[1]
     share = -(-pattern_entries(shape, settings.radius) // processes)
-    return share * ENTRY_BYTES + pixels * PIXEL_BYTES
+    return share * ENTRY_BYTES + pixels * PIXEL_BYTES + BASE_BYTES
 
 
 def available_memory(path="/proc/meminfo"):

@@ -2,18 +2,8 @@
 pixel is read when some machine has not that much available. Imports without MPI."""
 
 from ..memory import available_memory, memory_estimate, pattern_entries
-
-# Resident memory of an interpreter with numpy, scipy, MPI and, on process 0, matplotlib.
-BASE_BYTES = 160 << 20
 # A process's weights have 32-bit column starts.
 SHARE_ENTRIES = 2**32 - 1
-
-
-def process_estimate(shape, settings, processes):
-    """Bytes each of `processes` processes needs for an image of this shape: the run's
-    estimate in one process (segment.memory_estimate) with the weights shared out, and the
-    interpreter's own."""
-    return BASE_BYTES + memory_estimate(shape, settings, processes)
 
 
 def check_memory(world, shape, settings, available=available_memory):
@@ -30,7 +20,7 @@ def check_memory(world, shape, settings, available=available_memory):
             f"{entries} pattern entries need at least {-(-entries // SHARE_ENTRIES)} processes: "
             f"a process's weights hold at most {SHARE_ENTRIES} entries"
         )
-    mine = process_estimate(shape, settings, world.size)
+    mine = memory_estimate(shape, settings, world.size)
     machine = world.Split_type(MPI.COMM_TYPE_SHARED)
     need = machine.allreduce(mine)
     have = available() if machine.rank == 0 else None
