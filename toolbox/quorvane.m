@@ -58,7 +58,7 @@ function varargout = quorvane(varargin)
 %     W = quorvane(mag, phase, IR, JC);    % sigma = 2/6
 %     full(W)    % 1 1 e; 1 1 e; e e 1 with e = exp(-2^2 / (8 * (2/6)^2)) = exp(-4.5)
 %
-%   Segmenting an image (see demo/quorvane_demo.m in the sources for a full run):
+%   A normalised-cut embedding (QUORVANE_SEGMENT segments a picture in one call):
 %     [IR, JC] = quorvane_pattern(size(img, 1), size(img, 2), 5);
 %     W = quorvane(mag, phase, IR, JC);
 %     d = full(sum(W, 2));  A = spdiags(1 ./ sqrt(d), 0, numel(d), numel(d));
