@@ -8,7 +8,9 @@ warnings.warn(
     "quorvane.demo is deprecated; use python3 -m quorvane.segment.demo", FutureWarning, stacklevel=2
 )
 
-from .segment.demo import main, parser, segment  # noqa: E402,F401
+from .segment.demo import main, parser, segment_photograph  # noqa: E402,F401
+
+segment = segment_photograph  # its name before quorvane.segment.demo named it so
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -45,8 +45,12 @@ CASES = {
 def sums(outdir):
     from quorvane.segment.distributed.exchange import shared_region_sums
     from quorvane.segment.distributed.libraries import MPI
-    from quorvane.segment.distributed.shares import chunks_of, pattern_starts
-    from quorvane.segment.distributed.weights import gathered_columns, share_of_weights
+    from quorvane.segment.distributed.shares import (
+        chunks_of,
+        gathered_columns,
+        pattern_starts,
+        share_of_weights,
+    )
 
     world = MPI.COMM_WORLD
     for name, (picture, radius, chunk) in CASES.items():
@@ -79,8 +83,8 @@ def segment(outdir, image, shrink):
     from quorvane.segment.distributed.libraries import MPI
 
     runs = []
-    original = road.segment
-    road.segment = lambda *args: runs.append(original(*args)) or runs[-1]
+    original = road.segment_photograph
+    road.segment_photograph = lambda *args: runs.append(original(*args)) or runs[-1]
     status = cli.main([image, str(Path(outdir) / "pictures"), "--shrink", shrink, "--workers", "1"])
     if MPI.COMM_WORLD.rank == 0:
         run = runs[0][0]

@@ -109,7 +109,9 @@ def distributed_segments(processes, image, outdir, shrink=1):
 
 
 def one_process(image, shrink=1):
-    run, _ = demo.segment(str(image), segmentation.Settings(), shrink, say=lambda text: None)
+    run, _ = demo.segment_photograph(
+        str(image), segmentation.Settings(), shrink, say=lambda text: None
+    )
     return run.segments
 
 

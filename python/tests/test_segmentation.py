@@ -599,8 +599,10 @@ class TestDemo:
         self, tmp_path, capsys, monkeypatch
     ):
         runs = []
-        segment = demo.segment
-        monkeypatch.setattr(demo, "segment", lambda *args: runs.append(segment(*args)) or runs[-1])
+        segment = demo.segment_photograph
+        monkeypatch.setattr(
+            demo, "segment_photograph", lambda *args: runs.append(segment(*args)) or runs[-1]
+        )
         assert demo.main([str(REPO / "data" / "coins.png"), str(tmp_path)]) == 0
         ((run, _),) = runs
         areas = np.bincount(run.segments.ravel())

@@ -30,7 +30,7 @@ MISSING = (
 )
 
 
-def segment(path, settings, shrink=None, say=print):
+def segment_photograph(path, settings, shrink=None, say=print):
     """Runs every step on the photograph at path, reporting each through say; returns the
     quorvane.segment.Segmentation and the Clock (to go on timing the pictures)."""
     clock = Clock(say)
@@ -140,7 +140,7 @@ def main(argv=None):
         return 1
     settings = chosen_settings(args)
     try:
-        run, clock = segment(args.image, settings, args.shrink)
+        run, clock = segment_photograph(args.image, settings, args.shrink)
         pictures.write_all(args.outdir, Path(args.image).name, run, settings.radius)
     except (OSError, ValueError, MemoryError) as error:
         print(f"quorvane.demo: {error}", file=sys.stderr)

@@ -16,11 +16,11 @@ alike. Process 0 gathers the weights the pictures show and draws them.
 A run that would not fit the memory of a machine is refused before it starts, with the
 figures (see memory.check_memory).
 
-The modules, one job each: shares (how the columns are shared out), weights (a process's
-share of the weights and the columns shown), exchange (the sums added up, a barrier that
-waits asleep), memory (estimates and refusals), report (the clock), road (the steps), cli
-(the command line); libraries initialises MPI. Only the modules that call MPI import it:
-this package, cli, shares, weights, exchange, memory and report import without it.
+The modules, one job each: shares (how the columns are shared out, a process's share of
+the weights, the columns shown), exchange (the sums added up, a barrier that waits asleep),
+memory (estimates and refusals), report (the clock), road (the steps: SharedRoad), cli (the
+command line); libraries initialises MPI. Only the modules that call MPI import it: this
+package, cli, shares, exchange, memory and report import without it.
 
 Needs mpi4py (Debian: python3-mpi4py, openmpi-bin), besides the demo's packages.
 """

@@ -53,7 +53,7 @@ def main(argv=None):
     say = print if world.rank == 0 else (lambda text: None)
     failure = None
     try:
-        run, clock = road.segment(args.image, settings, args.shrink, say)
+        run, clock = road.segment_photograph(args.image, settings, args.shrink, say)
         if world.rank == 0:
             pictures.write_all(args.outdir, Path(args.image).name, run, settings.radius)
     except (OSError, ValueError, RuntimeError, MemoryError) as error:

@@ -2,6 +2,7 @@
 pixel is read when some machine has not that much available. Imports without MPI."""
 
 from ..memory import available_memory, memory_estimate, pattern_entries
+
 # A process's weights have 32-bit column starts.
 SHARE_ENTRIES = 2**32 - 1
 

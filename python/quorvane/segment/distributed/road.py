@@ -8,21 +8,20 @@ from .exchange import shared_region_sums
 from .libraries import MPI
 from .memory import check_memory
 from .report import ProcessesClock
-from .shares import chunks_of, pattern_starts
-from .weights import gathered_columns, share_of_weights
+from .shares import chunks_of, gathered_columns, pattern_starts, share_of_weights
 
 
-def segment(path, settings, shrink=None, say=print):
+def segment_photograph(path, settings, shrink=None, say=print):
     """Runs every step on the photograph at path across the processes of MPI's world, as
-    quorvane.segment.demo.segment does in one, with the same segments. Returns, on process
-    0, the quorvane.segment.Segmentation (its weights hold only the columns the pictures
-    show) and the clock (a ProcessesClock); (None, clock) elsewhere."""
+    quorvane.segment.demo.segment_photograph does in one, with the same segments. Returns,
+    on process 0, the quorvane.segment.Segmentation (its weights hold only the columns the
+    pictures show) and the clock (a ProcessesClock); (None, clock) elsewhere."""
     clock = ProcessesClock(MPI.COMM_WORLD, say)
-    road = steps.run(Road(path, settings, shrink or 1), clock.step)
+    road = steps.run(SharedRoad(path, settings, shrink or 1), clock.step)
     return road.run, clock
 
 
-class Road(steps.Road):
+class SharedRoad(steps.Road):
     """The steps of one process's road, with the weights and their sums shared out: every
     process reads the photograph, shrinks it by factor and measures its strength and basins
     (the same everywhere), computes the weights of its own chunks of the pattern's columns
