@@ -105,7 +105,8 @@ class CallAdvice {
   explicit CallAdvice(std::int64_t loopMilliseconds = 500) : loop_(loopMilliseconds) {}
   HugePages forThisCall(HugePages otherwise = machineAdvice()) const {
     const std::int64_t last = lastEnd_.load(std::memory_order_relaxed);
-    const bool chosen = std::getenv("QUORVANE_HUGE_PAGES") != nullptr;
+    const char* choice = std::getenv("QUORVANE_HUGE_PAGES");
+    const bool chosen = choice != nullptr && *choice != '\0';
     return !chosen && last != kNever && now() - last < loop_ ? HugePages::kAlways : otherwise;
   }
   void callEnded() { lastEnd_.store(now(), std::memory_order_relaxed); }
