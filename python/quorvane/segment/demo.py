@@ -15,14 +15,13 @@ Needs matplotlib and Pillow besides numpy and scipy: pip install "quorvane[demo]
 Debian's python3-matplotlib, python3-pil.
 """
 
-import argparse
 import sys
 from pathlib import Path
 
-from . import photographs, steps
+from . import command_line, photographs, steps
 from .clock import Clock
 from .memory import check_memory
-from .settings import Segmentation, Settings
+from .settings import Segmentation
 
 MISSING = (
     "quorvane.demo: {error}. It needs matplotlib and Pillow: "
@@ -53,76 +52,13 @@ def segment_photograph(path, settings, shrink=None, say=print):
     return Segmentation(original, image, *found, segments, road.count), clock
 
 
-def positive(kind):
-    def parse(text):
-        value = kind(text)
-        if not value > 0:
-            raise argparse.ArgumentTypeError(f"shall be positive, got {text}")
-        return value
-
-    return parse
-
-
 def parser():
-    p = argparse.ArgumentParser(
-        prog="python3 -m quorvane.segment.demo",
-        description="Segmentation of a photograph over quorvane weights; "
-        "prints each step with its time and writes pictures of the steps.",
+    return command_line.parser(
+        "python3 -m quorvane.segment.demo",
+        "Segmentation of a photograph over quorvane weights; prints each step with its time and "
+        "writes pictures of the steps.",
+        "quorvane-demo",
     )
-    p.add_argument("image", help="a grey or colour photograph (any format Pillow reads)")
-    p.add_argument(
-        "outdir",
-        nargs="?",
-        default="quorvane-demo",
-        help="where the pictures go (default: %(default)s)",
-    )
-    p.add_argument(
-        "--shrink",
-        type=positive(int),
-        metavar="N",
-        help="block size of the shrinking (default: the smallest that leaves at most 120000 "
-        "pixels; 1 keeps the photograph as it is)",
-    )
-    p.add_argument(
-        "--scale",
-        type=positive(float),
-        metavar="S",
-        help="finest scale of the edge filters in pixels (default 1; more for blurred pictures)",
-    )
-    p.add_argument(
-        "--contrast",
-        type=positive(float),
-        metavar="C",
-        help="edge strength, in noise units, that keeps two regions apart (default 9.4; "
-        "lower finds fainter regions)",
-    )
-    p.add_argument(
-        "--smallest",
-        type=positive(int),
-        metavar="N",
-        help="smallest segment in pixels (default 8)",
-    )
-    p.add_argument(
-        "--radius", type=positive(float), metavar="R", help="radius of the disc pattern (default 3)"
-    )
-    return p
-
-
-def chosen_settings(args):
-    """The demo's Settings with the command line's choices."""
-    return Settings().chosen(
-        scale=args.scale, contrast=args.contrast, smallest=args.smallest, radius=args.radius
-    )
-
-
-def loaded_or_told(missing, load):
-    """What load() imports for a command, or None after printing missing (a message with
-    {error}) to stderr when a package is not there."""
-    try:
-        return load()
-    except ImportError as error:
-        print(missing.format(error=error), file=sys.stderr)
-        return None
 
 
 def _packages():
@@ -135,26 +71,17 @@ def _packages():
 
 def main(argv=None):
     args = parser().parse_args(argv)
-    pictures = loaded_or_told(MISSING, _packages)
+    pictures = command_line.loaded_or_told(MISSING, _packages)
     if pictures is None:
         return 1
-    settings = chosen_settings(args)
+    settings = command_line.chosen_settings(args)
     try:
         run, clock = segment_photograph(args.image, settings, args.shrink)
         pictures.write_all(args.outdir, Path(args.image).name, run, settings.radius)
     except (OSError, ValueError, MemoryError) as error:
         print(f"quorvane.demo: {error}", file=sys.stderr)
         return 1
-    return finished(clock, f"pictures written to {args.outdir}", run.count)
-
-
-def finished(clock, written, count, say=print):
-    """A command's last lines: the pictures' step (written), the total and the number of
-    segments; its exit status, 0."""
-    clock.step(written)
-    clock.total()
-    say(f"{count} segments")
-    return 0
+    return command_line.finished(clock, f"pictures written to {args.outdir}", run.count)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,11 @@
 """The command line mpirun -n P python3 -m quorvane.segment.distributed IMAGE [OUTDIR]: the
-demo's options and --workers, one message for a failure on any process. Imports without
-MPI, so that a missing package is named."""
+options of a segmentation run (command_line) and --workers, one message for a failure on any
+process. Imports without MPI, so that a missing package is named."""
 
 import sys
 from pathlib import Path
 
-from .. import demo
+from .. import command_line
 
 MISSING = (
     "quorvane.distributed: {error}. It needs mpi4py besides the demo's packages: "
@@ -14,13 +14,12 @@ MISSING = (
 
 
 def parser():
-    p = demo.parser()
-    p.prog = "mpirun -n P python3 -m quorvane.segment.distributed"
-    p.description = (
+    p = command_line.parser(
+        "mpirun -n P python3 -m quorvane.segment.distributed",
         "Segmentation of a photograph over quorvane weights across MPI processes; prints each "
-        "step with its time and the processes' peak memory, and writes the demo's pictures."
+        "step with its time and the processes' peak memory, and writes the demo's pictures.",
+        "quorvane-distributed",
     )
-    p.set_defaults(outdir="quorvane-distributed")
     for action in p._actions:
         if action.dest == "shrink":
             action.help = "block size of the shrinking (default 1: the photograph is taken whole)"
@@ -45,11 +44,11 @@ def _packages():
 
 def main(argv=None):
     args = parser().parse_args(argv)
-    loaded = demo.loaded_or_told(MISSING, _packages)
+    loaded = command_line.loaded_or_told(MISSING, _packages)
     if loaded is None:
         return 1
     pictures, road, wait_for_all, world = loaded
-    settings = demo.chosen_settings(args).chosen(workers=args.workers)
+    settings = command_line.chosen_settings(args).chosen(workers=args.workers)
     say = print if world.rank == 0 else (lambda text: None)
     failure = None
     try:
@@ -67,4 +66,4 @@ def main(argv=None):
             print(f"quorvane.distributed: {failures[0]}", file=sys.stderr)
         return 1
     written = f"pictures written to {args.outdir} by process 0"
-    return demo.finished(clock, written, run.count if run else 0, say)
+    return command_line.finished(clock, written, run.count if run else 0, say)
