@@ -20,11 +20,13 @@ does it all; step by step:
     merged, _ = whole_segments(regions[labels], sums_over(w))
     segments, count = whole_segments(settle_borders(merged, values), sums_over(w))
 
+The steps run in the compiled core (quorvane._quorvane); segment() takes them in one call.
 The modules: settings (Settings, Segmentation), photographs (reading, values, shrinking),
-edge_detection (the boundary strength in noise units), regions (basins, their graph, its
-merging, whole segments), memory (the estimate and refusal), steps (the order of the steps),
-clock, and the drivers demo and distributed; pictures draws a run. Reading needs Pillow
-besides numpy and scipy, pictures matplotlib.
+edge_detection and regions (the steps in numpy: the distributed run's merging over its
+processes and the tests' second opinion), memory (the estimate and refusal), steps (the
+order of the steps, over the compiled ones), clock, command_line (the commands' options),
+and the drivers demo and distributed; pictures draws a run. Reading needs Pillow besides
+numpy and scipy, pictures matplotlib.
 """
 
 from .edge_detection import boundary_strength, crests, noise_units, opponent_channels
