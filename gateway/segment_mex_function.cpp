@@ -11,6 +11,7 @@
 
 #include "element_class.h"
 #include "segment/segment_call.h"
+#include "thread_workers.h"
 
 namespace {
 
@@ -74,7 +75,8 @@ void segment(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Refusal
     if (call.fault != seg::SegmentCallFault::kNone)
       return refuse(refusal, call);
     const seg::SegmentOutcome outcome =
-        seg::segmentCall(call, elementClassOf(prhs[0]), mxGetData(prhs[0]));
+        seg::segmentCall(call, elementClassOf(prhs[0]), mxGetData(prhs[0]),
+                         quorvane::threadWorkers(quorvane::usableCores()));
     if (call.fault != seg::SegmentCallFault::kNone)
       return refuse(refusal, call);
     plhs[0] = mxCreateDoubleMatrix(static_cast<mwSize>(call.rows),

@@ -12,6 +12,7 @@
 #include "octave_values.h"
 #include "quorvane_segment_help.h"
 #include "segment/segment_call.h"
+#include "thread_workers.h"
 
 namespace {
 
@@ -61,7 +62,8 @@ seg::SegmentOutcome segmentImage(seg::CheckedSegmentCall& call, const octave_val
                                  quorvane::ElementClass elements) {
   using quorvane::ElementClass;
   const auto run = [&](const auto& array) {
-    return seg::segmentCall(call, elements, array.data());
+    return seg::segmentCall(call, elements, array.data(),
+                            quorvane::threadWorkers(quorvane::usableCores()));
   };
   switch (elements) {
     case ElementClass::kDouble:

@@ -64,10 +64,10 @@ function varargout = quorvane_segment(varargin)
 %     [labels, count] = quorvane_segment(img);
 %     [labels, count] = quorvane_segment(img, struct('contrast', 12, 'smallest', 50));
 %
-%   QUORVANE_SEGMENT is compiled and runs on the calling thread. In Octave it is a
-%   native function (quorvane_segment.oct); in MATLAB a MEX file
-%   (quorvane_segment.<mexext>), whose help is this file. Both have this contract and
-%   give the same labels. This file also holds the tests ("test quorvane_segment").
+%   QUORVANE_SEGMENT is compiled and shares its steps among threads, one for each processor
+%   the process may use, with the same labels on any number. In Octave it is a native
+%   function (quorvane_segment.oct); in MATLAB a MEX file (quorvane_segment.<mexext>),
+%   whose help is this file. Both have this contract and give the same labels. This file also holds the tests ("test quorvane_segment").
 %   Build with "make" or QUORVANE_BUILD.
 %
 %   See also QUORVANE, QUORVANE_PATTERN, QUORVANE_BUILD.
