@@ -27,7 +27,7 @@ endif()
 
 # inst/: what pkg puts on the path as it is; src/: what it compiles with src/Makefile.
 file(COPY ${SOURCE_DIR}/toolbox/quorvane.m ${SOURCE_DIR}/toolbox/quorvane_pattern.m
-     DESTINATION ${stage}/inst)
+     ${SOURCE_DIR}/toolbox/quorvane_segment.m DESTINATION ${stage}/inst)
 file(COPY ${here}/Makefile DESTINATION ${stage}/src)
 file(GLOB native_files ${SOURCE_DIR}/octave/*.cpp ${SOURCE_DIR}/octave/*.h)
 file(COPY ${native_files} DESTINATION ${stage}/src/octave)
@@ -35,11 +35,15 @@ file(GLOB core_files ${SOURCE_DIR}/core/*.h ${SOURCE_DIR}/core/*.cpp)
 file(COPY ${core_files} DESTINATION ${stage}/src/core)
 file(GLOB engine_files ${SOURCE_DIR}/core/engine/*.h ${SOURCE_DIR}/core/engine/*.cpp)
 file(COPY ${engine_files} DESTINATION ${stage}/src/core/engine)
+file(GLOB segment_files ${SOURCE_DIR}/core/segment/*.h ${SOURCE_DIR}/core/segment/*.cpp)
+file(COPY ${segment_files} DESTINATION ${stage}/src/core/segment)
 include(${SOURCE_DIR}/cmake/help_header.cmake)
 write_help_header(${SOURCE_DIR}/toolbox/quorvane.m ${stage}/src/help/quorvane_help.h
                   kQuorvaneHelp)
 write_help_header(${SOURCE_DIR}/toolbox/quorvane_pattern.m
                   ${stage}/src/help/quorvane_pattern_help.h kQuorvanePatternHelp)
+write_help_header(${SOURCE_DIR}/toolbox/quorvane_segment.m
+                  ${stage}/src/help/quorvane_segment_help.h kQuorvaneSegmentHelp)
 
 get_filename_component(output ${OUTPUT} ABSOLUTE)
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar czf ${output} ${name}

@@ -19,7 +19,7 @@ function test_package(tarball, work)
         'quorvane is not among the installed packages');
   pkg('load', 'quorvane');
 
-  for name = {'quorvane', 'quorvane_pattern'}
+  for name = {'quorvane', 'quorvane_pattern', 'quorvane_segment'}
     where = which(name{1});
     check(strncmp(where, work, numel(work)), [name{1} ' comes from ' where]);
     [~, ~, suffix] = fileparts(where);
@@ -38,6 +38,10 @@ function test_package(tarball, work)
   across = exp(-36 / 8);
   expected = [1 1 across 0; 1 1 0 across; across 0 1 1; 0 across 1 1];
   check(isequal(full(W), expected), 'weights of the installed module');
+
+  % The segmentation from the package: the two halves of a step, as one process finds them.
+  labels = quorvane_segment([zeros(12, 6), ones(12, 6)]);
+  check(isequal(labels, [ones(12, 6), 2 * ones(12, 6)]), 'quorvane_segment of a step');
 
   [passed, total] = test('quorvane', 'quiet', stdout);
   check(total > 0 && passed == total, sprintf('test quorvane: %d of %d passed', passed, total));
