@@ -208,6 +208,8 @@ def big(path):
         ),
         (lambda path: Image.new("L", (3, 3), 90).save(path), ["--shrink", "4"], "cannot shrink"),
         (lambda path: path.write_text("not a picture"), [], "cannot identify image file"),
+        (lambda path: None, [], "No such file or directory"),
+        (lambda path: path.mkdir(), [], "Is a directory"),
         # Refused from the size alone, before any process reads the pixels.
         (big, [], "GiB available (MemAvailable)"),
         (big, ["--radius", "10"], "pattern entries need at least 6 processes"),
@@ -217,6 +219,8 @@ def big(path):
         "one_pixel",
         "beyond_the_shrinking",
         "not_a_picture",
+        "missing",
+        "directory",
         "beyond_the_memory",
         "beyond_the_indices",
     ],
