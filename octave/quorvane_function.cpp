@@ -2,7 +2,8 @@
 // the MEX module's contract, checks and messages (core/call_check.h), with an output that
 // Octave adopts. Octave copies every sparse matrix a MEX file returns into one of its own,
 // element by element into fresh memory; here the values, row indices and column starts are
-// allocated once (advised for huge pages as the machine allows), filled by the engine and handed to
+// allocated once (advised for huge pages as the machine allows, faulted in on a thread of
+// their own while the engine fills them), filled by the engine and handed to
 // Octave's SparseMatrix as they are.
 
 #include <octave/oct.h>
@@ -44,9 +45,13 @@ SparseMatrix weightMatrix(const quorvane::CheckedCall& call, const double* magni
       quorvane::allocateFresh<octave_idx_type>(static_cast<std::size_t>(np) + 1, advice));
   if (!values || !rows || !starts)
     fail(quorvane::CallFault::kOutOfMemory);
-  quorvane::buildWeightMatrix(
-      call.grid, magnitude, phase, call.pattern,
-      quorvane::WeightMatrix<octave_idx_type>{values.get(), rows.get(), starts.get()}, {sigma});
+  {
+    const quorvane::BackgroundFaults faults(
+        {{values.get(), room * sizeof(double)}, {rows.get(), room * sizeof(octave_idx_type)}});
+    quorvane::buildWeightMatrix(
+        call.grid, magnitude, phase, call.pattern,
+        quorvane::WeightMatrix<octave_idx_type>{values.get(), rows.get(), starts.get()}, {sigma});
+  }
   const octave_idx_type nzmax = static_cast<octave_idx_type>(room);
   Sparse<double> adopted(dim_vector(np, np), nzmax, values.get(), rows.get(), starts.get());
   values.release();

@@ -93,6 +93,30 @@ TEST(FreshMemory, ChunksAreBackedAtThePaceOfBackedHugePages) {
   EXPECT_TRUE(quorvane::chunkWasBacked(2 * 0.3e-3, 2 * mib));   // a shorter last chunk
 }
 
+TEST(FreshMemory, FaultsInTheBackgroundNeverTouchWhatTheCallerWrites) {
+  // Two arrays of odd sizes, written from their starts while the thread faults them in.
+  const std::size_t counts[] = {(std::size_t{24} << 20) / 8 + 7, (std::size_t{9} << 20) / 8 + 3};
+  double* a = quorvane::allocateFresh<double>(counts[0], quorvane::HugePages::kNever);
+  double* b = quorvane::allocateFresh<double>(counts[1], quorvane::HugePages::kAlways);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  {
+    const quorvane::BackgroundFaults faults(
+        {{a, counts[0] * 8}, {b, counts[1] * 8}, {nullptr, 64}});
+    for (std::size_t k = 0; k < counts[0]; ++k) {
+      a[k] = static_cast<double>(k) + 0.5;
+      if (k < counts[1])
+        b[k] = -static_cast<double>(k);
+    }
+  }
+  bool same = true;
+  for (std::size_t k = 0; k < counts[0]; ++k)
+    same = same && a[k] == static_cast<double>(k) + 0.5 && (k >= counts[1] || b[k] == -double(k));
+  EXPECT_TRUE(same);
+  ::operator delete(a);
+  ::operator delete(b);
+}
+
 TEST(FreshMemory, AllocatesAdvisedEveryWayAndRefusesOverflowingCounts) {
   using quorvane::HugePages;
   for (HugePages advice : {HugePages::kNever, HugePages::kAlways, HugePages::kWhileBacked}) {
