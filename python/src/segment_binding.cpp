@@ -40,6 +40,34 @@ int threadsOf(int workers) {
   return workers == -1 ? quorvane::usableCores() : workers;
 }
 
+// The filters' finest scale: it sizes their kernels, so no more than the picture holds.
+void checkScale(double scale, std::int64_t h, std::int64_t w) {
+  if (!(scale > 0.0) || !(scale <= static_cast<double>(std::max(h, w))))
+    throw py::value_error("scale shall be greater than 0 and at most the picture's larger side (" +
+                          std::to_string(std::max(h, w)) + ")");
+}
+
+// A C-contiguous float64 (H, W) or (H, W, C) picture, C of 1, 3 or 4, as the core reads it
+// (quorvane.segment.picture_values): (H, W) grey or (H, W, 3) colour values, or a ValueError
+// with the core's message.
+ImageArray pictureValues(const py::array& values) {
+  if (!py::isinstance<ImageArray>(values) || !(values.ndim() == 2 || values.ndim() == 3))
+    throw py::type_error("values shall be a C-contiguous float64 (H, W) or (H, W, C) array");
+  const int channels = values.ndim() == 3 ? static_cast<int>(values.shape(2)) : 1;
+  const std::int64_t h = values.shape(0), w = values.shape(1);
+  quorvane::segment::PictureValues picture;
+  {
+    const auto* data = static_cast<const double*>(values.data());
+    py::gil_scoped_release release;
+    picture = quorvane::segment::pictureValues(h, w, channels, data);
+  }
+  if (picture.fault != quorvane::segment::PictureFault::kNone)
+    throw py::value_error(quorvane::segment::pictureMessage(picture));
+  ImageArray out = picture.channels == 1 ? ImageArray({h, w}) : ImageArray({h, w, py::ssize_t{3}});
+  std::copy(picture.values.begin(), picture.values.end(), out.mutable_data());
+  return out;
+}
+
 // (strength, orientation) of a C-contiguous float64 (H, W) grey or (H, W, 3) colour picture
 // of finite values, as quorvane.segment.boundary_strength gives them.
 py::tuple boundaryStrength(const py::array& values, double scale, int workers) {
@@ -51,9 +79,7 @@ py::tuple boundaryStrength(const py::array& values, double scale, int workers) {
   const std::int64_t h = values.shape(0), w = values.shape(1);
   if (h == 0 || w == 0)
     throw py::value_error("values shall not be empty");
-  if (!(scale > 0.0) || !(scale <= static_cast<double>(std::max(h, w))))
-    throw py::value_error("scale shall be greater than 0 and at most the picture's larger side (" +
-                          std::to_string(std::max(h, w)) + ")");
+  checkScale(scale, h, w);
   const int threads = threadsOf(workers);
   const auto* data = static_cast<const double*>(values.data());
   if (!allFinite(data, h * w * channels))
@@ -99,9 +125,7 @@ py::array_t<std::int64_t> segment(const py::array& values, double scale, double 
     throw py::type_error("values shall be a C-contiguous float64 (H, W) or (H, W, C) array");
   const int channels = values.ndim() == 3 ? static_cast<int>(values.shape(2)) : 1;
   const std::int64_t h = values.shape(0), w = values.shape(1);
-  if (!(scale > 0.0) || !(scale <= static_cast<double>(std::max(h, w))))
-    throw py::value_error("scale shall be greater than 0 and at most the picture's larger side (" +
-                          std::to_string(std::max(h, w)) + ")");
+  checkScale(scale, h, w);
   if (!(contrast > 0.0) || !std::isfinite(contrast) || !(radius >= 0.0) || !std::isfinite(radius) ||
       smallest < 1)
     throw py::value_error(
@@ -137,6 +161,9 @@ void defineSegmentFunctions(py::module_& module) {
   module.def("segment", &segment, py::arg("values"), py::arg("scale"), py::arg("contrast"),
              py::arg("smallest"), py::arg("radius"), py::arg("workers") = -1,
              "The segments of a picture, every step compiled; see quorvane.segment.segment.");
+  module.def(
+      "picture_values", &pictureValues, py::arg("values"),
+      "The values of a picture as the steps read them; see quorvane.segment.picture_values.");
   module.def("boundary_strength", &boundaryStrength, py::arg("values"), py::arg("scale"),
              py::arg("workers") = 1,
              "(strength, orientation) of a picture; see quorvane.segment.boundary_strength.");

@@ -7,11 +7,8 @@ and scipy.
 
 import numpy as np
 
+from .. import _quorvane
 from .settings import Settings
-
-# The ranges whole-number pictures come in: 8-bit, 16-bit; a picture whose values reach past
-# both is read relative to its largest magnitude.
-RANGES = (1.0, 255.0, 65535.0)
 
 
 def picture_array(picture):
@@ -43,31 +40,8 @@ def picture_values(picture):
     [0, 1] or float in [0, 255] gives the very same values. H x W x 1 is grey, H x W x 4
     drops its alpha, a colour picture whose channels are all equal is grey. Anything else is
     a ValueError (TypeError for what is not a numpy array) of one line naming the fault."""
-    picture = picture_array(picture)
-    if picture.ndim == 3:
-        picture = picture[:, :, 0] if picture.shape[2] == 1 else picture[:, :, :3]
-    if picture.shape[0] < 2 or picture.shape[1] < 2:
-        raise ValueError(
-            f"the picture shall be at least 2 x 2 pixels, got {picture.shape[0]} x "
-            f"{picture.shape[1]}"
-        )
-    values = picture.astype(np.float64)
-    unknown = np.isnan(values)
-    if unknown.any():
-        raise ValueError(f"the picture holds {int(unknown.sum())} NaN values")
-    if not np.isfinite(values).all():
-        raise ValueError(f"the picture holds {int((~np.isfinite(values)).sum())} infinite values")
-    if (
-        values.ndim == 3
-        and (values[:, :, 0] == values[:, :, 1]).all()
-        and (values[:, :, 1] == values[:, :, 2]).all()
-    ):
-        values = values[:, :, 0].copy()
-    top = float(np.abs(values).max())
-    if values.min() == values.max():
-        raise ValueError("the picture is constant: it has no edges to segment by")
-    scale = next((r for r in RANGES if top <= r), top)
-    return values / scale if scale != 1.0 else values
+    values = np.ascontiguousarray(picture_array(picture), dtype=np.float64)
+    return _quorvane.picture_values(values)
 
 
 def picture_size(path):
