@@ -185,7 +185,8 @@ inline void adviseFresh(void* data, std::size_t bytes, HugePages advice) {
 // two never race for the contents): the kernel's zeroing of each new page, most of a large
 // call's time, then overlaps the caller's work instead of adding to it. The arrays are taken
 // a piece of each in turn, in the order the caller writes them; the destructor waits for the
-// thread. Where the kernel cannot, or no thread can be had, nothing happens.
+// thread. Where the kernel cannot, no thread can be had or the arrays are small, nothing
+// happens.
 class BackgroundFaults {
  public:
   struct Span {
@@ -194,6 +195,12 @@ class BackgroundFaults {
   };
   explicit BackgroundFaults(std::vector<Span> spans) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    // Small arrays fault in faster than a thread starts: a loop of small calls starts none.
+    std::size_t bytes = 0;
+    for (const Span& span : spans)
+      bytes += span.data != nullptr ? span.bytes : 0;
+    if (bytes < kHugePageAdviceBytes)
+      return;
     try {
       thread_ = std::thread([spans = std::move(spans)] { populate(spans); });
     } catch (const std::exception&) {
