@@ -98,14 +98,21 @@ template bool RegionSums::add<std::int64_t>(std::int64_t, std::int64_t, const st
 template bool RegionSums::add<std::uint32_t>(std::int64_t, std::int64_t, const std::uint32_t*,
                                              const std::uint32_t*, const double*);
 
-RegionGraph RegionGraph::of(const RegionSums& sums, std::vector<std::int64_t> areas) {
-  const std::int32_t n = sums.count();
+void RegionSums::clear() {
+  for (const Entry& e : entries_)
+    lastB_[e.a] = -1;
+  entries_.clear();
+  std::fill(slots_.begin(), slots_.end(), -1);
+}
+
+RegionGraph RegionGraph::of(const std::vector<RegionSums::Entry>& sums,
+                            std::vector<std::int64_t> areas) {
+  const auto n = static_cast<std::int32_t>(areas.size());
   RegionGraph graph;
   graph.areas_ = std::move(areas);
-  graph.areas_.resize(static_cast<std::size_t>(n), 0);
   graph.own_.assign(static_cast<std::size_t>(n), Tie{});
   std::vector<std::int64_t> degree(static_cast<std::size_t>(n) + 1, 0);
-  for (const RegionSums::Entry& e : sums.entries()) {
+  for (const RegionSums::Entry& e : sums) {
     if (e.a != e.b) {
       ++degree[e.a + 1];
       ++degree[e.b + 1];
@@ -114,7 +121,7 @@ RegionGraph RegionGraph::of(const RegionSums& sums, std::vector<std::int64_t> ar
   std::partial_sum(degree.begin(), degree.end(), degree.begin());
   std::vector<Edge> both(static_cast<std::size_t>(degree[n]));
   std::vector<std::int64_t> next(degree.begin(), degree.end() - 1);
-  for (const RegionSums::Entry& e : sums.entries()) {
+  for (const RegionSums::Entry& e : sums) {
     if (e.a == e.b) {
       Tie& own = graph.own_[e.a];
       own.tie += e.sum.tie + e.sum.tie;

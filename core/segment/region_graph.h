@@ -43,6 +43,8 @@ class RegionSums {
   // The keys in the order they were first added.
   const std::vector<Entry>& entries() const { return entries_; }
   std::int32_t count() const { return count_; }
+  // Forgets every sum, for other weights over the same labels (in time of the keys held).
+  void clear();
 
  private:
   Tie& at(std::int32_t a, std::int32_t b);
@@ -69,9 +71,10 @@ class RegionGraph {
   };
 
   RegionGraph() = default;
-  // The graph of all of the sums (or of all pairs touching the `among` regions) and the
-  // regions' areas in pixels.
-  static RegionGraph of(const RegionSums& sums, std::vector<std::int64_t> areas);
+  // The graph of regions 0 ... areas.size() - 1 (their areas in pixels) from the sums of all
+  // of the weights (or of all pairs touching some regions), each key once.
+  static RegionGraph of(const std::vector<RegionSums::Entry>& sums,
+                        std::vector<std::int64_t> areas);
 
   std::int32_t size() const { return static_cast<std::int32_t>(areas_.size()); }
   std::int64_t area(std::int32_t a) const { return areas_[a]; }

@@ -51,33 +51,32 @@ void weighPairs(Segmentation& s, const SegmentSettings& settings, const Workers&
 
 namespace {
 
-AddWeights allWeights(const Segmentation& s) {
-  return [&s](RegionSums& sums) {
-    return sums.add(0, static_cast<std::int64_t>(s.weightStarts.size()) - 1, s.weightStarts.data(),
-                    s.weightRows.data(), s.weights.data());
-  };
+SumWeights allWeights(const Segmentation& s, const Workers& workers) {
+  const auto pixels = static_cast<std::int64_t>(s.weightStarts.size()) - 1;
+  return chunkedSums(ColumnWeights<std::uint32_t>{pixels, s.weightStarts.data(),
+                                                  s.weightRows.data(), s.weights.data()},
+                     workers);
 }
 
 }  // namespace
 
-void mergeBasins(Segmentation& s, const SegmentSettings& settings) {
-  const auto pixels = static_cast<std::int64_t>(s.basins.size());
-  RegionSums sums(pixels, s.basins.data(), s.basinCount);
-  allWeights(s)(sums);
+void mergeBasins(Segmentation& s, const SegmentSettings& settings, const Workers& workers) {
+  RegionTies sums;
+  allWeights(s, workers)(s.basins.data(), s.basinCount, nullptr, sums);
   std::vector<std::int64_t> areas(static_cast<std::size_t>(s.basinCount), 0);
   for (std::int32_t b : s.basins)
     ++areas[static_cast<std::size_t>(b)];
   s.merged = mergeRegions(RegionGraph::of(sums, std::move(areas)), settings.smallest);
 }
 
-void findWholeSegments(Segmentation& s, const SegmentSettings& settings) {
+void findWholeSegments(Segmentation& s, const SegmentSettings& settings, const Workers& workers) {
   std::vector<std::int32_t> merged(s.basins.size());
   for (std::size_t p = 0; p < merged.size(); ++p)
     merged[p] = s.merged.region[static_cast<std::size_t>(s.basins[p])];
   s.segments.resize(merged.size());
-  s.count =
-      findSegments(s.picture.rows, s.picture.columns, merged.data(), s.picture.channels,
-                   s.picture.values.data(), settings.smallest, allWeights(s), s.segments.data());
+  s.count = findSegments(s.picture.rows, s.picture.columns, merged.data(), s.picture.channels,
+                         s.picture.values.data(), settings.smallest, allWeights(s, workers),
+                         s.segments.data());
 }
 
 Segmentation segmentPicture(PictureValues picture, const SegmentSettings& settings,
@@ -87,8 +86,8 @@ Segmentation segmentPicture(PictureValues picture, const SegmentSettings& settin
   measureStrength(s, settings, workers);
   floodBasins(s);
   weighPairs(s, settings, workers);
-  mergeBasins(s, settings);
-  findWholeSegments(s, settings);
+  mergeBasins(s, settings, workers);
+  findWholeSegments(s, settings, workers);
   return s;
 }
 

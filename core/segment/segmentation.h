@@ -47,8 +47,8 @@ struct Segmentation {
 void measureStrength(Segmentation& s, const SegmentSettings& settings, const Workers& workers);
 void floodBasins(Segmentation& s);
 void weighPairs(Segmentation& s, const SegmentSettings& settings, const Workers& workers);
-void mergeBasins(Segmentation& s, const SegmentSettings& settings);
-void findWholeSegments(Segmentation& s, const SegmentSettings& settings);
+void mergeBasins(Segmentation& s, const SegmentSettings& settings, const Workers& workers);
+void findWholeSegments(Segmentation& s, const SegmentSettings& settings, const Workers& workers);
 
 // All of the steps on a picture (pictureValues' result, fault-free).
 Segmentation segmentPicture(PictureValues picture, const SegmentSettings& settings,

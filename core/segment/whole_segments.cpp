@@ -86,7 +86,7 @@ Touching touchingPieces(std::int64_t rows, std::int64_t columns, const std::int3
 }  // namespace
 
 std::int32_t wholeSegments(std::int64_t rows, std::int64_t columns, const std::int32_t* labels,
-                           std::int64_t smallest, const AddWeights& addWeights,
+                           std::int64_t smallest, const SumWeights& sumWeights,
                            std::int32_t* segments) {
   const std::int64_t n = rows * columns;
   std::vector<std::int32_t> pieces(static_cast<std::size_t>(n));
@@ -105,8 +105,8 @@ std::int32_t wholeSegments(std::int64_t rows, std::int64_t columns, const std::i
     return count;
   }
   // The small pieces' rows are all the joins read: their pairs alone are summed.
-  RegionSums sums(n, pieces.data(), count, small.data());
-  if (!addWeights(sums))
+  RegionTies sums;
+  if (!sumWeights(pieces.data(), count, small.data(), sums))
     return -1;
   const Touching touching = touchingPieces(rows, columns, pieces.data(), count, small);
   // Only touching pieces may join, so that every segment stays one piece.
@@ -143,12 +143,12 @@ std::int32_t wholeSegments(std::int64_t rows, std::int64_t columns, const std::i
 
 std::int32_t findSegments(std::int64_t rows, std::int64_t columns, const std::int32_t* labels,
                           std::int64_t channels, const double* values, std::int64_t smallest,
-                          const AddWeights& addWeights, std::int32_t* segments, int passes) {
+                          const SumWeights& sumWeights, std::int32_t* segments, int passes) {
   std::vector<std::int32_t> whole(static_cast<std::size_t>(rows * columns));
-  if (wholeSegments(rows, columns, labels, smallest, addWeights, whole.data()) < 0)
+  if (wholeSegments(rows, columns, labels, smallest, sumWeights, whole.data()) < 0)
     return -1;
   settleBorders(rows, columns, channels, values, whole.data(), passes);
-  return wholeSegments(rows, columns, whole.data(), smallest, addWeights, segments);
+  return wholeSegments(rows, columns, whole.data(), smallest, sumWeights, segments);
 }
 
 }  // namespace quorvane::segment

@@ -7,9 +7,7 @@
 // row-major (numpy's C order).
 
 #include <cstdint>
-#include <functional>
-
-#include "region_graph.h"
+#include "region_ties.h"
 
 namespace quorvane::segment {
 
@@ -18,22 +16,18 @@ namespace quorvane::segment {
 std::int32_t connectedSegments(std::int64_t rows, std::int64_t columns, const std::int32_t* labels,
                                std::int32_t* pieces);
 
-// Adds all of the weights over the pixels to the sums (the whole matrix at once, or chunk by
-// chunk); false when the weights were unusable (RegionSums::add).
-using AddWeights = std::function<bool(RegionSums&)>;
-
 // The segments of labels: its pieces, each of fewer than `smallest` pixels joined in rounds
 // to the touching piece it is most tied to. Numbered in the order of their first pixel;
-// returns their count, or -1 when addWeights failed.
+// returns their count, or -1 when sumWeights failed.
 std::int32_t wholeSegments(std::int64_t rows, std::int64_t columns, const std::int32_t* labels,
-                           std::int64_t smallest, const AddWeights& addWeights,
+                           std::int64_t smallest, const SumWeights& sumWeights,
                            std::int32_t* segments);
 
 // wholeSegments of the merged labels, settleBorders on the values (rows x columns x channels,
 // pixel by pixel) for `passes`, wholeSegments again: the segmentation's segments and count
-// (-1 when addWeights failed).
+// (-1 when sumWeights failed).
 std::int32_t findSegments(std::int64_t rows, std::int64_t columns, const std::int32_t* labels,
                           std::int64_t channels, const double* values, std::int64_t smallest,
-                          const AddWeights& addWeights, std::int32_t* segments, int passes = 3);
+                          const SumWeights& sumWeights, std::int32_t* segments, int passes = 3);
 
 }  // namespace quorvane::segment

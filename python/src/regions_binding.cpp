@@ -1,14 +1,25 @@
 // The segmentation's steps after the basins (core/segment/), for quorvane._quorvane:
 //
-//   merge_regions(basins, count, data, indices, indptr, smallest, above=0.5)
+//   merge_regions(basins, count, data, indices, indptr, smallest, above=0.5, workers=-1)
 //       -> (regions, merged_count, rounds): average linkage of the basins' graph over the
 //       weights; regions (int64, one per basin) the merged region of each basin.
-//   find_segments(labels, values, data, indices, indptr, smallest, passes=3)
+//   find_segments(labels, values, data, indices, indptr, smallest, passes=3, workers=-1)
 //       -> (segments, count): whole segments of the merged labels (H, W), borders settled on
 //       the values (H, W) or (H, W, C), whole segments again; segments int64 (H, W).
-//   whole_segments(labels, data, indices, indptr, smallest) -> (segments, count)
+//   whole_segments(labels, data, indices, indptr, smallest, workers=-1) -> (segments, count)
 //   connected_segments(labels) -> (pieces, count)
 //   settle_borders(segments, values, passes=3) -> segments
+//
+// For weights shared out among processes, the region sums come a chunk of columns at a time:
+//   sum_chunks(indptr, entries=SUM_CHUNK_ENTRIES) -> [(first, last), ...]: the chunks of the
+//       whole matrix's columns, the ones the functions above take.
+//   chunk_ties(labels, count, data, indices, indptr, chunks, among=None, workers=-1)
+//       -> one structured array a chunk (a, b, sum.tie, sum.count; keys ascending).
+//   merge_summed_regions(basins, count, ties_of, smallest, above=0.5) and
+//   find_summed_segments(labels, values, ties_of, smallest, passes=3): merge_regions and
+//       find_segments over the sums ties_of(labels, count, among) returns, the chunk_ties of
+//       every chunk of the whole matrix in the chunks' order; the core adds them up pairwise
+//       as it adds up its own chunks, so the same chunks give the same bits.
 //
 // The weights are quorvane's matrix over the pixels in C order, as compressed columns (data
 // float64, indices and indptr both int32 or both int64). Labels are any integer arrays of
@@ -29,8 +40,10 @@
 
 #include "segment/merging.h"
 #include "segment/region_graph.h"
+#include "segment/region_ties.h"
 #include "segment/settle_borders.h"
 #include "segment/whole_segments.h"
+#include "thread_workers.h"
 
 namespace py = pybind11;
 namespace seg = quorvane::segment;
@@ -105,19 +118,23 @@ class Weights {
     pixels_ = pixels;
   }
 
-  // Adds the whole matrix to sums (without the GIL).
-  bool addTo(seg::RegionSums& sums) const {
+  // Calls use(ColumnWeights<Index>) with the weights' own index type.
+  template <typename Use>
+  auto with(const Use& use) const {
     const auto* values = static_cast<const double*>(data_.data());
     if (wide_) {
-      return sums.add(0, pixels_, wideStarts_.data(),
-                      static_cast<const std::int64_t*>(indices_.data()), values);
+      return use(seg::ColumnWeights<std::int64_t>{
+          pixels_, wideStarts_.data(), static_cast<const std::int64_t*>(indices_.data()), values});
     }
-    return sums.add(0, pixels_, narrowStarts_.data(),
-                    static_cast<const std::int32_t*>(indices_.data()), values);
+    return use(seg::ColumnWeights<std::int32_t>{
+        pixels_, narrowStarts_.data(), static_cast<const std::int32_t*>(indices_.data()), values});
   }
 
-  seg::AddWeights adder() const {
-    return [this](seg::RegionSums& sums) { return addTo(sums); };
+  // All of the weights' sums, the chunks on `threads` threads.
+  seg::SumWeights sums(int threads) const {
+    return with([threads](auto weights) {
+      return seg::chunkedSums(weights, quorvane::threadWorkers(threads));
+    });
   }
 
  private:
@@ -141,29 +158,68 @@ py::array_t<std::int64_t> imageOf(const std::vector<std::int32_t>& labels, std::
   return out;
 }
 
-py::tuple mergeRegions(const py::array& basins, std::int64_t count, const py::array& data,
-                       const py::array& indices, const py::array& indptr, std::int64_t smallest,
-                       double above) {
+// The tie sums as Python holds them: one structured array a chunk, fields a, b (int32) and
+// sum (tie float64, count int64), keys ascending, as the core's entries lie in memory.
+using TiesArray = py::array_t<seg::RegionSums::Entry, py::array::c_style>;
+
+TiesArray tiesArray(const seg::RegionTies& ties) {
+  TiesArray array(static_cast<py::ssize_t>(ties.size()));
+  std::copy(ties.begin(), ties.end(), array.mutable_data());
+  return array;
+}
+
+// A chunk's ties from Python (chunk_ties' arrays, over regions 0 ... count - 1).
+seg::RegionTies tiesOf(const py::handle& part, std::int32_t count) {
+  constexpr const char* kBadTies =
+      "ties_of shall return a list of chunk_ties' arrays: keys of regions 0 ... count - 1, "
+      "ascending, with counts of 0 or more";
+  if (!py::isinstance<TiesArray>(part))
+    throw py::type_error(kBadTies);
+  const auto array = py::reinterpret_borrow<TiesArray>(part);
+  if (array.ndim() != 1)
+    throw py::value_error(kBadTies);
+  seg::RegionTies ties(array.data(), array.data() + array.size());
+  for (std::size_t e = 0; e < ties.size(); ++e) {
+    const auto& t = ties[e];
+    const bool after =
+        e == 0 || ties[e - 1].a < t.a || (ties[e - 1].a == t.a && ties[e - 1].b < t.b);
+    if (t.a < 0 || t.a >= count || t.b < 0 || t.b >= count || t.sum.count < 0 || !after)
+      throw py::value_error(kBadTies);
+  }
+  return ties;
+}
+
+// SumWeights that asks Python: ties_of(labels, count, among) returns every chunk's ties of
+// all of the weights, in the chunks' order (however many processes summed them); the core
+// adds them up. Called with the GIL held.
+seg::SumWeights askedSums(const py::function& tiesOf_, std::int64_t pixels) {
+  return [tiesOf_, pixels](const std::int32_t* labels, std::int32_t count,
+                           const std::uint8_t* among, seg::RegionTies& ties) {
+    py::array_t<std::int32_t> flat(static_cast<py::ssize_t>(pixels));
+    std::copy(labels, labels + pixels, flat.mutable_data());
+    py::object flags = py::none();
+    if (among != nullptr) {
+      py::array_t<bool> chosen(static_cast<py::ssize_t>(count));
+      for (std::int32_t a = 0; a < count; ++a)
+        chosen.mutable_data()[a] = among[a] != 0;
+      flags = chosen;
+    }
+    const py::object parts = tiesOf_(flat, count, flags);
+    std::vector<seg::RegionTies> summed;
+    for (const py::handle part : parts)
+      summed.push_back(tiesOf(part, count));
+    ties = seg::addedUp(std::move(summed));
+    return true;
+  };
+}
+
+std::int32_t checkedCount(std::int64_t count) {
   if (count < 1 || count > kLabelLimit)
     throw py::value_error("count shall be 1 ... 2^31 - 1");
-  const std::vector<std::int32_t> labels = labelsOf(basins, "basins", count);
-  const std::int64_t pixels = static_cast<std::int64_t>(labels.size());
-  const Weights weights(data, indices, indptr, pixels);
-  seg::Merged merged;
-  bool usable = true;
-  {
-    py::gil_scoped_release release;
-    seg::RegionSums sums(pixels, labels.data(), static_cast<std::int32_t>(count));
-    usable = weights.addTo(sums);
-    if (usable) {
-      std::vector<std::int64_t> areas(static_cast<std::size_t>(count), 0);
-      for (std::int32_t b : labels)
-        ++areas[b];
-      merged = seg::mergeRegions(seg::RegionGraph::of(sums, std::move(areas)), smallest, above);
-    }
-  }
-  if (!usable)
-    throw py::value_error(kBadRows);
+  return static_cast<std::int32_t>(count);
+}
+
+py::tuple mergedTuple(const seg::Merged& merged, std::int64_t count) {
   py::array_t<std::int64_t> regions(static_cast<py::ssize_t>(count));
   std::int64_t* r = regions.mutable_data();
   for (std::size_t b = 0; b < merged.region.size(); ++b)
@@ -171,40 +227,155 @@ py::tuple mergeRegions(const py::array& basins, std::int64_t count, const py::ar
   return py::make_tuple(regions, merged.count, merged.rounds);
 }
 
+// Average linkage of the basins over sumWeights' sums; false when the weights were unusable.
+bool mergeBasins(const std::vector<std::int32_t>& labels, std::int32_t count,
+                 const seg::SumWeights& sumWeights, std::int64_t smallest, double above,
+                 seg::Merged& merged) {
+  seg::RegionTies sums;
+  if (!sumWeights(labels.data(), count, nullptr, sums))
+    return false;
+  std::vector<std::int64_t> areas(static_cast<std::size_t>(count), 0);
+  for (std::int32_t b : labels)
+    ++areas[b];
+  merged = seg::mergeRegions(seg::RegionGraph::of(sums, std::move(areas)), smallest, above);
+  return true;
+}
+
+py::tuple mergeRegions(const py::array& basins, std::int64_t count, const py::array& data,
+                       const py::array& indices, const py::array& indptr, std::int64_t smallest,
+                       double above, int workers) {
+  const std::int32_t n = checkedCount(count);
+  const std::vector<std::int32_t> labels = labelsOf(basins, "basins", count);
+  const Weights weights(data, indices, indptr, static_cast<std::int64_t>(labels.size()));
+  const seg::SumWeights sums = weights.sums(threadsOf(workers));
+  seg::Merged merged;
+  bool usable = true;
+  {
+    py::gil_scoped_release release;
+    usable = mergeBasins(labels, n, sums, smallest, above, merged);
+  }
+  if (!usable)
+    throw py::value_error(kBadRows);
+  return mergedTuple(merged, count);
+}
+
+py::tuple mergeSummedRegions(const py::array& basins, std::int64_t count,
+                             const py::function& tiesOf_, std::int64_t smallest, double above) {
+  const std::int32_t n = checkedCount(count);
+  const std::vector<std::int32_t> labels = labelsOf(basins, "basins", count);
+  seg::Merged merged;
+  mergeBasins(labels, n, askedSums(tiesOf_, static_cast<std::int64_t>(labels.size())), smallest,
+              above, merged);
+  return mergedTuple(merged, count);
+}
+
 py::tuple findSegments(const py::array& labels, const py::array& values, const py::array& data,
                        const py::array& indices, const py::array& indptr, std::int64_t smallest,
-                       int passes) {
+                       int passes, int workers) {
   const auto [h, w] = imageShape(labels, "labels");
   const std::int64_t channels = channelsOf(values, h, w);
   const std::vector<std::int32_t> merged = labelsOf(labels, "labels", kLabelLimit);
   const Weights weights(data, indices, indptr, h * w);
+  const seg::SumWeights sums = weights.sums(threadsOf(workers));
   std::vector<std::int32_t> segments(merged.size());
   std::int32_t count = 0;
   {
     const auto* v = static_cast<const double*>(values.data());
     py::gil_scoped_release release;
-    count = seg::findSegments(h, w, merged.data(), channels, v, smallest, weights.adder(),
-                              segments.data(), passes);
+    count = seg::findSegments(h, w, merged.data(), channels, v, smallest, sums, segments.data(),
+                              passes);
   }
   if (count < 0)
     throw py::value_error(kBadRows);
   return py::make_tuple(imageOf(segments, h, w), count);
 }
 
+py::tuple findSummedSegments(const py::array& labels, const py::array& values,
+                             const py::function& tiesOf_, std::int64_t smallest, int passes) {
+  const auto [h, w] = imageShape(labels, "labels");
+  const std::int64_t channels = channelsOf(values, h, w);
+  const std::vector<std::int32_t> merged = labelsOf(labels, "labels", kLabelLimit);
+  std::vector<std::int32_t> segments(merged.size());
+  const auto* v = static_cast<const double*>(values.data());
+  const std::int32_t count = seg::findSegments(h, w, merged.data(), channels, v, smallest,
+                                               askedSums(tiesOf_, h * w), segments.data(), passes);
+  return py::make_tuple(imageOf(segments, h, w), count);
+}
+
 py::tuple wholeSegments(const py::array& labels, const py::array& data, const py::array& indices,
-                        const py::array& indptr, std::int64_t smallest) {
+                        const py::array& indptr, std::int64_t smallest, int workers) {
   const auto [h, w] = imageShape(labels, "labels");
   const std::vector<std::int32_t> merged = labelsOf(labels, "labels", kLabelLimit);
   const Weights weights(data, indices, indptr, h * w);
+  const seg::SumWeights sums = weights.sums(threadsOf(workers));
   std::vector<std::int32_t> segments(merged.size());
   std::int32_t count = 0;
   {
     py::gil_scoped_release release;
-    count = seg::wholeSegments(h, w, merged.data(), smallest, weights.adder(), segments.data());
+    count = seg::wholeSegments(h, w, merged.data(), smallest, sums, segments.data());
   }
   if (count < 0)
     throw py::value_error(kBadRows);
   return py::make_tuple(imageOf(segments, h, w), count);
+}
+
+py::list sumChunks(const py::array& indptr, std::int64_t entries) {
+  if (entries < 1)
+    throw py::value_error("entries shall be at least 1");
+  if (indptr.ndim() != 1 || indptr.size() < 1 ||
+      (indptr.dtype().kind() != 'i' && indptr.dtype().kind() != 'u'))
+    throw py::type_error("indptr shall be a 1-D integer array of one or more column starts");
+  const Int64Array starts = Int64Array::ensure(indptr);
+  const std::int64_t* s = starts.data();
+  for (py::ssize_t j = 1; j < starts.size(); ++j) {
+    if (s[j] < s[j - 1] || s[0] < 0)
+      throw py::value_error("indptr shall not decrease");
+  }
+  py::list chunks;
+  for (const seg::ColumnChunk& c : seg::sumChunks(s, starts.size() - 1, entries))
+    chunks.append(py::make_tuple(c.first, c.last));
+  return chunks;
+}
+
+py::list chunkTies(const py::array& labels, std::int64_t count, const py::array& data,
+                   const py::array& indices, const py::array& indptr, const py::iterable& chunks,
+                   const py::object& among, int workers) {
+  const std::int32_t n = checkedCount(count);
+  const std::vector<std::int32_t> flat = labelsOf(labels, "labels", count);
+  const auto pixels = static_cast<std::int64_t>(flat.size());
+  const Weights weights(data, indices, indptr, pixels);
+  std::vector<seg::ColumnChunk> taken;
+  for (const py::handle chunk : chunks) {
+    const auto [first, last] = chunk.cast<std::pair<std::int64_t, std::int64_t>>();
+    if (first < 0 || last <= first || last > pixels)
+      throw py::value_error("chunks shall be (first, last) column ranges, 0 <= first < last <= " +
+                            std::to_string(pixels));
+    taken.push_back({first, last});
+  }
+  std::vector<std::uint8_t> flags;
+  if (!among.is_none()) {
+    const auto chosen = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(among);
+    if (!chosen || chosen.ndim() != 1 || chosen.size() != count)
+      throw py::value_error("among shall be None or one flag per region (" + std::to_string(count) +
+                            ")");
+    flags.assign(chosen.data(), chosen.data() + count);
+  }
+  const int threads = threadsOf(workers);
+  std::vector<seg::RegionTies> ties;
+  bool usable = true;
+  {
+    py::gil_scoped_release release;
+    usable = weights.with([&](auto w) {
+      return seg::chunkTies(w, taken, flat.data(), n, flags.empty() ? nullptr : flags.data(),
+                            quorvane::threadWorkers(threads), ties);
+    });
+  }
+  if (!usable)
+    throw py::value_error(kBadRows);
+  py::list parts;
+  for (const seg::RegionTies& part : ties)
+    parts.append(tiesArray(part));
+  return parts;
 }
 
 py::tuple connectedSegments(const py::array& labels) {
@@ -235,15 +406,35 @@ py::array_t<std::int64_t> settleBorders(const py::array& segments, const py::arr
 }  // namespace
 
 void defineRegionSteps(py::module_& module) {
+  PYBIND11_NUMPY_DTYPE(seg::Tie, tie, count);
+  PYBIND11_NUMPY_DTYPE(seg::RegionSums::Entry, a, b, sum);
   module.def("merge_regions", &mergeRegions, py::arg("basins"), py::arg("count"), py::arg("data"),
              py::arg("indices"), py::arg("indptr"), py::arg("smallest"), py::arg("above") = 0.5,
+             py::arg("workers") = -1,
              "(regions, merged_count, rounds): average linkage of the basins over the weights.");
+  module.def("merge_summed_regions", &mergeSummedRegions, py::arg("basins"), py::arg("count"),
+             py::arg("ties_of"), py::arg("smallest"), py::arg("above") = 0.5,
+             "merge_regions over the sums ties_of(labels, count, among) returns: every chunk's "
+             "chunk_ties of all of the weights, in the chunks' order.");
   module.def("find_segments", &findSegments, py::arg("labels"), py::arg("values"), py::arg("data"),
              py::arg("indices"), py::arg("indptr"), py::arg("smallest"), py::arg("passes") = 3,
+             py::arg("workers") = -1,
              "(segments, count): whole segments, settled borders, whole segments again.");
+  module.def("find_summed_segments", &findSummedSegments, py::arg("labels"), py::arg("values"),
+             py::arg("ties_of"), py::arg("smallest"), py::arg("passes") = 3,
+             "find_segments over the sums ties_of returns (see merge_summed_regions).");
   module.def("whole_segments", &wholeSegments, py::arg("labels"), py::arg("data"),
-             py::arg("indices"), py::arg("indptr"), py::arg("smallest"),
+             py::arg("indices"), py::arg("indptr"), py::arg("smallest"), py::arg("workers") = -1,
              "(segments, count): the pieces of labels, small ones joined to touching ones.");
+  module.attr("SUM_CHUNK_ENTRIES") = seg::kChunkEntries;
+  module.def("sum_chunks", &sumChunks, py::arg("indptr"), py::arg("entries") = seg::kChunkEntries,
+             "The (first, last) column ranges in which the region sums take a matrix of these "
+             "column starts, about `entries` entries each, in order.");
+  module.def("chunk_ties", &chunkTies, py::arg("labels"), py::arg("count"), py::arg("data"),
+             py::arg("indices"), py::arg("indptr"), py::arg("chunks"),
+             py::arg("among") = py::none(), py::arg("workers") = -1,
+             "Each chunk's region sums over the weights' columns (one structured array a chunk: "
+             "a, b, sum.tie, sum.count, keys ascending).");
   module.def("connected_segments", &connectedSegments, py::arg("labels"),
              "(pieces, count): the 4-connected pieces, numbered by their first pixel.");
   module.def("settle_borders", &settleBorders, py::arg("segments"), py::arg("values"),

@@ -21,6 +21,13 @@
 
 namespace py = pybind11;
 
+int threadsOf(int workers) {
+  if (workers < 1 && workers != -1)
+    throw py::value_error("workers shall be a positive integer or -1, got " +
+                          std::to_string(workers));
+  return workers == -1 ? quorvane::usableCores() : workers;
+}
+
 namespace {
 
 using ImageArray = py::array_t<double, py::array::c_style>;
@@ -31,13 +38,6 @@ bool allFinite(const double* values, std::int64_t n) {
       return false;
   }
   return true;
-}
-
-int threadsOf(int workers) {
-  if (workers < 1 && workers != -1)
-    throw py::value_error("workers shall be a positive integer or -1, got " +
-                          std::to_string(workers));
-  return workers == -1 ? quorvane::usableCores() : workers;
 }
 
 // The filters' finest scale: it sizes their kernels, so no more than the picture holds.
@@ -164,6 +164,8 @@ void defineSegmentFunctions(py::module_& module) {
   module.def(
       "picture_values", &pictureValues, py::arg("values"),
       "The values of a picture as the steps read them; see quorvane.segment.picture_values.");
+  module.def("weight_sigma", &quorvane::segment::weightSigma, py::arg("contrast"),
+             "sigma of the weights: an edge of strength `contrast` weighs one half.");
   module.def("boundary_strength", &boundaryStrength, py::arg("values"), py::arg("scale"),
              py::arg("workers") = 1,
              "(strength, orientation) of a picture; see quorvane.segment.boundary_strength.");

@@ -5,5 +5,9 @@
 
 #include <pybind11/pybind11.h>
 
+// The threads a `workers` argument asks for (-1: the processors the process may use), or a
+// ValueError.
+int threadsOf(int workers);
+
 void defineSegmentFunctions(pybind11::module_& module);
 void defineRegionSteps(pybind11::module_& module);

@@ -4,9 +4,10 @@ process 0, which saves them for the test to compare with one process's.
     mpirun -n P python3 distributed_cases.py OUTDIR sums
     mpirun -n P python3 distributed_cases.py OUTDIR segment IMAGE SHRINK
 
-sums: for each case of CASES, the weights of every process's share gathered whole, the
-region sums of the basins added up over the processes (all pairs, and only those around
-every third basin) and each process's chunks (OUTDIR/<case>.npz).
+sums: for each case of CASES, the weights of every process's share gathered whole, every
+chunk's region sums of the basins gathered from the processes (all pairs, and only those
+around every third basin), the basins merged over them, and each process's chunks
+(OUTDIR/<case>.npz).
 segment: quorvane.segment.distributed's command line on IMAGE, with the run's segments
 (OUTDIR/segment.npz) besides its pictures (OUTDIR/pictures).
 """
@@ -16,7 +17,8 @@ from pathlib import Path
 
 import numpy as np
 
-from quorvane.segment import regions, steps
+from quorvane import _quorvane
+from quorvane.segment import steps
 
 
 def picture_case(shape, seed):
@@ -32,7 +34,7 @@ def picture_case(shape, seed):
 
 # name: (picture, radius, entries per chunk of the region sums)
 CASES = {
-    "plain": (picture_case((23, 31), 1), 3.0, regions.SUMS_CHUNK),
+    "plain": (picture_case((23, 31), 1), 3.0, _quorvane.SUM_CHUNK_ENTRIES),
     # Chunks of a few columns: every process adds up many, some cross no process's border.
     "chunked": (picture_case((29, 17), 2), 2.5, 97),
     # One chunk a column.
@@ -43,7 +45,8 @@ CASES = {
 
 
 def sums(outdir):
-    from quorvane.segment.distributed.exchange import shared_region_sums
+    from quorvane.segment.distributed import shares
+    from quorvane.segment.distributed.exchange import shared_ties
     from quorvane.segment.distributed.libraries import MPI
     from quorvane.segment.distributed.shares import (
         chunks_of,
@@ -54,7 +57,7 @@ def sums(outdir):
 
     world = MPI.COMM_WORLD
     for name, (picture, radius, chunk) in CASES.items():
-        regions.SUMS_CHUNK = chunk
+        shares.SUMS_CHUNK = chunk
         road = steps.Road(picture)
         road.measure()
         road.flood()
@@ -63,16 +66,22 @@ def sums(outdir):
         sigma = road.settings.sigma
         share = share_of_weights(road.crests, road.basins.astype(float), radius, sigma, columns)
         whole = gathered_columns(world, share, np.arange(picture.size))
-        labels, count = road.basins.ravel(), road.basin_count
-        total = shared_region_sums(world, labels, share, chunks, count)
-        around = shared_region_sums(world, labels, share, chunks, count, np.arange(count) % 3 == 0)
+        labels, count = road.basins.ravel().astype(np.int32), road.basin_count
+        ties_of = shared_ties(world, share, chunks)
+        total = ties_of(labels, count, None)
+        around = ties_of(labels, count, np.arange(count) % 3 == 0)
+        merged = _quorvane.merge_summed_regions(road.basins, count, ties_of, 8)[0]
         every = world.gather(chunks, root=0)
         if world.rank == 0:
             np.savez(
                 Path(outdir) / f"{name}.npz",
                 **{f"weights_{k}": getattr(whole, k) for k in ("data", "indices", "indptr")},
-                **{f"total_{k}": getattr(total, k) for k in ("data", "indices", "indptr")},
-                **{f"around_{k}": getattr(around, k) for k in ("data", "indices", "indptr")},
+                **{
+                    f"{part}_{c}": ties
+                    for part, parts in (("total", total), ("around", around))
+                    for c, ties in enumerate(parts)
+                },
+                merged=merged,
                 chunks=np.array([c for mine in every for c in mine]).reshape(-1, 2),
                 owners=np.repeat(np.arange(len(every)), [len(mine) for mine in every]),
             )

@@ -16,7 +16,8 @@ from PIL import Image
 
 import quorvane
 import quorvane.segment as segmentation
-from quorvane.segment import demo, regions
+from quorvane import _quorvane
+from quorvane.segment import demo
 from quorvane.segment.distributed import cli, memory, shares
 from conftest import PICTURES, REPO, TESTS, assert_same_bits, assert_same_matrix
 from distributed_cases import CASES
@@ -63,11 +64,10 @@ def saved_csr(saved, name, shape, kind=scipy.sparse.csr_matrix):
 
 
 @pytest.mark.parametrize("name", list(CASES))
-def test_shared_weights_and_region_sums_are_one_processs_bit_for_bit(gathered, name, monkeypatch):
+def test_shared_weights_and_region_sums_are_one_processs_bit_for_bit(gathered, name):
     processes, cases = gathered
     picture, radius, chunk = CASES[name]
     got = cases[name]
-    monkeypatch.setattr(regions, "SUMS_CHUNK", chunk)
     road = segmentation.steps.Road(picture)
     road.measure()
     road.flood()
@@ -80,19 +80,30 @@ def test_shared_weights_and_region_sums_are_one_processs_bit_for_bit(gathered, n
     )
     assert_same_matrix(saved_csr(got, "weights", (n, n), scipy.sparse.csc_matrix), w)
     # The processes take the chunks of one process in order, each once, shares about equal.
-    chunks = regions.sum_chunks(w.indptr)
+    chunks = _quorvane.sum_chunks(w.indptr, chunk)
     np.testing.assert_array_equal(got["chunks"], chunks)
     assert (np.diff(got["owners"]) >= 0).all() and got["owners"].max() < processes
     if len(chunks) >= 3 * processes:
         assert np.unique(got["owners"]).size == processes
     labels = road.basins.ravel()
+    alone = {}
     for part, among in [("total", None), ("around", np.arange(count) % 3 == 0)]:
-        expected = regions.region_sums(labels, w, count, among)
-        found = saved_csr(got, part, (count, count))
-        np.testing.assert_array_equal(found.indptr, expected.indptr)
-        np.testing.assert_array_equal(found.indices, expected.indices)
-        assert_same_bits(found.data.real, expected.data.real)
-        np.testing.assert_array_equal(found.data.imag, expected.data.imag)
+        alone[part] = _quorvane.chunk_ties(
+            labels, count, w.data, w.indices, w.indptr, chunks, among
+        )
+        assert len(alone[part]) == len(chunks)
+        for c, expected in enumerate(alone[part]):
+            found = got[f"{part}_{c}"]
+            np.testing.assert_array_equal(found[["a", "b"]], expected[["a", "b"]])
+            assert_same_bits(found["sum"]["tie"], expected["sum"]["tie"])
+            np.testing.assert_array_equal(found["sum"]["count"], expected["sum"]["count"])
+    # Merged over the gathered sums as over one process's, and as the whole matrix merges
+    # when the chunks are the core's own.
+    regions = _quorvane.merge_summed_regions(road.basins, count, lambda *_: alone["total"], 8)[0]
+    np.testing.assert_array_equal(got["merged"], regions)
+    if chunk == _quorvane.SUM_CHUNK_ENTRIES:
+        whole = _quorvane.merge_regions(road.basins, count, w.data, w.indices, w.indptr, 8)[0]
+        np.testing.assert_array_equal(got["merged"], whole)
 
 
 def coin_areas(segments):

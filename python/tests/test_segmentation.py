@@ -23,8 +23,9 @@ from scipy.sparse.linalg import eigsh
 import quorvane
 import quorvane.segment as segmentation
 from quorvane import _quorvane
-from quorvane.segment import demo, edge_detection, regions, steps
+from quorvane.segment import demo, steps
 from conftest import PICTURES, REPO
+import numpy_strength as numpy_road
 
 
 def two_regions(shape=(30, 40), seed=1):
@@ -115,11 +116,12 @@ def strip_weights(labels, across):
     return scipy.sparse.csc_matrix((values, (rows, cols)), shape=(n, n))
 
 
-def strip_graph(labels, across):
+def strip_merged(labels, across, smallest):
+    """merge_regions of a strip's labels over strip_weights."""
     labels = np.asarray(labels)
-    count = labels.max() + 1
-    w = strip_weights(labels, across)
-    return regions.RegionGraph.of(labels, count, regions.region_sums(labels, w, count)), w
+    return segmentation.merge_regions(
+        labels, labels.max() + 1, strip_weights(labels, across), smallest
+    )
 
 
 class TestPictureValues:
@@ -267,8 +269,8 @@ def numpy_strength(picture, monkeypatch=None):
     if monkeypatch is not None:
         monkeypatch.setattr(np, "exp", np.vectorize(math.exp, otypes=[float]))
         monkeypatch.setattr(np, "arctan2", np.vectorize(math.atan2, otypes=[float]))
-    strength, orientation = edge_detection.boundary_strength(picture)
-    found = strength, orientation, edge_detection.crests(strength, orientation)
+    strength, orientation = numpy_road.boundary_strength(picture)
+    found = strength, orientation, numpy_road.crests(strength, orientation)
     if monkeypatch is not None:
         monkeypatch.undo()
     return found
@@ -317,7 +319,7 @@ class TestCompiledStrength:
         strength = rng.integers(0, 3, (20, 30)).astype(float)
         orientation = rng.integers(-8, 9, (20, 30)) * (np.pi / 8)
         np.testing.assert_array_equal(
-            _quorvane.crests(strength, orientation), edge_detection.crests(strength, orientation)
+            _quorvane.crests(strength, orientation), numpy_road.crests(strength, orientation)
         )
 
     @pytest.mark.parametrize(
@@ -362,53 +364,57 @@ class TestRegions:
         # 4 borders 3 strongly.
         labels = [0, 0, 1, 1, 2, 2, 3, 3, 4, 4]
         across = {(0, 1): 0.9, (1, 2): 0.1, (2, 3): 0.85, (3, 4): 0.2}
-        graph, _ = strip_graph(labels, across)
-        merged, after, _ = segmentation.merge_regions(graph, smallest=1)
-        assert after.areas.size == 3
+        merged, count, _ = strip_merged(labels, across, smallest=1)
+        assert count == 3
         np.testing.assert_array_equal(merged, [0, 0, 1, 1, 2])
 
     @pytest.mark.parametrize("tie, count", [(0.5, 1), (0.49, 2)])
     def test_a_border_merges_from_half_the_ties_within(self, tie, count):
-        graph, _ = strip_graph([0, 0, 0, 1, 1, 1], {(0, 1): tie})
-        assert segmentation.merge_regions(graph, smallest=1)[1].areas.size == count
+        assert strip_merged([0, 0, 0, 1, 1, 1], {(0, 1): tie}, smallest=1)[1] == count
 
     def test_a_small_region_joins_its_most_tied_neighbour_however_weak(self):
         labels = [0, 0, 0, 1, 2, 2, 2, 2]
-        graph, _ = strip_graph(labels, {(0, 1): 0.05, (1, 2): 0.2, (0, 2): 0.0})
-        merged, after, _ = segmentation.merge_regions(graph, smallest=2)
+        merged, _, _ = strip_merged(labels, {(0, 1): 0.05, (1, 2): 0.2, (0, 2): 0.0}, smallest=2)
         np.testing.assert_array_equal(merged, [0, 1, 1])
 
-    def test_whole_segments_are_one_piece_of_at_least_the_smallest_size(self):
+    @pytest.mark.parametrize("smallest", [1, 2, 3, 6])
+    def test_whole_segments_are_one_piece_of_at_least_the_smallest_size(self, smallest):
         labels = np.array([[0, 0, 1, 0], [1, 1, 1, 0], [0, 1, 0, 0], [1, 0, 0, 1]])
         w = quorvane.weights(
-            np.zeros((4, 4)), labels.astype(float), *quorvane.disc_pattern((4, 4), 1)
+            np.random.default_rng(3).uniform(0, 2, (4, 4)),
+            labels.astype(float),
+            *quorvane.disc_pattern((4, 4), 2),
+            1.0,
         )
-        segments, count = segmentation.whole_segments(labels, regions.sums_over(w), smallest=2)
+        segments, count = segmentation.whole_segments(labels, w, smallest)
         areas = np.bincount(segments.ravel())
-        assert count == areas.size and areas.min() >= 2
+        assert count == areas.size and (count == 1 or areas.min() >= smallest)
         pieces, _ = segmentation.connected_segments(segments)
         np.testing.assert_array_equal(pieces, segments)
 
-    def test_region_sums_in_chunks_and_around_some_regions_agree(self, monkeypatch):
-        labels = np.arange(30 * 40) // 37 % 11
-        w = quorvane.weights(
-            np.random.default_rng(4).uniform(0, 3, (30, 40)),
-            labels.reshape(30, 40).astype(float),
-            *quorvane.disc_pattern((30, 40), 3),
-            1.0,
-        )
-        whole = segmentation.region_sums(labels, w, 11).toarray()
-        monkeypatch.setattr(regions, "SUMS_CHUNK", 97)
-        np.testing.assert_allclose(segmentation.region_sums(labels, w, 11).toarray(), whole)
-        among = np.arange(11) % 3 == 0
-        part = segmentation.region_sums(labels, w, 11, among).toarray()
-        np.testing.assert_allclose(part[among], whole[among])
-        np.testing.assert_allclose(part[:, among], whole[:, among])
+    def test_pieces_are_the_four_connected_components_numbered_by_their_first_pixel(self):
+        rng = np.random.default_rng(7)
+        labels = ndimage.zoom(rng.integers(0, 5, (12, 16)), 4, order=0)
+        labels[rng.random(labels.shape) < 0.05] = 5
+        pieces, count = segmentation.connected_segments(labels)
+        expected = sum(ndimage.label(labels == value)[1] for value in range(6))
+        assert count == expected
+        for value in range(6):
+            components, _ = ndimage.label(labels == value)
+            inside = components > 0
+            # One piece for each component, and no piece across two.
+            pairs = np.unique(np.stack([components[inside], pieces[inside]]), axis=1)
+            assert np.unique(pairs[0]).size == np.unique(pairs[1]).size == pairs.shape[1]
+        _, first = np.unique(pieces.ravel(), return_index=True)
+        assert (np.diff(first) > 0).all()
 
     def test_settled_borders_lie_on_the_step(self):
         picture, truth = drawing("square")
         shifted = np.roll(truth, 2, axis=1)
         np.testing.assert_array_equal(segmentation.settle_borders(shifted, picture), truth)
+        # Channels count together: three alike move the border as one does.
+        colour = np.repeat(picture[:, :, None], 3, axis=2)
+        np.testing.assert_array_equal(segmentation.settle_borders(shifted, colour), truth)
 
 
 def compiled_weights(road):
@@ -426,37 +432,83 @@ def picture(name):
 
 @pytest.fixture(scope="module", params=["coins", "discs", "white", "hue", "small", "deep"])
 def weighed_road(request):
-    """A road up to its weights, then its numpy merging and segments."""
-    road = steps.Road(picture(request.param))
-    road.measure(), road.flood(), road.weigh(), road.merge(), road.find_segments()
-    return request.param, road
+    """A road through all of its steps, the weights held whole."""
+    return request.param, steps.run(steps.Road(picture(request.param)), lambda *done: None)
 
 
-class TestCompiledRegions:
-    """The compiled steps after the basins (quorvane._quorvane) against the numpy ones: the
-    same labels on photographs, coins.png and a drawing (ties are decided by the same rules,
-    and the sums differ in their last bits at most)."""
+def ties_of(w, entries=_quorvane.SUM_CHUNK_ENTRIES):
+    """The ties_of of the summed steps over weights held whole: every chunk's sums."""
+    chunks = _quorvane.sum_chunks(w.indptr, entries)
+    return lambda labels, count, among: _quorvane.chunk_ties(
+        labels, count, w.data, w.indices, w.indptr, chunks, among
+    )
 
-    def test_merged_regions_are_those_of_numpy(self, weighed_road):
+
+class TestSummedRegions:
+    """The steps after the basins over region sums handed in chunk by chunk, as processes
+    that share the weights out hand them, against the steps over the weights held whole:
+    the same chunks add up to the same bits, so the same labels."""
+
+    def test_merged_regions_are_those_of_the_whole_weights(self, weighed_road):
         name, road = weighed_road
-        regions_, count, rounds = _quorvane.merge_regions(
-            road.basins, road.basin_count, *compiled_weights(road), road.settings.smallest
+        regions, count, _ = _quorvane.merge_summed_regions(
+            road.basins, road.basin_count, ties_of(road.weights), road.settings.smallest
         )
-        assert regions_.dtype == np.int64 and count == road.regions.max() + 1
-        differ = np.flatnonzero(regions_ != road.regions)
+        assert regions.dtype == np.int64 and count == road.regions.max() + 1
+        differ = np.flatnonzero(regions != road.regions)
         assert differ.size == 0, f"{name}: basins {differ[:10]} of {road.basin_count} differ"
 
-    def test_segments_are_those_of_numpy(self, weighed_road):
+    def test_segments_are_those_of_the_whole_weights(self, weighed_road):
         name, road = weighed_road
-        segments, count = _quorvane.find_segments(
-            road.regions[road.basins],
-            road.picture,
-            *compiled_weights(road),
-            road.settings.smallest,
+        segments, count = _quorvane.find_summed_segments(
+            road.regions[road.basins], road.picture, ties_of(road.weights), road.settings.smallest
         )
         assert count == road.count and segments.shape == road.shape
         differ = int((segments != road.segments).sum())
         assert differ == 0, f"{name}: {differ} pixels differ"
+
+    def test_chunks_of_any_size_hold_the_pairs_asked_for(self):
+        labels = np.arange(30 * 40) // 37 % 11
+        w = quorvane.weights(
+            np.random.default_rng(4).uniform(0, 3, (30, 40)),
+            labels.reshape(30, 40).astype(float),
+            *quorvane.disc_pattern((30, 40), 3),
+            1.0,
+        )
+        among = np.arange(11) % 3 == 0
+        for entries in (1, 97, 1 << 20):
+            for flags in (None, among):
+                parts = ties_of(w, entries)(labels, 11, flags)
+                assert len(parts) == len(_quorvane.sum_chunks(w.indptr, entries))
+                keys = np.concatenate(parts)
+                kept = (
+                    np.ones(w.nnz, bool)
+                    if flags is None
+                    else (flags[labels[w.indices]] | flags[np.repeat(labels, np.diff(w.indptr))])
+                )
+                assert keys["sum"]["count"].sum() == kept.sum()
+                assert keys["sum"]["tie"].sum() == pytest.approx(w.data[kept].sum())
+                if flags is not None:
+                    assert (among[keys["a"]] | among[keys["b"]]).all()
+
+    @pytest.mark.parametrize(
+        "change, error",
+        [
+            (lambda parts: [np.zeros(3)], TypeError),
+            (lambda parts: [parts[0][::-1].copy()], ValueError),
+            (lambda parts: [np.concatenate([parts[0], parts[0][:1]])], ValueError),
+            (lambda parts: [parts[0].reshape(1, -1)], ValueError),
+        ],
+        ids=["not_ties", "descending", "key_again", "two_dimensional"],
+    )
+    def test_unusable_ties_are_refused(self, change, error):
+        labels = np.arange(16).reshape(4, 4) // 8
+        w = quorvane.weights(np.zeros((4, 4)), labels * 1.0, *quorvane.disc_pattern((4, 4), 1))
+        told = lambda *asked: change(ties_of(w)(*asked))  # noqa: E731
+        with pytest.raises(error, match="chunk_ties' arrays"):
+            _quorvane.merge_summed_regions(labels, 2, told, 1)
+        with pytest.raises(error, match="chunk_ties' arrays"):
+            _quorvane.find_summed_segments(labels, np.zeros((4, 4)), told, 9)
 
     def test_int64_weights_give_the_same_regions(self):
         road = steps.Road(drawing("square")[0])
@@ -464,39 +516,10 @@ class TestCompiledRegions:
         w = road.weights
         arrays = w.data, w.indices.astype(np.int64), w.indptr.astype(np.int64)
         wide = _quorvane.merge_regions(road.basins, road.basin_count, *arrays, 8)
-        narrow = _quorvane.merge_regions(road.basins, road.basin_count, *compiled_weights(road), 8)
-        np.testing.assert_array_equal(wide[0], narrow[0])
-
-    def test_pieces_and_settled_borders_are_those_of_numpy(self):
-        rng = np.random.default_rng(7)
-        labels = ndimage.zoom(rng.integers(0, 5, (12, 16)), 4, order=0)
-        labels[rng.random(labels.shape) < 0.05] = 5
-        pieces, count = _quorvane.connected_segments(labels)
-        expected, expected_count = segmentation.connected_segments(labels)
-        assert count == expected_count
-        np.testing.assert_array_equal(pieces, expected)
-        values = rng.random(labels.shape + (3,)) + pieces[:, :, None] % 3
-        for held in (values, values[:, :, 0].copy()):
-            settled = _quorvane.settle_borders(pieces, held)
-            np.testing.assert_array_equal(settled, segmentation.settle_borders(pieces, held))
-
-    def test_whole_segments_are_those_of_numpy_with_small_pieces(self):
-        labels = np.array([[0, 0, 1, 0], [1, 1, 1, 0], [0, 1, 0, 0], [1, 0, 0, 1]])
-        w = quorvane.weights(
-            np.random.default_rng(3).uniform(0, 2, (4, 4)),
-            labels.astype(float),
-            *quorvane.disc_pattern((4, 4), 2),
-            1.0,
+        narrow = _quorvane.merge_regions(
+            road.basins, road.basin_count, w.data, w.indices, w.indptr, 8
         )
-        for smallest in (1, 2, 3, 6):
-            segments, count = _quorvane.whole_segments(
-                labels, w.data, w.indices, w.indptr, smallest
-            )
-            expected, expected_count = segmentation.whole_segments(
-                labels, regions.sums_over(w), smallest
-            )
-            assert count == expected_count
-            np.testing.assert_array_equal(segments, expected)
+        np.testing.assert_array_equal(wide[0], narrow[0])
 
     @pytest.mark.parametrize(
         "change, error, message",
@@ -517,6 +540,16 @@ class TestCompiledRegions:
         )
         with pytest.raises(error, match=message):
             _quorvane.merge_regions(**args, smallest=1)
+        chunks = [(0, 16)]
+        labels = args.pop("basins")
+        with pytest.raises(error, match=message.replace("basins", "labels")):
+            _quorvane.chunk_ties(labels, **args, chunks=chunks)
+
+    @pytest.mark.parametrize("chunks", [[(0, 17)], [(3, 3)], [(-1, 2)]])
+    def test_chunks_beyond_the_columns_are_refused(self, chunks):
+        w = quorvane.weights(np.zeros((4, 4)), np.zeros((4, 4)), *quorvane.disc_pattern((4, 4), 1))
+        with pytest.raises(ValueError, match="0 <= first < last <= 16"):
+            _quorvane.chunk_ties(np.zeros(16, int), 1, w.data, w.indices, w.indptr, chunks)
 
 
 class TestReading:

@@ -12,8 +12,10 @@
 
 #include "segment/merging.h"
 #include "segment/region_graph.h"
+#include "segment/region_ties.h"
 #include "segment/settle_borders.h"
 #include "segment/whole_segments.h"
+#include "thread_workers.h"
 
 namespace {
 
@@ -41,11 +43,13 @@ struct Weights {
     }
   }
 
-  quorvane::segment::AddWeights adder() const {
-    return [this](RegionSums& sums) {
-      return sums.add(0, static_cast<std::int64_t>(starts.size()) - 1, starts.data(), rows.data(),
-                      values.data());
-    };
+  quorvane::segment::ColumnWeights<std::int32_t> columns() const {
+    return {static_cast<std::int64_t>(starts.size()) - 1, starts.data(), rows.data(),
+            values.data()};
+  }
+
+  quorvane::segment::SumWeights sums(const quorvane::Workers& workers = {}) const {
+    return quorvane::segment::chunkedSums(columns(), workers);
   }
 };
 
@@ -58,8 +62,8 @@ Weights stripWeights(const Labels& labels, const std::map<std::pair<int, int>, d
 }
 
 RegionGraph graphOf(const Labels& labels, std::int32_t count, const Weights& weights) {
-  RegionSums sums(static_cast<std::int64_t>(labels.size()), labels.data(), count);
-  EXPECT_TRUE(weights.adder()(sums));
+  quorvane::segment::RegionTies sums;
+  EXPECT_TRUE(weights.sums()(labels.data(), count, nullptr, sums));
   std::vector<std::int64_t> areas(static_cast<std::size_t>(count), 0);
   for (std::int32_t l : labels)
     ++areas[l];
@@ -87,22 +91,65 @@ TEST(RegionSums, BothDirectionsAreSummedAndChunksAddUpToTheWhole) {
   EXPECT_EQ(graph.own(0).count, 8);
   EXPECT_EQ(graph.inner()[2], 1.0);
   EXPECT_EQ(graph.area(1), 2);
+}
 
-  // Columns 0-1, 2, 3-4 from chunks with their own starts: the same sums, key by key.
-  RegionSums whole(5, labels.data(), 3), chunked(5, labels.data(), 3);
-  ASSERT_TRUE(w.adder()(whole));
-  for (const auto& [first, last] : {std::pair{0, 2}, {2, 3}, {3, 5}}) {
-    std::vector<std::int32_t> starts;
-    for (int j = first; j <= last; ++j)
-      starts.push_back(w.starts[j] - w.starts[first]);
-    ASSERT_TRUE(chunked.add(first, last, starts.data(), w.rows.data() + w.starts[first],
-                            w.values.data() + w.starts[first]));
+TEST(RegionTies, ChunksCoverEveryColumnOnceWithAtLeastOneColumnEach) {
+  const std::vector<std::int64_t> starts{0, 100000, 200000, 300000, 300000, 600000, 600001};
+  const auto chunks = quorvane::segment::sumChunks(starts.data(), 6);
+  std::vector<std::pair<std::int64_t, std::int64_t>> found;
+  for (const auto& c : chunks)
+    found.emplace_back(c.first, c.last);
+  // Up to 2^18 entries from a chunk's first; a column larger than that is a chunk alone.
+  EXPECT_EQ(found,
+            (std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 2}, {2, 4}, {4, 5}, {5, 6}}));
+  EXPECT_TRUE(quorvane::segment::sumChunks(starts.data(), 0).empty());
+}
+
+TEST(RegionTies, PartsAddUpPairwiseNeighboursFirst) {
+  using quorvane::segment::RegionTies;
+  const auto part = [](std::int32_t b, double tie) { return RegionTies{{0, b, {tie, 1}}}; };
+  // ((1 + 1e16) + (-1e16 + 1)) is 0 in doubles; from the left it would be 1.
+  const RegionTies sum = quorvane::segment::addedUp(
+      {part(1, 1.0), part(1, 1e16), part(1, -1e16), part(1, 1.0), part(0, 0.5)});
+  ASSERT_EQ(sum.size(), 2u);
+  EXPECT_EQ(sum[0].b, 0);
+  EXPECT_EQ(sum[0].sum.tie, 0.5);
+  EXPECT_EQ(sum[1].b, 1);
+  EXPECT_EQ(sum[1].sum.tie, 0.0);
+  EXPECT_EQ(sum[1].sum.count, 4);
+  EXPECT_TRUE(quorvane::segment::addedUp({}).empty());
+}
+
+TEST(RegionTies, ChunkedSumsOnAnyNumberOfThreadsAreTheWholeSums) {
+  // Several chunks of a 5-point pattern over 600 x 500 pixels; weights in eighths, whose sums
+  // are exact in any order, against a plain map.
+  const std::int64_t h = 600, w = 500;
+  Labels labels(static_cast<std::size_t>(h * w));
+  for (std::int64_t p = 0; p < h * w; ++p)
+    labels[p] = static_cast<std::int32_t>((p / w / 37) * 20 + (p % w) / 29);
+  const std::int32_t count = *std::max_element(labels.begin(), labels.end()) + 1;
+  const Weights weights(h, w, [](int i, int j) { return ((i * 7 + j * 3) % 9) / 8.0; });
+  std::map<std::pair<int, int>, std::pair<double, std::int64_t>> expected;
+  for (std::int64_t j = 0; j < h * w; ++j) {
+    for (std::int32_t k = weights.starts[j]; k < weights.starts[j + 1]; ++k) {
+      auto& e = expected[{labels[weights.rows[k]], labels[j]}];
+      e.first += weights.values[k];
+      e.second += 1;
+    }
   }
-  ASSERT_EQ(chunked.entries().size(), whole.entries().size());
-  for (std::size_t e = 0; e < whole.entries().size(); ++e) {
-    EXPECT_EQ(chunked.entries()[e].a, whole.entries()[e].a);
-    EXPECT_EQ(chunked.entries()[e].b, whole.entries()[e].b);
-    EXPECT_EQ(chunked.entries()[e].sum.tie, whole.entries()[e].sum.tie);
+  ASSERT_GT(quorvane::segment::sumChunks(weights.starts.data(), h * w).size(), 4u);
+  for (int threads : {1, 2, 3}) {
+    quorvane::segment::RegionTies ties;
+    ASSERT_TRUE(
+        weights.sums(quorvane::threadWorkers(threads))(labels.data(), count, nullptr, ties));
+    ASSERT_EQ(ties.size(), expected.size());
+    auto e = expected.begin();
+    for (const auto& t : ties) {
+      EXPECT_EQ(std::pair(t.a, t.b), e->first);
+      EXPECT_EQ(t.sum.tie, e->second.first);
+      EXPECT_EQ(t.sum.count, e->second.second);
+      ++e;
+    }
   }
 }
 
@@ -110,18 +157,18 @@ TEST(RegionSums, AmongKeepsThePairsOfTheFlaggedRegionsAndBadRowsAreRefused) {
   const Labels labels{0, 0, 1, 1, 2, 2};
   const Weights w = stripWeights(labels, {{{0, 1}, 0.5}, {{1, 2}, 0.5}});
   const std::uint8_t among[] = {0, 0, 1};
-  RegionSums sums(6, labels.data(), 3, among);
-  ASSERT_TRUE(w.adder()(sums));
-  for (const auto& e : sums.entries())
+  quorvane::segment::RegionTies sums;
+  ASSERT_TRUE(w.sums()(labels.data(), 3, among, sums));
+  ASSERT_FALSE(sums.empty());
+  for (const auto& e : sums)
     EXPECT_TRUE(e.a == 2 || e.b == 2) << e.a << ", " << e.b;
 
   Weights bad = w;
   bad.rows[3] = 6;
-  RegionSums refused(6, labels.data(), 3);
-  EXPECT_FALSE(bad.adder()(refused));
+  EXPECT_FALSE(bad.sums()(labels.data(), 3, nullptr, sums));
   bad = w;
   bad.starts[2] = bad.starts[1] - 1;
-  EXPECT_FALSE(bad.adder()(refused));
+  EXPECT_FALSE(bad.sums()(labels.data(), 3, nullptr, sums));
 }
 
 TEST(LinkedComponents, AreNumberedByTheirLowestRegion) {
@@ -176,8 +223,7 @@ TEST(WholeSegments, ARegionSplitInTwoBecomesTwoSegments) {
                       7, 7, 3, 3, 7, 7};
   const Weights w(2, 6, [](int, int) { return 1.0; });
   Labels segments(12);
-  EXPECT_EQ(quorvane::segment::wholeSegments(2, 6, labels.data(), 4, w.adder(), segments.data()),
-            3);
+  EXPECT_EQ(quorvane::segment::wholeSegments(2, 6, labels.data(), 4, w.sums(), segments.data()), 3);
   EXPECT_EQ(segments, (Labels{0, 0, 1, 1, 2, 2,  //
                               0, 0, 1, 1, 2, 2}));
 }
@@ -201,9 +247,8 @@ TEST(WholeSegments, ASmallPieceJoinsTheTouchingPieceItIsMostTiedTo) {
     }
     starts.push_back(static_cast<std::int32_t>(rows.size()));
   }
-  const auto add = [&](RegionSums& sums) {
-    return sums.add(0, 14, starts.data(), rows.data(), values.data());
-  };
+  const auto add = quorvane::segment::chunkedSums(quorvane::segment::ColumnWeights<std::int32_t>{
+      14, starts.data(), rows.data(), values.data()});
   Labels segments(14);
   EXPECT_EQ(quorvane::segment::wholeSegments(2, 7, labels.data(), 2, add, segments.data()), 2);
   EXPECT_EQ(segments, (Labels{0, 0, 0, 1, 1, 1, 1,  //

@@ -14,22 +14,20 @@ does it all; step by step:
     strength, orientation = boundary_strength(values)
     labels, count = basins(strength)               # catchment basins of the strength
     pattern = quorvane.disc_pattern(strength.shape, 3)
-    w = quorvane.weights(crests(strength, orientation), labels.astype(float), *pattern, sigma)
-    graph = RegionGraph.of(labels.ravel(), count, region_sums(labels.ravel(), w, count))
-    regions, merged, rounds = merge_regions(graph)
-    merged, _ = whole_segments(regions[labels], sums_over(w))
-    segments, count = whole_segments(settle_borders(merged, values), sums_over(w))
+    w = quorvane.weights(crests(strength, orientation), labels.astype(float), *pattern,
+                         Settings().sigma)
+    regions, merged, rounds = merge_regions(labels, count, w)
+    segments, count = find_segments(regions[labels], values, w)
 
-The steps run in the compiled core (quorvane._quorvane); segment() takes them in one call.
+Every step runs in the compiled core (quorvane._quorvane); segment() takes them in one call.
 The modules: settings (Settings, Segmentation), photographs (reading, values, shrinking),
-edge_detection and regions (the steps in numpy: the distributed run's merging over its
-processes and the tests' second opinion), memory (the estimate and refusal), steps (the
-order of the steps, over the compiled ones), clock, command_line (the commands' options),
-and the drivers demo and distributed; pictures draws a run. Reading needs Pillow besides
-numpy and scipy, pictures matplotlib.
+edge_detection and regions (the steps, over the compiled core), memory (the estimate and
+refusal), steps (the order of the steps), clock, command_line (the commands' options), and
+the drivers demo and distributed; pictures draws a run. Reading needs Pillow besides numpy
+and scipy, pictures matplotlib.
 """
 
-from .edge_detection import boundary_strength, crests, noise_units, opponent_channels
+from .edge_detection import boundary_strength, crests
 from .memory import available_memory, check_memory, memory_estimate
 from .photographs import (
     enlarge,
@@ -41,20 +39,17 @@ from .photographs import (
     shrink_factor,
 )
 from .regions import (
-    RegionGraph,
     basins,
     connected_segments,
+    find_segments,
     merge_regions,
-    region_sums,
     settle_borders,
-    sums_over,
     whole_segments,
 )
 from .settings import Segmentation, Settings
 from .steps import segment
 
 __all__ = [
-    "RegionGraph",
     "Segmentation",
     "Settings",
     "available_memory",
@@ -64,19 +59,16 @@ __all__ = [
     "connected_segments",
     "crests",
     "enlarge",
+    "find_segments",
     "grey_of",
     "memory_estimate",
     "merge_regions",
-    "noise_units",
-    "opponent_channels",
     "picture_values",
     "read_grey",
     "read_picture",
-    "region_sums",
     "segment",
     "settle_borders",
     "shrink",
     "shrink_factor",
-    "sums_over",
     "whole_segments",
 ]

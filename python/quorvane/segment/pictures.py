@@ -166,18 +166,35 @@ def segmentation_picture(path, original, segments, count, seed=7):
     return _save(figure, path)
 
 
-def write_all(outdir, name, run, radius):
-    """Every picture of a run (a quorvane.segment.Segmentation) of the photograph called
-    name, with the pattern's radius, into outdir (created when missing); their paths."""
+# The drawings of a run, the slowest first, so that processes which take every P-th share
+# them out about evenly; "weights" draws two pictures from the shown columns' weights.
+DRAWINGS = ("weights", "regions", "strength", "segmentation", "input")
+
+
+def shown_pixels(shape, radius):
+    """The pixel numbers (C order) whose weights the weights pictures show."""
+    picks, _ = chosen_pixels(shape, radius)
+    return [row * shape[1] + column for row, column in picks]
+
+
+def write_all(outdir, name, run, radius, drawings=DRAWINGS):
+    """The pictures of a run (a quorvane.segment.Segmentation) of the photograph called
+    name, with the pattern's radius, into outdir (created when missing): every drawing of
+    DRAWINGS, or those named; their paths."""
     outdir = Path(outdir)
     outdir.mkdir(parents=True, exist_ok=True)
     title = f"{name}, {run.original.shape[0]} x {run.original.shape[1]}"
-    return [
-        input_picture(outdir / "input.png", run.original, title),
-        strength_picture(outdir / "strength.png", run.strength, run.crests),
-        *weights_pictures(
+    draw = {
+        "input": lambda: [input_picture(outdir / "input.png", run.original, title)],
+        "strength": lambda: [strength_picture(outdir / "strength.png", run.strength, run.crests)],
+        "weights": lambda: weights_pictures(
             outdir / "weights.png", outdir / "weights-where.png", run.image, run.weights, radius
         ),
-        regions_picture(outdir / "regions.png", run.image, run.basins, run.regions),
-        segmentation_picture(outdir / "segmentation.png", run.original, run.segments, run.count),
-    ]
+        "regions": lambda: [
+            regions_picture(outdir / "regions.png", run.image, run.basins, run.regions)
+        ],
+        "segmentation": lambda: [
+            segmentation_picture(outdir / "segmentation.png", run.original, run.segments, run.count)
+        ],
+    }
+    return [path for drawing in drawings for path in draw[drawing]()]

@@ -1,21 +1,23 @@
 """The choices of a segmentation run, and what a run produced."""
 
-import math
 from dataclasses import dataclass, replace
 
 import numpy as np
 import scipy.sparse
 
+from .. import _quorvane
+
 # A weight of one half: two regions whose pairs across their border weigh this much on
-# average are as much apart as together. The contrast setting is the edge that gives it.
+# average are as much apart as together. The contrast setting is the edge that gives it
+# (the weights' sigma).
 HALF = 0.5
 
 
 @dataclass(frozen=True)
 class Settings:
     """The choices of a segmentation run, with the values the demo uses. Strengths are in
-    units of the picture's own noise (see edge_detection.noise_units): what its sensor noise,
-    grain and compression give where the picture is flattest."""
+    units of the picture's own noise (see edge_detection): what its sensor noise, grain and
+    compression give where the picture is flattest."""
 
     # Finest scale of the edge filters, in pixels: edges are measured at scale, 2 scale and
     # 4 scale. Larger for pictures that are blurred or enlarged.
@@ -42,7 +44,7 @@ class Settings:
     @property
     def sigma(self):
         """sigma of the weights: an edge of strength contrast weighs HALF."""
-        return self.contrast / math.sqrt(-8.0 * math.log(HALF))
+        return _quorvane.weight_sigma(self.contrast)
 
 
 @dataclass

@@ -13,7 +13,9 @@ import numpy as np
 import quorvane
 
 from .. import _quorvane
+from .edge_detection import boundary_strength, crests
 from .photographs import picture_values, picture_array
+from .regions import basins, find_segments, merge_regions
 from .settings import Settings
 
 
@@ -39,10 +41,10 @@ class Road:
 
     def measure(self):
         settings = self.settings
-        self.strength, orientation = _quorvane.boundary_strength(
+        self.strength, orientation = boundary_strength(
             self.picture, settings.scale, settings.workers
         )
-        self.crests = _quorvane.crests(self.strength, orientation, settings.workers)
+        self.crests = crests(self.strength, orientation, settings.workers)
         colour = " in colour" if self.picture.ndim == 3 else ""
         return (
             f"boundary strength{colour} at scales {settings.scale:g} x 1, 2, 4, in units "
@@ -50,7 +52,7 @@ class Road:
         )
 
     def flood(self):
-        self.basins, self.basin_count = _quorvane.basins(self.strength)
+        self.basins, self.basin_count = basins(self.strength)
 
     def weigh(self):
         settings = self.settings
@@ -69,9 +71,9 @@ class Road:
         )
 
     def merge(self):
-        w = self.weights
-        self.regions, merged, rounds = _quorvane.merge_regions(
-            self.basins, self.basin_count, w.data, w.indices, w.indptr, self.settings.smallest
+        settings = self.settings
+        self.regions, merged, rounds = merge_regions(
+            self.basins, self.basin_count, self.weights, settings.smallest, workers=settings.workers
         )
         return self.merged(merged, rounds)
 
@@ -82,14 +84,13 @@ class Road:
         )
 
     def find_segments(self):
-        w = self.weights
-        self.segments, self.count = _quorvane.find_segments(
+        settings = self.settings
+        self.segments, self.count = find_segments(
             self.regions[self.basins],
             self.picture,
-            w.data,
-            w.indices,
-            w.indptr,
-            self.settings.smallest,
+            self.weights,
+            settings.smallest,
+            workers=settings.workers,
         )
         return self.found()
 

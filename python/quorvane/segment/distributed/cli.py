@@ -50,20 +50,30 @@ def main(argv=None):
     pictures, road, wait_for_all, world = loaded
     settings = command_line.chosen_settings(args).chosen(workers=args.workers)
     say = print if world.rank == 0 else (lambda text: None)
-    failure = None
+    radius = settings.radius
+    # Process 0 draws the weights, the slowest drawing, and holds their columns; the
+    # processes take every world.size-th of the others.
+    drawings = pictures.DRAWINGS[world.rank :: world.size]
+    failure = clock = run = None
     try:
-        run, clock = road.segment_photograph(args.image, settings, args.shrink, say)
-        if world.rank == 0:
-            pictures.write_all(args.outdir, Path(args.image).name, run, settings.radius)
+        run, clock = road.segment_photograph(
+            args.image,
+            settings,
+            args.shrink,
+            say,
+            lambda shape: pictures.shown_pixels(shape, radius),
+        )
+        pictures.write_all(args.outdir, Path(args.image).name, run, radius, drawings)
     except (OSError, ValueError, RuntimeError, MemoryError) as error:
         failure = str(error)
     # Every process reads the same photograph and fails in the same step, but only one of
-    # them may have failed (the pictures, written by process 0): all learn of it.
+    # them may have failed (its pictures): all learn of it.
     wait_for_all(world)
     failures = [f for f in world.allgather(failure) if f is not None]
     if failures:
         if world.rank == 0:
             print(f"quorvane.distributed: {failures[0]}", file=sys.stderr)
         return 1
-    written = f"pictures written to {args.outdir} by process 0"
-    return command_line.finished(clock, written, run.count if run else 0, say)
+    drawers = min(world.size, len(pictures.DRAWINGS))
+    written = f"pictures written to {args.outdir} by {drawers} process{'es' if drawers > 1 else ''}"
+    return command_line.finished(clock, written, run.count, say)

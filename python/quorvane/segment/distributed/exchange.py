@@ -1,18 +1,25 @@
-"""What travels between the processes beyond MPI's own collectives: the chunks' region sums
-added up in one order on every process, and a barrier that waits asleep. Every function is
-collective."""
+"""What travels between the processes beyond MPI's own collectives: the chunks' region sums,
+gathered in the chunks' order on every process, and a barrier that waits asleep. Every
+function is collective."""
 
 import time
 
-from ..regions import added_up, chunk_sums
+from ... import _quorvane
 
 
-def shared_region_sums(comm, labels, weights, chunks, count, among=None):
-    """regions.region_sums over the whole weight matrix, on every process, from each
-    process's share (weights) and its chunks: the chunks' sums gathered and added up in the
-    chunks' order, the bits one process gets from the whole matrix."""
-    mine = [chunk_sums(labels, weights, chunk, count, among) for chunk in chunks]
-    return added_up([part for theirs in comm.allgather(mine) for part in theirs], count)
+def shared_ties(comm, weights, chunks, workers=-1):
+    """The ties_of of quorvane._quorvane's merge_summed_regions and find_summed_segments
+    over the weights all of the processes hold: each process sums its own chunks of its
+    share (weights, CSC over every pixel) and all of them gather every chunk's sums in the
+    chunks' order, which the core adds up as one process adds up its own."""
+
+    def ties_of(labels, count, among):
+        mine = _quorvane.chunk_ties(
+            labels, count, weights.data, weights.indices, weights.indptr, chunks, among, workers
+        )
+        return [part for theirs in comm.allgather(mine) for part in theirs]
+
+    return ties_of
 
 
 def wait_for_all(comm, poll=0.005):

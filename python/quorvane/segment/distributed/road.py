@@ -1,23 +1,25 @@
 """The steps of quorvane.segment.steps.run across the processes of MPI's world, on a
 photograph read by every process (see the package's description)."""
 
-from .. import photographs, pictures, steps
-from ..regions import RegionGraph, merge_regions, settle_borders, whole_segments
+from ... import _quorvane
+from .. import photographs, steps
+from ..regions import SETTLING_PASSES
 from ..settings import Segmentation
-from .exchange import shared_region_sums
+from .exchange import shared_ties
 from .libraries import MPI
 from .memory import check_memory
 from .report import ProcessesClock
 from .shares import chunks_of, gathered_columns, pattern_starts, share_of_weights
 
 
-def segment_photograph(path, settings, shrink=None, say=print):
+def segment_photograph(path, settings, shrink=None, say=print, shown=None):
     """Runs every step on the photograph at path across the processes of MPI's world, as
-    quorvane.segment.demo.segment_photograph does in one, with the same segments. Returns,
-    on process 0, the quorvane.segment.Segmentation (its weights hold only the columns the
-    pictures show) and the clock (a ProcessesClock); (None, clock) elsewhere."""
+    quorvane.segment.demo.segment_photograph does in one, with the same segments. Returns
+    the quorvane.segment.Segmentation, on every process, and the clock (a ProcessesClock).
+    The Segmentation's weights are None but on process 0, where they hold the columns of
+    the pixels shown(shape) names (a list of pixel numbers; none without shown)."""
     clock = ProcessesClock(MPI.COMM_WORLD, say)
-    road = steps.run(SharedRoad(path, settings, shrink or 1), clock.step)
+    road = steps.run(SharedRoad(path, settings, shrink or 1, shown), clock.step)
     return road.run, clock
 
 
@@ -25,12 +27,13 @@ class SharedRoad(steps.Road):
     """The steps of one process's road, with the weights and their sums shared out: every
     process reads the photograph, shrinks it by factor and measures its strength and basins
     (the same everywhere), computes the weights of its own chunks of the pattern's columns
-    (shares), and adds up the region sums with the others (exchange), so that every process
-    merges alike and finds the same segments. Process 0 ends with run, the Segmentation for
-    the pictures."""
+    (shares), and gathers every chunk's region sums with the others (exchange), so that every
+    process merges alike in the core and finds the same segments. Every process ends with
+    run, the Segmentation for the pictures; process 0's holds the shown columns' weights."""
 
-    def __init__(self, path, settings, factor):
+    def __init__(self, path, settings, factor, shown=None):
         self.path, self.settings, self.factor = path, settings, factor
+        self.shown = shown or (lambda shape: [])
         self.world = MPI.COMM_WORLD
         self.run = None
 
@@ -76,27 +79,26 @@ class SharedRoad(steps.Road):
             f"entries, sigma {settings.sigma:.3g}",
         )
 
-    def sums_of(self, labels, count, among=None):
-        """The region sums of labels (flat) over all of the processes' weights."""
-        return shared_region_sums(self.world, labels, self.weights, self.chunks, count, among)
+    def ties_of(self):
+        return shared_ties(self.world, self.weights, self.chunks, self.settings.workers)
 
     def merge(self):
-        labels, smallest = self.basins.ravel(), self.settings.smallest
-        graph = RegionGraph.of(labels, self.basin_count, self.sums_of(labels, self.basin_count))
-        self.regions, merged, rounds = merge_regions(graph, smallest)
-        return self.merged(merged.areas.size, rounds)
+        self.regions, merged, rounds = _quorvane.merge_summed_regions(
+            self.basins, self.basin_count, self.ties_of(), self.settings.smallest
+        )
+        return self.merged(merged, rounds)
 
     def find_segments(self):
-        smallest = self.settings.smallest
-        merged, _ = whole_segments(self.regions[self.basins], self.sums_of, smallest)
-        settled = settle_borders(merged, self.picture)
-        self.segments, self.count = whole_segments(settled, self.sums_of, smallest)
+        self.segments, self.count = _quorvane.find_summed_segments(
+            self.regions[self.basins],
+            self.picture,
+            self.ties_of(),
+            self.settings.smallest,
+            SETTLING_PASSES,
+        )
         done = self.found()
-        picks, _ = pictures.chosen_pixels(self.shape, self.settings.radius)
-        width = self.shape[1]
-        shown = gathered_columns(self.world, self.weights, [r * width + c for r, c in picks])
-        if self.world.rank == 0:
-            segments = photographs.enlarge(self.segments, self.factor, self.original.shape[:2])
-            found = (self.strength, self.crests, self.basins, shown, self.regions[self.basins])
-            self.run = Segmentation(self.original, self.image, *found, segments, self.count)
+        shown = gathered_columns(self.world, self.weights, self.shown(self.shape))
+        segments = photographs.enlarge(self.segments, self.factor, self.original.shape[:2])
+        found = (self.strength, self.crests, self.basins, shown, self.regions[self.basins])
+        self.run = Segmentation(self.original, self.image, *found, segments, self.count)
         return done

@@ -1,6 +1,6 @@
 """How the weights' columns are shared out between the processes: whole chunks of the region
-sums (regions.sum_chunks), so that the sums added up over the processes are the bits of one
-process's; a process's share of the weights, the same bits as those columns of the whole
+sums (regions.sum_chunks, the core's), so that the sums added up over the processes are the
+bits of one process's; a process's share of the weights, the same bits as those columns of the whole
 matrix; and the columns the pictures show, gathered on process 0. Imports without MPI."""
 
 import numpy as np
@@ -8,10 +8,13 @@ import scipy.sparse
 
 import quorvane
 
+from ... import _quorvane
 from ..regions import sum_chunks
 
 # Pattern columns made at once while counting the whole pattern's entries.
 COUNTED_COLUMNS = 1 << 18
+# Entries of a chunk of the region sums: the core's, which one process takes.
+SUMS_CHUNK = _quorvane.SUM_CHUNK_ENTRIES
 
 
 def pattern_starts(shape, radius):
@@ -29,7 +32,7 @@ def chunks_of(rank, processes, starts):
     """The chunks of the region sums (first, last) that process `rank` of `processes` takes:
     consecutive ones, each process about an equal share of the entries (by where a chunk's
     entries begin). Some processes take none when there are fewer chunks than processes."""
-    chunks = sum_chunks(starts)
+    chunks = sum_chunks(starts, SUMS_CHUNK)
     begins = np.array([starts[first] for first, _ in chunks], dtype=np.int64)
     owner = begins * processes // max(int(starts[-1]), 1)
     return [chunk for chunk, o in zip(chunks, owner) if o == rank]

@@ -1,0 +1,153 @@
+#include "region_ties.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <new>
+#include <utility>
+
+namespace quorvane::segment {
+namespace {
+
+bool before(const RegionSums::Entry& x, const RegionSums::Entry& y) {
+  return x.a != y.a ? x.a < y.a : x.b < y.b;
+}
+
+RegionTies plus(const RegionTies& x, const RegionTies& y) {
+  RegionTies sum;
+  sum.reserve(x.size() + y.size());
+  std::size_t i = 0, j = 0;
+  while (i < x.size() && j < y.size()) {
+    if (before(x[i], y[j])) {
+      sum.push_back(x[i++]);
+    } else if (before(y[j], x[i])) {
+      sum.push_back(y[j++]);
+    } else {
+      RegionSums::Entry e = x[i++];
+      e.sum.tie += y[j].sum.tie;
+      e.sum.count += y[j++].sum.count;
+      sum.push_back(e);
+    }
+  }
+  sum.insert(sum.end(), x.begin() + static_cast<std::ptrdiff_t>(i), x.end());
+  sum.insert(sum.end(), y.begin() + static_cast<std::ptrdiff_t>(j), y.end());
+  return sum;
+}
+
+}  // namespace
+
+template <typename Index>
+std::vector<ColumnChunk> sumChunks(const Index* starts, std::int64_t columns,
+                                   std::int64_t entries) {
+  std::vector<ColumnChunk> chunks;
+  std::int64_t first = 0;
+  while (first < columns) {
+    // The last column whose start lies within `entries` of the chunk's first entry.
+    const auto bound = static_cast<std::int64_t>(starts[first]) + entries;
+    const Index* end = std::upper_bound(
+        starts + first, starts + columns + 1, bound,
+        [](std::int64_t value, Index start) { return value < static_cast<std::int64_t>(start); });
+    const std::int64_t last = std::min(std::max((end - starts) - 1, first + 1), columns);
+    chunks.push_back({first, last});
+    first = last;
+  }
+  return chunks;
+}
+
+RegionTies sortedTies(const RegionSums& sums) {
+  RegionTies ties = sums.entries();
+  std::sort(ties.begin(), ties.end(), before);
+  return ties;
+}
+
+RegionTies addedUp(std::vector<RegionTies> parts) {
+  if (parts.empty())
+    return {};
+  while (parts.size() > 1) {
+    std::vector<RegionTies> pairs;
+    pairs.reserve((parts.size() + 1) / 2);
+    for (std::size_t i = 0; i + 1 < parts.size(); i += 2)
+      pairs.push_back(plus(parts[i], parts[i + 1]));
+    if (parts.size() % 2 == 1)
+      pairs.push_back(std::move(parts.back()));
+    parts = std::move(pairs);
+  }
+  return std::move(parts.front());
+}
+
+template <typename Index>
+bool chunkTies(const ColumnWeights<Index>& weights, const std::vector<ColumnChunk>& chunks,
+               const std::int32_t* labels, std::int32_t count, const std::uint8_t* among,
+               const Workers& workers, std::vector<RegionTies>& ties) {
+  ties.assign(chunks.size(), {});
+  const auto n = static_cast<std::int64_t>(chunks.size());
+  const int parts = workers.run == nullptr ? 1
+                                           : static_cast<int>(std::clamp<std::int64_t>(
+                                                 workers.count, 1, std::max<std::int64_t>(n, 1)));
+  struct Job {
+    const ColumnWeights<Index>* weights;
+    const std::vector<ColumnChunk>* chunks;
+    const std::int32_t* labels;
+    std::int32_t count;
+    const std::uint8_t* among;
+    std::vector<RegionTies>* ties;
+    std::int64_t n;
+    int parts;
+    std::atomic<bool> unusable{false}, outOfMemory{false};
+  } job{&weights, &chunks, labels, count, among, &ties, n, parts};
+  const auto sumPart = [](void* data, int part) {
+    Job& j = *static_cast<Job*>(data);
+    try {
+      // One accumulator a worker, emptied between its chunks.
+      RegionSums sums(j.weights->pixels, j.labels, j.count, j.among);
+      for (std::int64_t c = j.n * part / j.parts; c < j.n * (part + 1) / j.parts; ++c) {
+        const ColumnChunk chunk = (*j.chunks)[static_cast<std::size_t>(c)];
+        if (!sums.add(chunk.first, chunk.last, j.weights->starts + chunk.first, j.weights->rows,
+                      j.weights->values)) {
+          j.unusable = true;
+          return;
+        }
+        (*j.ties)[static_cast<std::size_t>(c)] = sortedTies(sums);
+        sums.clear();
+      }
+    } catch (const std::bad_alloc&) {
+      j.outOfMemory = true;
+    }
+  };
+  if (parts == 1)
+    sumPart(&job, 0);
+  else
+    workers.run(parts, sumPart, &job);
+  if (job.outOfMemory)
+    throw std::bad_alloc();
+  return !job.unusable;
+}
+
+template <typename Index>
+SumWeights chunkedSums(ColumnWeights<Index> weights, const Workers& workers) {
+  std::vector<ColumnChunk> chunks = sumChunks(weights.starts, weights.pixels);
+  return
+      [weights, workers, chunks = std::move(chunks)](const std::int32_t* labels, std::int32_t count,
+                                                     const std::uint8_t* among, RegionTies& ties) {
+        std::vector<RegionTies> parts;
+        if (!chunkTies(weights, chunks, labels, count, among, workers, parts))
+          return false;
+        ties = addedUp(std::move(parts));
+        return true;
+      };
+}
+
+#define QUORVANE_REGION_TIES(Index)                                                             \
+  template std::vector<ColumnChunk> sumChunks<Index>(const Index*, std::int64_t, std::int64_t); \
+  template bool chunkTies<Index>(const ColumnWeights<Index>&, const std::vector<ColumnChunk>&,  \
+                                 const std::int32_t*, std::int32_t, const std::uint8_t*,        \
+                                 const Workers&, std::vector<RegionTies>&);                     \
+  template SumWeights chunkedSums<Index>(ColumnWeights<Index>, const Workers&);
+
+QUORVANE_REGION_TIES(std::int32_t)
+QUORVANE_REGION_TIES(std::int64_t)
+QUORVANE_REGION_TIES(std::uint32_t)
+
+#undef QUORVANE_REGION_TIES
+
+}  // namespace quorvane::segment
