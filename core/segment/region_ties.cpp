@@ -54,6 +54,38 @@ std::vector<ColumnChunk> sumChunks(const Index* starts, std::int64_t columns,
   return chunks;
 }
 
+std::vector<ColumnChunk> discChunks(std::int64_t nr, std::int64_t nc, double radius,
+                                    std::int64_t entries, std::vector<std::int64_t>& begins) {
+  // The entries of columns first ... last - 1, in closed form. Counting stops above
+  // UINT32_MAX, which is still above any chunk's `entries` below it.
+  const auto between = [&](std::int64_t first, std::int64_t last) {
+    return discPatternEntries(nr, nc, radius, {first, last});
+  };
+  const std::int64_t columns = nr * nc;
+  std::vector<ColumnChunk> chunks;
+  begins.clear();
+  std::int64_t first = 0, begin = 0;
+  while (first < columns) {
+    // The last column whose start lies within `entries` of the chunk's first entry, as
+    // sumChunks finds it: starts never decrease.
+    std::int64_t low = first, high = columns;
+    while (low < high) {
+      const std::int64_t middle = low + (high - low + 1) / 2;
+      if (between(first, middle) <= static_cast<std::uint64_t>(entries))
+        low = middle;
+      else
+        high = middle - 1;
+    }
+    const std::int64_t last = std::max(low, first + 1);
+    chunks.push_back({first, last});
+    begins.push_back(begin);
+    begin += static_cast<std::int64_t>(between(first, last));
+    first = last;
+  }
+  begins.push_back(begin);
+  return chunks;
+}
+
 RegionTies sortedTies(const RegionSums& sums) {
   RegionTies ties = sums.entries();
   std::sort(ties.begin(), ties.end(), before);

@@ -10,6 +10,7 @@
 #include <functional>
 #include <vector>
 
+#include "disc_pattern.h"
 #include "region_graph.h"
 #include "weight_engine.h"
 
@@ -31,6 +32,12 @@ struct ColumnChunk {
 template <typename Index>
 std::vector<ColumnChunk> sumChunks(const Index* starts, std::int64_t columns,
                                    std::int64_t entries = kChunkEntries);
+
+// The chunks sumChunks makes of the disc pattern's column starts (disc_pattern.h: an nr x nc
+// image, pixels numbered as there), found without making the pattern; begins gets the entry
+// each chunk begins at and, last, the pattern's entry count.
+std::vector<ColumnChunk> discChunks(std::int64_t nr, std::int64_t nc, double radius,
+                                    std::int64_t entries, std::vector<std::int64_t>& begins);
 
 // The sums' keys in ascending order.
 RegionTies sortedTies(const RegionSums& sums);

@@ -1,5 +1,6 @@
 #include "segmentation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -30,23 +31,35 @@ void floodBasins(Segmentation& s) {
                                  s.basins.data());
 }
 
-void weighPairs(Segmentation& s, const SegmentSettings& settings, const Workers& workers) {
+void weighDiscColumns(std::int64_t rows, std::int64_t columns, const double* crests,
+                      const std::int32_t* basins, const SegmentSettings& settings, PixelRange part,
+                      std::uint32_t* pairRows, std::uint32_t* starts, double* weights,
+                      const Workers& workers) {
   // The engine numbers pixels column-major; the C-order image is its transpose, whose disc
-  // pattern is the same.
-  const PixelGrid grid = makePixelGrid(s.picture.columns, s.picture.rows);
-  const std::uint64_t entries = discPatternEntries(grid.nr, grid.nc, settings.radius);
-  // The pattern's row pixels are the weights' row indices: made once, in place.
-  s.weightRows.resize(static_cast<std::size_t>(entries));
-  s.weightStarts.resize(static_cast<std::size_t>(grid.np) + 1);
-  fillDiscPattern(grid.nr, grid.nc, settings.radius, s.weightRows.data(), s.weightStarts.data());
-  const std::vector<double> phase(s.basins.begin(), s.basins.end());
-  s.weights.resize(s.weightRows.size());
+  // pattern is the same. The pattern's row pixels are the weights' row indices: made once,
+  // in place, with the part's own starts (from 0) at its columns.
+  const PixelGrid grid = makePixelGrid(columns, rows);
+  fillDiscPattern(grid.nr, grid.nc, settings.radius, part, pairRows, starts + part.first);
+  std::fill(starts, starts + part.first, 0u);
+  std::fill(starts + part.last + 1, starts + grid.np + 1, starts[part.last]);
+  const std::vector<double> phase(basins, basins + grid.np);
   WeightOptions options;
   options.sigma = weightSigma(settings.contrast);
   options.engine.workers = workers;
-  const WeightMatrix<std::uint32_t> out{s.weights.data(), nullptr, s.weightStarts.data()};
-  buildWeightMatrix(grid, s.crests.data(), phase.data(),
-                    Pattern{s.weightRows.data(), s.weightStarts.data()}, out, options);
+  buildWeightMatrix(grid, crests, phase.data(), Pattern{pairRows, starts},
+                    WeightMatrix<std::uint32_t>{weights, nullptr, starts}, options);
+}
+
+void weighPairs(Segmentation& s, const SegmentSettings& settings, const Workers& workers) {
+  const std::int64_t pixels = s.picture.rows * s.picture.columns;
+  const PixelRange all{0, pixels};
+  const std::uint64_t entries =
+      discPatternEntries(s.picture.columns, s.picture.rows, settings.radius, all);
+  s.weightRows.resize(static_cast<std::size_t>(entries));
+  s.weightStarts.resize(static_cast<std::size_t>(pixels) + 1);
+  s.weights.resize(s.weightRows.size());
+  weighDiscColumns(s.picture.rows, s.picture.columns, s.crests.data(), s.basins.data(), settings,
+                   all, s.weightRows.data(), s.weightStarts.data(), s.weights.data(), workers);
 }
 
 namespace {

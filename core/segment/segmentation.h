@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "boundary_strength.h"
+#include "disc_pattern.h"
 #include "merging.h"
 #include "picture_values.h"
 #include "weight_engine.h"
@@ -49,6 +50,16 @@ void floodBasins(Segmentation& s);
 void weighPairs(Segmentation& s, const SegmentSettings& settings, const Workers& workers);
 void mergeBasins(Segmentation& s, const SegmentSettings& settings, const Workers& workers);
 void findWholeSegments(Segmentation& s, const SegmentSettings& settings, const Workers& workers);
+
+// The weights of the disc pattern's pairs whose column pixel (C order) lies in `part`, over
+// the crests (rows x columns) and the basins, as weighPairs weighs them: pairRows and weights
+// get discPatternEntries(columns, rows, settings.radius, part) entries, starts one per pixel
+// and one more (the columns outside the part empty). For hosts that share the columns out;
+// weighPairs weighs them all.
+void weighDiscColumns(std::int64_t rows, std::int64_t columns, const double* crests,
+                      const std::int32_t* basins, const SegmentSettings& settings, PixelRange part,
+                      std::uint32_t* pairRows, std::uint32_t* starts, double* weights,
+                      const Workers& workers);
 
 // All of the steps on a picture (pictureValues' result, fault-free).
 Segmentation segmentPicture(PictureValues picture, const SegmentSettings& settings,

@@ -13,6 +13,8 @@
 // For weights shared out among processes, the region sums come a chunk of columns at a time:
 //   sum_chunks(indptr, entries=SUM_CHUNK_ENTRIES) -> [(first, last), ...]: the chunks of the
 //       whole matrix's columns, the ones the functions above take.
+//   disc_chunks(rows, cols, radius, entries=SUM_CHUNK_ENTRIES) -> (chunks, begins): those of
+//       the disc pattern's matrix, without making it, and the entry each chunk begins at.
 //   chunk_ties(labels, count, data, indices, indptr, chunks, among=None, workers=-1)
 //       -> one structured array a chunk (a, b, sum.tie, sum.count; keys ascending).
 //   merge_summed_regions(basins, count, ties_of, smallest, above=0.5) and
@@ -337,6 +339,26 @@ py::list sumChunks(const py::array& indptr, std::int64_t entries) {
   return chunks;
 }
 
+py::tuple discChunks(std::int64_t h, std::int64_t w, double radius, std::int64_t entries) {
+  if (h < 1 || w < 1 || h * w > std::numeric_limits<std::int32_t>::max() || !(radius >= 0.0) ||
+      entries < 1)
+    throw py::value_error(
+        "the shape shall be positive with fewer than 2^31 pixels, the radius at least 0, "
+        "entries at least 1");
+  std::vector<std::int64_t> begins;
+  std::vector<seg::ColumnChunk> found;
+  {
+    py::gil_scoped_release release;
+    found = seg::discChunks(w, h, radius, entries, begins);
+  }
+  py::list chunks;
+  for (const seg::ColumnChunk& c : found)
+    chunks.append(py::make_tuple(c.first, c.last));
+  py::array_t<std::int64_t> starts(static_cast<py::ssize_t>(begins.size()));
+  std::copy(begins.begin(), begins.end(), starts.mutable_data());
+  return py::make_tuple(chunks, starts);
+}
+
 py::list chunkTies(const py::array& labels, std::int64_t count, const py::array& data,
                    const py::array& indices, const py::array& indptr, const py::iterable& chunks,
                    const py::object& among, int workers) {
@@ -430,6 +452,11 @@ void defineRegionSteps(py::module_& module) {
   module.def("sum_chunks", &sumChunks, py::arg("indptr"), py::arg("entries") = seg::kChunkEntries,
              "The (first, last) column ranges in which the region sums take a matrix of these "
              "column starts, about `entries` entries each, in order.");
+  module.def("disc_chunks", &discChunks, py::arg("rows"), py::arg("cols"), py::arg("radius"),
+             py::arg("entries") = seg::kChunkEntries,
+             "(chunks, begins): sum_chunks of the disc pattern's column starts over an image of "
+             "rows x cols, found without making the pattern, and the entry each chunk begins at "
+             "(one more: the pattern's entry count).");
   module.def("chunk_ties", &chunkTies, py::arg("labels"), py::arg("count"), py::arg("data"),
              py::arg("indices"), py::arg("indptr"), py::arg("chunks"),
              py::arg("among") = py::none(), py::arg("workers") = -1,

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "disc_pattern.h"
 #include "pixel_grid.h"
@@ -155,9 +156,62 @@ py::array_t<std::int64_t> segment(const py::array& values, double scale, double 
   return labels;
 }
 
+// (data, indices, indptr) of the compressed columns of the weights of the disc pattern's pairs
+// whose column pixel lies in first ... last - 1, over the crests and the basins (int32, as
+// basins() gives them), every other column empty: the columns of the segmentation's weights,
+// with no copy of the pattern. Index arrays int32, int64 past 2^31 - 1 entries.
+py::tuple discWeights(const py::array& crests, const py::array& basins, double radius,
+                      double contrast, std::int64_t first, std::int64_t last, int workers) {
+  using Basins = py::array_t<std::int32_t, py::array::c_style>;
+  if (!py::isinstance<ImageArray>(crests) || crests.ndim() != 2 || crests.size() == 0)
+    throw py::type_error("crests shall be a non-empty C-contiguous float64 (H, W) array");
+  if (!py::isinstance<Basins>(basins) || basins.ndim() != 2 || basins.shape(0) != crests.shape(0) ||
+      basins.shape(1) != crests.shape(1))
+    throw py::type_error("basins shall be a C-contiguous int32 array of the crests' shape");
+  const std::int64_t h = crests.shape(0), w = crests.shape(1), n = h * w;
+  if (!(contrast > 0.0) || !std::isfinite(contrast) || !(radius >= 0.0))
+    throw py::value_error("contrast shall be positive and finite, radius at least 0");
+  if (n > quorvane::kMaxPixels)
+    throw py::value_error("the crests shall have fewer than 2^31 pixels");
+  if (first < 0 || first > last || last > n)
+    throw py::value_error("columns shall be 0 <= first <= last <= " + std::to_string(n));
+  const quorvane::PixelRange part{first, last};
+  const std::uint64_t entries = quorvane::discPatternEntries(w, h, radius, part);
+  if (entries > std::numeric_limits<std::uint32_t>::max())
+    throw py::value_error("the columns hold more than 2^32 - 1 pixel pairs within the radius");
+  const auto size = static_cast<py::ssize_t>(entries);
+  const bool narrow =
+      entries <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+  // The core writes uint32 indices; int32 arrays hold them as they are when they fit.
+  py::array_t<double> data(size);
+  py::array_t<std::int32_t> rows(narrow ? size : 0), starts(narrow ? n + 1 : 0);
+  std::vector<std::uint32_t> wideRows(narrow ? 0 : entries), wideStarts(narrow ? 0 : n + 1);
+  auto* r = narrow ? reinterpret_cast<std::uint32_t*>(rows.mutable_data()) : wideRows.data();
+  auto* s = narrow ? reinterpret_cast<std::uint32_t*>(starts.mutable_data()) : wideStarts.data();
+  const int threads = threadsOf(workers);
+  {
+    const auto* m = static_cast<const double*>(crests.data());
+    const auto* b = static_cast<const std::int32_t*>(basins.data());
+    double* d = data.mutable_data();
+    py::gil_scoped_release release;
+    quorvane::segment::weighDiscColumns(h, w, m, b, {1.0, contrast, 1, radius}, part, r, s, d,
+                                        quorvane::threadWorkers(threads));
+  }
+  if (narrow)
+    return py::make_tuple(data, rows, starts);
+  py::array_t<std::int64_t> indices(size), indptr(n + 1);
+  std::copy(wideRows.begin(), wideRows.end(), indices.mutable_data());
+  std::copy(wideStarts.begin(), wideStarts.end(), indptr.mutable_data());
+  return py::make_tuple(data, indices, indptr);
+}
+
 }  // namespace
 
 void defineSegmentFunctions(py::module_& module) {
+  module.def("disc_weights", &discWeights, py::arg("crests"), py::arg("basins"), py::arg("radius"),
+             py::arg("contrast"), py::arg("first"), py::arg("last"), py::arg("workers") = -1,
+             "(data, indices, indptr): the segmentation's weights of the disc pattern's columns "
+             "first ... last - 1, the other columns empty.");
   module.def("segment", &segment, py::arg("values"), py::arg("scale"), py::arg("contrast"),
              py::arg("smallest"), py::arg("radius"), py::arg("workers") = -1,
              "The segments of a picture, every step compiled; see quorvane.segment.segment.");

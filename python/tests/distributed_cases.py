@@ -51,7 +51,6 @@ def sums(outdir):
     from quorvane.segment.distributed.shares import (
         chunks_of,
         gathered_columns,
-        pattern_starts,
         share_of_weights,
     )
 
@@ -61,10 +60,10 @@ def sums(outdir):
         road = steps.Road(picture)
         road.measure()
         road.flood()
-        chunks = chunks_of(world.rank, world.size, pattern_starts(picture.shape, radius))
+        chunks = chunks_of(world.rank, world.size, picture.shape, radius)
         columns = (chunks[0][0], chunks[-1][1]) if chunks else (0, 0)
-        sigma = road.settings.sigma
-        share = share_of_weights(road.crests, road.basins.astype(float), radius, sigma, columns)
+        settings = road.settings.chosen(radius=radius)
+        share = share_of_weights(road.crests, road.basins, settings, columns)
         whole = gathered_columns(world, share, np.arange(picture.size))
         labels, count = road.basins.ravel().astype(np.int32), road.basin_count
         ties_of = shared_ties(world, share, chunks)

@@ -18,7 +18,7 @@ import quorvane
 import quorvane.segment as segmentation
 from quorvane import _quorvane
 from quorvane.segment import demo
-from quorvane.segment.distributed import cli, memory, shares
+from quorvane.segment.distributed import cli, memory
 from conftest import PICTURES, REPO, TESTS, assert_same_bits, assert_same_matrix
 from distributed_cases import CASES
 
@@ -270,13 +270,14 @@ class TestPieces:
     @pytest.mark.parametrize(
         "shape, radius", [((40, 25), 5), ((1, 30), 2.5), ((7, 9), 0), ((6, 5), np.inf)]
     )
-    def test_pattern_starts_are_the_disc_patterns(self, shape, radius, monkeypatch):
-        monkeypatch.setattr(shares, "COUNTED_COLUMNS", 7)
-        np.testing.assert_array_equal(
-            shares.pattern_starts(shape, radius), quorvane.disc_pattern(shape, radius)[1]
-        )
+    def test_chunks_are_those_of_the_disc_patterns_starts(self, shape, radius):
+        starts = quorvane.disc_pattern(shape, radius)[1]
+        for entries in (1, 7, 10**6):
+            chunks, begins = _quorvane.disc_chunks(*shape, radius, entries)
+            assert chunks == _quorvane.sum_chunks(starts, entries)
+            np.testing.assert_array_equal(begins, starts[[first for first, _ in chunks] + [-1]])
         # The estimate's count is never below the pattern's.
-        assert memory.pattern_entries(shape, radius) >= quorvane.disc_pattern(shape, radius)[1][-1]
+        assert memory.pattern_entries(shape, radius) >= starts[-1]
 
     def test_memory_estimate_shares_the_weights_and_not_the_pixels(self):
         settings = segmentation.Settings()

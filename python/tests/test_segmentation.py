@@ -24,7 +24,7 @@ import quorvane
 import quorvane.segment as segmentation
 from quorvane import _quorvane
 from quorvane.segment import demo, steps
-from conftest import PICTURES, REPO
+from conftest import PICTURES, REPO, assert_same_bits, assert_same_matrix
 import numpy_strength as numpy_road
 
 
@@ -509,6 +509,43 @@ class TestSummedRegions:
             _quorvane.merge_summed_regions(labels, 2, told, 1)
         with pytest.raises(error, match="chunk_ties' arrays"):
             _quorvane.find_summed_segments(labels, np.zeros((4, 4)), told, 9)
+
+    def test_the_roads_weights_are_quorvanes_and_their_columns_come_alone(self):
+        road = steps.Road(picture("white"))
+        road.measure(), road.flood(), road.weigh()
+        pattern = quorvane.disc_pattern(road.shape, road.settings.radius)
+        phase = road.basins.astype(float)
+        assert_same_matrix(
+            road.weights, quorvane.weights(road.crests, phase, *pattern, road.settings.sigma)
+        )
+        n, (first, last) = road.basins.size, (1000, 2345)
+        data, indices, indptr = _quorvane.disc_weights(
+            road.crests, road.basins, road.settings.radius, road.settings.contrast, first, last
+        )
+        assert indptr.size == n + 1 and indices.dtype == indptr.dtype == np.int32
+        np.testing.assert_array_equal(np.diff(indptr)[:first], 0)
+        np.testing.assert_array_equal(np.diff(indptr)[last:], 0)
+        span = slice(road.weights.indptr[first], road.weights.indptr[last])
+        np.testing.assert_array_equal(indices, road.weights.indices[span])
+        assert_same_bits(data, road.weights.data[span])
+
+    @pytest.mark.parametrize(
+        "change, error",
+        [
+            (lambda a: {**a, "basins": a["basins"].astype(np.int64)}, TypeError),
+            (lambda a: {**a, "crests": a["crests"][:, :3].copy()}, TypeError),
+            (lambda a: {**a, "radius": float("nan")}, ValueError),
+            (lambda a: {**a, "contrast": 0.0}, ValueError),
+            (lambda a: {**a, "last": 17}, ValueError),
+            (lambda a: {**a, "first": 5, "last": 4}, ValueError),
+        ],
+        ids=["int64_basins", "other_shape", "nan_radius", "no_contrast", "beyond", "backwards"],
+    )
+    def test_unusable_disc_weights_are_refused(self, change, error):
+        args = {"crests": np.zeros((4, 4)), "basins": np.zeros((4, 4), np.int32), "radius": 1.0}
+        args = change({**args, "contrast": 9.4, "first": 0, "last": 16})
+        with pytest.raises(error):
+            _quorvane.disc_weights(**args)
 
     def test_int64_weights_give_the_same_regions(self):
         road = steps.Road(drawing("square")[0])

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -103,6 +104,26 @@ TEST(RegionTies, ChunksCoverEveryColumnOnceWithAtLeastOneColumnEach) {
   EXPECT_EQ(found,
             (std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 2}, {2, 4}, {4, 5}, {5, 6}}));
   EXPECT_TRUE(quorvane::segment::sumChunks(starts.data(), 0).empty());
+
+  // The disc pattern's chunks, found without its starts, are those of its starts.
+  for (const auto& [nr, nc, radius, entries] :
+       {std::tuple{23, 31, 3.0, 97}, {40, 7, 2.5, 1}, {1, 300, 4.0, 50}, {64, 64, 1.5, 1 << 20}}) {
+    const std::int64_t n = std::int64_t{nr} * nc;
+    std::vector<std::uint32_t> rows(quorvane::discPatternEntries(nr, nc, radius));
+    std::vector<std::uint32_t> columnStarts(static_cast<std::size_t>(n) + 1);
+    quorvane::fillDiscPattern(nr, nc, radius, rows.data(), columnStarts.data());
+    const auto expected = quorvane::segment::sumChunks(columnStarts.data(), n, entries);
+    std::vector<std::int64_t> begins;
+    const auto chunks = quorvane::segment::discChunks(nr, nc, radius, entries, begins);
+    ASSERT_EQ(chunks.size(), expected.size()) << nr << " x " << nc;
+    ASSERT_EQ(begins.size(), chunks.size() + 1);
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+      EXPECT_EQ(chunks[c].first, expected[c].first);
+      EXPECT_EQ(chunks[c].last, expected[c].last);
+      EXPECT_EQ(begins[c], columnStarts[chunks[c].first]);
+    }
+    EXPECT_EQ(begins.back(), static_cast<std::int64_t>(rows.size()));
+  }
 }
 
 TEST(RegionTies, PartsAddUpPairwiseNeighboursFirst) {

@@ -9,8 +9,7 @@ on each), or None when the next step tells it. The steps run in the compiled cor
 """
 
 import numpy as np
-
-import quorvane
+import scipy.sparse
 
 from .. import _quorvane
 from .edge_detection import boundary_strength, crests
@@ -55,19 +54,19 @@ class Road:
         self.basins, self.basin_count = basins(self.strength)
 
     def weigh(self):
-        settings = self.settings
-        indices, indptr = quorvane.disc_pattern(self.shape, settings.radius)
-        self.weights = quorvane.weights(
-            self.crests,
-            self.basins.astype(float),
-            indices,
-            indptr,
-            settings.sigma,
-            workers=settings.workers,
+        settings, (h, w) = self.settings, self.shape
+        arrays = _quorvane.disc_weights(
+            self.crests, self.basins, settings.radius, settings.contrast, 0, h * w, settings.workers
         )
+        self.weights = scipy.sparse.csc_matrix(arrays, shape=(h * w, h * w))
+        return self.weighed(self.weights.nnz)
+
+    def weighed(self, entries, shared=""):
+        settings = self.settings
         return (
-            f"{self.basin_count} basins; weights from quorvane across them: disc pattern of "
-            f"radius {settings.radius:g}, {self.weights.nnz} entries, sigma {settings.sigma:.3g}",
+            f"{self.basin_count} basins; weights from quorvane across them{shared}: disc "
+            f"pattern of radius {settings.radius:g}, {entries} entries, sigma "
+            f"{settings.sigma:.3g}",
         )
 
     def merge(self):

@@ -9,7 +9,7 @@ from .exchange import shared_ties
 from .libraries import MPI
 from .memory import check_memory
 from .report import ProcessesClock
-from .shares import chunks_of, gathered_columns, pattern_starts, share_of_weights
+from .shares import chunks_of, gathered_columns, share_of_weights
 
 
 def segment_photograph(path, settings, shrink=None, say=print, shown=None):
@@ -62,22 +62,11 @@ class SharedRoad(steps.Road):
 
     def weigh(self):
         settings, world = self.settings, self.world
-        self.chunks = chunks_of(world.rank, world.size, pattern_starts(self.shape, settings.radius))
+        self.chunks = chunks_of(world.rank, world.size, self.shape, settings.radius)
         columns = (self.chunks[0][0], self.chunks[-1][1]) if self.chunks else (0, 0)
-        self.weights = share_of_weights(
-            self.crests,
-            self.basins.astype(float),
-            settings.radius,
-            settings.sigma,
-            columns,
-            settings.workers,
-        )
+        self.weights = share_of_weights(self.crests, self.basins, settings, columns)
         entries = world.allreduce(self.weights.nnz, op=MPI.SUM)
-        return (
-            f"{self.basin_count} basins; weights from quorvane across them, each process its "
-            f"share of the columns: disc pattern of radius {settings.radius:g}, {entries} "
-            f"entries, sigma {settings.sigma:.3g}",
-        )
+        return self.weighed(entries, ", each process its share of the columns")
 
     def ties_of(self):
         return shared_ties(self.world, self.weights, self.chunks, self.settings.workers)
