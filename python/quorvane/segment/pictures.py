@@ -23,8 +23,11 @@ WEIGHT_COLOURS = LinearSegmentedColormap.from_list("weight", ["#5a0000", "#d0200
 PLACES = [(0.152, 0.875), (0.550, 0.906), (0.503, 0.906), (0.298, 0.339), (0.642, 0.557)]
 
 
+DPI = 100
+
+
 def _figure(width, height):
-    figure = Figure(figsize=(width, height), dpi=100, layout="constrained")
+    figure = Figure(figsize=(width, height), dpi=DPI, layout="constrained")
     FigureCanvasAgg(figure)
     return figure
 
@@ -45,6 +48,22 @@ def _height_for(shape, width, columns=1, extra=0.5):
     return width / columns * shape[0] / shape[1] + extra
 
 
+def _sampling(shape, inches):
+    """Every k-th pixel of a picture of this shape, k the least that leaves at most the
+    pixels a figure `inches` wide shows (it shows the nearest pixel): large pictures draw
+    in a fraction of the time."""
+    step = max(1, -(-max(shape[:2]) // (inches * DPI)))
+    return slice(None, None, step), slice(None, None, step)
+
+
+def _show(axes, picture, shape, **options):
+    """imshow of a picture sampled from one of this shape, in the whole one's coordinates."""
+    h, w = shape[:2]
+    return axes.imshow(
+        picture, interpolation="nearest", extent=(-0.5, w - 0.5, h - 0.5, -0.5), **options
+    )
+
+
 def _rgb(picture):
     """An H x W x 3 picture of a grey (H x W) or colour one, values in [0, 1]."""
     picture = np.clip(picture, 0.0, 1.0)
@@ -54,7 +73,7 @@ def _rgb(picture):
 def input_picture(path, original, title):
     figure = _figure(6, _height_for(original.shape, 6))
     axes = _image_axes(figure)
-    axes.imshow(_rgb(original), interpolation="nearest")
+    _show(axes, _rgb(original[_sampling(original.shape, 6)]), original.shape)
     axes.set_title(title)
     return _save(figure, path)
 
@@ -67,7 +86,7 @@ def strength_picture(path, strength, crests):
     ):
         axes = _image_axes(figure, 1, 2, place)
         # The square root shows the weak borders beside the strong ones.
-        drawn = axes.imshow(np.sqrt(shown), cmap="magma", interpolation="nearest")
+        drawn = _show(axes, np.sqrt(shown[_sampling(shown.shape, 5)]), shown.shape, cmap="magma")
         axes.set_title(f"{title} (square root, noise units)")
         figure.colorbar(drawn, ax=axes, shrink=0.8)
     return _save(figure, path)
@@ -81,10 +100,11 @@ def regions_picture(path, image, basins, regions, seed=7):
     ):
         count = int(labels.max()) + 1
         colours = np.random.default_rng(seed).uniform(0.2, 1.0, (count, 3))
-        shown = 0.5 * _rgb(image) + 0.5 * colours[labels]
-        shown[segment_borders(labels)] = (1.0, 0.0, 0.0)
+        sampled = _sampling(labels.shape, 5)
+        shown = 0.5 * _rgb(image[sampled]) + 0.5 * colours[labels[sampled]]
+        shown[segment_borders(labels)[sampled]] = (1.0, 0.0, 0.0)
         axes = _image_axes(figure, 1, 2, place)
-        axes.imshow(shown, interpolation="nearest")
+        _show(axes, shown, labels.shape)
         axes.set_title(f"{count} {title}")
     return _save(figure, path)
 
@@ -135,7 +155,7 @@ def weights_pictures(path, where_path, image, weights, radius):
 
     figure = _figure(6, _height_for(shape, 6))
     axes = _image_axes(figure)
-    axes.imshow(_rgb(image), interpolation="nearest")
+    _show(axes, _rgb(image[_sampling(shape, 6)]), shape)
     for number, (row, column) in enumerate(picks, start=1):
         corner = (column - half - 0.5, row - half - 0.5)
         axes.add_patch(Rectangle(corner, 2 * half + 1, 2 * half + 1, fill=False, edgecolor="red"))
@@ -157,11 +177,12 @@ def segment_borders(segments):
 def segmentation_picture(path, original, segments, count, seed=7):
     """The segments over the photograph, a colour each (fixed by seed), borders in red."""
     colours = np.random.default_rng(seed).uniform(0.25, 1.0, (count, 3))
-    picture = 0.55 * _rgb(original) + 0.45 * colours[segments]
-    picture[segment_borders(segments)] = (1.0, 0.0, 0.0)
+    sampled = _sampling(segments.shape, 8)
+    picture = 0.55 * _rgb(original[sampled]) + 0.45 * colours[segments[sampled]]
+    picture[segment_borders(segments)[sampled]] = (1.0, 0.0, 0.0)
     figure = _figure(8, _height_for(original.shape, 8))
     axes = _image_axes(figure)
-    axes.imshow(picture, interpolation="nearest")
+    _show(axes, picture, segments.shape)
     axes.set_title(f"{count} segments")
     return _save(figure, path)
 
