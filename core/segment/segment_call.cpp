@@ -16,7 +16,6 @@ constexpr const char kBadImage[] = "quorvane_segment:badImage";
 constexpr const char kBadOption[] = "quorvane_segment:badOption";
 constexpr const char kOptionNames[] = "scale, contrast, smallest and radius";
 // Above this a double no longer holds every whole number, nor an int64 every double.
-constexpr double kLargestSmallest = 9007199254740992.0;  // 2^53
 
 std::string numberText(double value) {
   if (std::isnan(value))
@@ -58,20 +57,6 @@ double* settingOf(SegmentSettings& settings, double& smallest, const std::string
   if (name == "radius")
     return &settings.radius;
   return nullptr;
-}
-
-// What an option's finite value must be, or null when it is that.
-const char* rangeFault(const std::string& name, double value, double largerSide) {
-  if (name == "scale")
-    return value > 0 && value <= largerSide
-               ? nullptr
-               : "greater than 0 and at most the picture's larger side";
-  if (name == "contrast")
-    return value > 0 ? nullptr : "greater than 0";
-  if (name == "radius")
-    return value >= 0 ? nullptr : "at least 0";
-  const bool whole = value >= 1 && value <= kLargestSmallest && value == std::floor(value);
-  return whole ? nullptr : "a whole number from 1 to 2^53";
 }
 
 template <typename T>
@@ -167,7 +152,7 @@ CheckedSegmentCall checkSegmentCall(const SegmentCallFacts& call) {
       if (!std::isfinite(value.value))
         return fail(SegmentCallFault::kOptionNotFinite, kBadOption,
                     option + " shall be finite, got " + numberText(value.value));
-      if (const char* range = rangeFault(name, value.value, largerSide)) {
+      if (const char* range = settingRule(name, value.value, largerSide)) {
         const std::string bound = name == "scale" ? " (" + numberText(largerSide) + ")" : "";
         return fail(SegmentCallFault::kOptionOutOfRange, kBadOption,
                     option + " shall be " + range + bound + ", got " + numberText(value.value));

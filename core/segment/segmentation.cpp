@@ -12,6 +12,22 @@
 
 namespace quorvane::segment {
 
+const char* settingRule(const std::string& name, double value, double largerSide) {
+  if (!std::isfinite(value))
+    return "finite";
+  if (name == "scale")
+    return value > 0 && value <= largerSide
+               ? nullptr
+               : "greater than 0 and at most the picture's larger side";
+  if (name == "contrast")
+    return value > 0 ? nullptr : "greater than 0";
+  if (name == "radius")
+    return value >= 0 ? nullptr : "at least 0";
+  // Any whole number a double holds exactly.
+  const bool whole = value >= 1 && value <= 9007199254740992.0 && value == std::floor(value);
+  return whole ? nullptr : "a whole number from 1 to 2^53";
+}
+
 double weightSigma(double contrast) {
   return contrast / std::sqrt(-8.0 * std::log(0.5));
 }

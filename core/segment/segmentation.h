@@ -8,6 +8,7 @@
 // what they found. Images are rows x columns, row-major (C order).
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "boundary_strength.h"
@@ -25,6 +26,12 @@ struct SegmentSettings {
   std::int64_t smallest = 8;  // smallest segment, in pixels
   double radius = 3.0;        // radius of the disc pattern of the weights
 };
+
+// What the setting called `name` (scale, contrast, smallest or radius) of a picture whose
+// larger side is `largerSide` pixels must be ("finite" first), or null when `value` is that;
+// the scale's rule ends with its bound, which a host prints after it. One rule for every
+// host's check.
+const char* settingRule(const std::string& name, double value, double largerSide);
 
 // sigma of the weights: an edge of strength `contrast` weighs one half.
 double weightSigma(double contrast);

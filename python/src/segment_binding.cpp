@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "disc_pattern.h"
@@ -41,11 +43,19 @@ bool allFinite(const double* values, std::int64_t n) {
   return true;
 }
 
-// The filters' finest scale: it sizes their kernels, so no more than the picture holds.
-void checkScale(double scale, std::int64_t h, std::int64_t w) {
-  if (!(scale > 0.0) || !(scale <= static_cast<double>(std::max(h, w))))
-    throw py::value_error("scale shall be greater than 0 and at most the picture's larger side (" +
-                          std::to_string(std::max(h, w)) + ")");
+// A ValueError naming the first setting the core's rule refuses for a picture of h x w.
+void checkSettings(std::initializer_list<std::pair<const char*, double>> settings, std::int64_t h,
+                   std::int64_t w) {
+  const double largerSide = static_cast<double>(std::max(h, w));
+  for (const auto& [name, value] : settings) {
+    if (const char* rule = quorvane::segment::settingRule(name, value, largerSide)) {
+      const std::string bound = rule == std::string("finite") || std::string(name) != "scale"
+                                    ? ""
+                                    : " (" + std::to_string(std::max(h, w)) + ")";
+      throw py::value_error(std::string(name) + " shall be " + rule + bound + ", got " +
+                            py::repr(py::float_(value)).cast<std::string>());
+    }
+  }
 }
 
 // A C-contiguous float64 (H, W) or (H, W, C) picture, C of 1, 3 or 4, as the core reads it
@@ -80,7 +90,7 @@ py::tuple boundaryStrength(const py::array& values, double scale, int workers) {
   const std::int64_t h = values.shape(0), w = values.shape(1);
   if (h == 0 || w == 0)
     throw py::value_error("values shall not be empty");
-  checkScale(scale, h, w);
+  checkSettings({{"scale", scale}}, h, w);
   const int threads = threadsOf(workers);
   const auto* data = static_cast<const double*>(values.data());
   if (!allFinite(data, h * w * channels))
@@ -126,12 +136,11 @@ py::array_t<std::int64_t> segment(const py::array& values, double scale, double 
     throw py::type_error("values shall be a C-contiguous float64 (H, W) or (H, W, C) array");
   const int channels = values.ndim() == 3 ? static_cast<int>(values.shape(2)) : 1;
   const std::int64_t h = values.shape(0), w = values.shape(1);
-  checkScale(scale, h, w);
-  if (!(contrast > 0.0) || !std::isfinite(contrast) || !(radius >= 0.0) || !std::isfinite(radius) ||
-      smallest < 1)
-    throw py::value_error(
-        "contrast shall be positive and finite, radius finite and at least 0, "
-        "smallest at least 1");
+  checkSettings({{"scale", scale},
+                 {"contrast", contrast},
+                 {"smallest", static_cast<double>(smallest)},
+                 {"radius", radius}},
+                h, w);
   if (h < 1 || w < 1 || h * w > quorvane::kMaxPixels ||
       quorvane::discPatternEntries(w, h, radius) > std::numeric_limits<std::uint32_t>::max())
     throw py::value_error(

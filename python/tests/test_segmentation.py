@@ -166,13 +166,21 @@ class TestPictureValues:
     @pytest.mark.parametrize(
         "settings, message",
         [
-            (dict(scale=1e300), r"at most the picture's larger side \(30\)"),
-            (dict(scale=float("nan")), "scale shall be greater than 0"),
-            (dict(contrast=0.0), "contrast shall be positive"),
-            (dict(radius=-1.0), "radius finite and at least 0"),
-            (dict(smallest=0), "smallest at least 1"),
+            (dict(scale=1e300), r"at most the picture's larger side \(30\), got 1e\+300"),
+            (dict(scale=float("nan")), "scale shall be finite, got nan"),
+            (dict(contrast=0.0), "contrast shall be greater than 0, got 0.0"),
+            (dict(contrast=float("inf")), "contrast shall be finite, got inf"),
+            (dict(radius=-1.0), "radius shall be at least 0, got -1.0"),
+            (dict(smallest=0), r"smallest shall be a whole number from 1 to 2\^53, got 0.0"),
         ],
-        ids=["scale_beyond_the_picture", "scale_nan", "contrast", "radius", "smallest"],
+        ids=[
+            "scale_beyond_the_picture",
+            "scale_nan",
+            "contrast",
+            "contrast_inf",
+            "radius",
+            "smallest",
+        ],
     )
     def test_unusable_settings_are_refused_in_one_line(self, settings, message):
         picture = np.random.default_rng(3).random((20, 30))
