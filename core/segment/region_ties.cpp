@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <map>
 #include <new>
+#include <optional>
 #include <utility>
 
 namespace quorvane::segment {
@@ -92,19 +94,105 @@ RegionTies sortedTies(const RegionSums& sums) {
   return ties;
 }
 
-RegionTies addedUp(std::vector<RegionTies> parts) {
-  if (parts.empty())
-    return {};
-  while (parts.size() > 1) {
-    std::vector<RegionTies> pairs;
-    pairs.reserve((parts.size() + 1) / 2);
-    for (std::size_t i = 0; i + 1 < parts.size(); i += 2)
-      pairs.push_back(plus(parts[i], parts[i + 1]));
-    if (parts.size() % 2 == 1)
-      pairs.push_back(std::move(parts.back()));
-    parts = std::move(pairs);
+namespace {
+
+// Sums of the addition over `total` parts, made on demand from those known: round `level`'s
+// sum `index` is the sum of round level - 1's sums 2 index and 2 index + 1, or the first
+// alone when it is that round's last (the odd one carried).
+class PartialSums {
+ public:
+  explicit PartialSums(std::int64_t total) : total_(total) {}
+
+  void know(int level, std::int64_t index, RegionTies ties) {
+    known_[{level, index}] = std::move(ties);
   }
-  return std::move(parts.front());
+
+  // The sum, or nullopt when a part it needs is not known; the known ones it takes are used up.
+  std::optional<RegionTies> sum(int level, std::int64_t index) {
+    const auto found = known_.find({level, index});
+    if (found != known_.end()) {
+      RegionTies ties = std::move(found->second);
+      known_.erase(found);
+      return ties;
+    }
+    if (level == 0)
+      return std::nullopt;
+    std::optional<RegionTies> left = sum(level - 1, 2 * index);
+    if (!left)
+      return std::nullopt;
+    if (2 * index + 1 >= sums(level - 1))
+      return left;
+    std::optional<RegionTies> right = sum(level - 1, 2 * index + 1);
+    if (!right)
+      return std::nullopt;
+    return plus(*left, *right);
+  }
+
+  // The sums of round `level`, and the round of the whole sum.
+  std::int64_t sums(int level) const {
+    const std::int64_t span = std::int64_t{1} << level;
+    return (total_ + span - 1) / span;
+  }
+  int top() const {
+    int level = 0;
+    while (sums(level) > 1)
+      ++level;
+    return level;
+  }
+
+ private:
+  std::int64_t total_;
+  std::map<std::pair<int, std::int64_t>, RegionTies> known_;
+};
+
+}  // namespace
+
+RegionTies addedUp(std::vector<RegionTies> parts) {
+  const auto total = static_cast<std::int64_t>(parts.size());
+  RegionTies sum;
+  if (total == 0)
+    return sum;
+  std::vector<TiesNode> nodes;
+  for (std::int64_t p = 0; p < total; ++p)
+    nodes.push_back({0, p, std::move(parts[static_cast<std::size_t>(p)])});
+  addedUp(std::move(nodes), total, sum);
+  return sum;
+}
+
+std::vector<TiesNode> partialSums(std::vector<RegionTies> parts, std::int64_t first,
+                                  std::int64_t total) {
+  const std::int64_t end = first + static_cast<std::int64_t>(parts.size());
+  PartialSums known(total);
+  for (std::int64_t p = first; p < end; ++p)
+    known.know(0, p, std::move(parts[static_cast<std::size_t>(p - first)]));
+  std::vector<TiesNode> nodes;
+  for (std::int64_t p = first; p < end;) {
+    // The highest round whose sum starts at p and ends within the run.
+    int level = 0;
+    while (p % (std::int64_t{2} << level) == 0 &&
+           std::min(p + (std::int64_t{2} << level), total) <= end && known.sums(level) > 1)
+      ++level;
+    const std::int64_t index = p >> level;
+    nodes.push_back({level, index, *known.sum(level, index)});
+    p = std::min((index + 1) << level, total);
+  }
+  return nodes;
+}
+
+bool addedUp(std::vector<TiesNode> nodes, std::int64_t total, RegionTies& sum) {
+  if (total < 1)
+    return false;
+  PartialSums known(total);
+  for (TiesNode& node : nodes) {
+    if (node.level < 0 || node.level > 62 || node.index < 0 || node.index >= known.sums(node.level))
+      return false;
+    known.know(node.level, node.index, std::move(node.ties));
+  }
+  std::optional<RegionTies> whole = known.sum(known.top(), 0);
+  if (!whole)
+    return false;
+  sum = std::move(*whole);
+  return true;
 }
 
 template <typename Index>

@@ -46,6 +46,24 @@ RegionTies sortedTies(const RegionSums& sums);
 // one carried), round after round until one is left; empty for none.
 RegionTies addedUp(std::vector<RegionTies> parts);
 
+// A partial sum of that addition over `total` parts: round `level`'s sum number `index`,
+// which covers parts index 2^level ... min((index + 1) 2^level, total) - 1.
+struct TiesNode {
+  int level;
+  std::int64_t index;
+  RegionTies ties;
+};
+
+// The largest partial sums that lie within parts first ... first + parts.size() - 1 of
+// `total` (the parts given in order): what a holder of a run of the parts passes on, so that
+// another can finish the addition with far less than the parts themselves.
+std::vector<TiesNode> partialSums(std::vector<RegionTies> parts, std::int64_t first,
+                                  std::int64_t total);
+
+// addedUp of `total` parts from partial sums that cover each part once (partialSums of runs
+// of them): the same bits. False when they do not cover every part.
+bool addedUp(std::vector<TiesNode> nodes, std::int64_t total, RegionTies& sum);
+
 // Weights in compressed columns over `pixels` pixels (starts: pixels + 1 of them).
 template <typename Index>
 struct ColumnWeights {

@@ -50,7 +50,7 @@ void floodBasins(Segmentation& s) {
 void weighDiscColumns(std::int64_t rows, std::int64_t columns, const double* crests,
                       const std::int32_t* basins, const SegmentSettings& settings, PixelRange part,
                       std::uint32_t* pairRows, std::uint32_t* starts, double* weights,
-                      const Workers& workers) {
+                      const Workers& workers, WeightSource source) {
   // The engine numbers pixels column-major; the C-order image is its transpose, whose disc
   // pattern is the same. The pattern's row pixels are the weights' row indices: made once,
   // in place, with the part's own starts (from 0) at its columns.
@@ -62,6 +62,7 @@ void weighDiscColumns(std::int64_t rows, std::int64_t columns, const double* cre
   WeightOptions options;
   options.sigma = weightSigma(settings.contrast);
   options.engine.workers = workers;
+  options.engine.source = source;
   buildWeightMatrix(grid, crests, phase.data(), Pattern{pairRows, starts},
                     WeightMatrix<std::uint32_t>{weights, nullptr, starts}, options);
 }

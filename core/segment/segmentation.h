@@ -62,11 +62,12 @@ void findWholeSegments(Segmentation& s, const SegmentSettings& settings, const W
 // the crests (rows x columns) and the basins, as weighPairs weighs them: pairRows and weights
 // get discPatternEntries(columns, rows, settings.radius, part) entries, starts one per pixel
 // and one more (the columns outside the part empty). For hosts that share the columns out;
-// weighPairs weighs them all.
+// weighPairs weighs them all. `source` is the engine's (the same bits whichever): a part may
+// rather do without the edge tables, which cover the whole image (64 bytes a pixel).
 void weighDiscColumns(std::int64_t rows, std::int64_t columns, const double* crests,
                       const std::int32_t* basins, const SegmentSettings& settings, PixelRange part,
                       std::uint32_t* pairRows, std::uint32_t* starts, double* weights,
-                      const Workers& workers);
+                      const Workers& workers, WeightSource source = WeightSource::kChosen);
 
 // All of the steps on a picture (pictureValues' result, fault-free).
 Segmentation segmentPicture(PictureValues picture, const SegmentSettings& settings,

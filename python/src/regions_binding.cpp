@@ -15,13 +15,16 @@
 //       whole matrix's columns, the ones the functions above take.
 //   disc_chunks(rows, cols, radius, entries=SUM_CHUNK_ENTRIES) -> (chunks, begins): those of
 //       the disc pattern's matrix, without making it, and the entry each chunk begins at.
-//   chunk_ties(labels, count, data, indices, indptr, chunks, among=None, workers=-1)
-//       -> one structured array a chunk (a, b, sum.tie, sum.count; keys ascending).
+//   chunk_ties(labels, count, data, indices, indptr, chunks, among=None, workers=-1, run=None)
+//       -> one structured array a chunk (a, b, sum.tie, sum.count; keys ascending), or with
+//       run=(first, total), the chunks being chunks first ... of total, their partial sums
+//       [(level, index, ties), ...]: far fewer keys to pass on.
 //   merge_summed_regions(basins, count, ties_of, smallest, above=0.5) and
 //   find_summed_segments(labels, values, ties_of, smallest, passes=3): merge_regions and
-//       find_segments over the sums ties_of(labels, count, among) returns, the chunk_ties of
-//       every chunk of the whole matrix in the chunks' order; the core adds them up pairwise
-//       as it adds up its own chunks, so the same chunks give the same bits.
+//       find_segments over the sums ties_of(labels, count, among) returns: the chunk_ties of
+//       every chunk of the whole matrix in the chunks' order, or (total, partial sums of
+//       every run of them); the core adds them up pairwise as it adds up its own chunks, so
+//       the same chunks give the same bits.
 //
 // The weights are quorvane's matrix over the pixels in C order, as compressed columns (data
 // float64, indices and indptr both int32 or both int64). Labels are any integer arrays of
@@ -38,6 +41,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "segment/merging.h"
@@ -191,9 +195,31 @@ seg::RegionTies tiesOf(const py::handle& part, std::int32_t count) {
   return ties;
 }
 
-// SumWeights that asks Python: ties_of(labels, count, among) returns every chunk's ties of
-// all of the weights, in the chunks' order (however many processes summed them); the core
-// adds them up. Called with the GIL held.
+// The sum of chunk ties as ties_of gives them (see askedSums), over regions 0 ... count - 1.
+seg::RegionTies summedTies(const py::object& told, std::int32_t count) {
+  seg::RegionTies ties;
+  if (py::isinstance<py::tuple>(told)) {
+    const auto [chunks, partial] = told.cast<std::pair<std::int64_t, py::list>>();
+    std::vector<seg::TiesNode> nodes;
+    for (const py::handle node : partial) {
+      const auto [level, index, part] = node.cast<std::tuple<int, std::int64_t, py::object>>();
+      nodes.push_back({level, index, tiesOf(part, count)});
+    }
+    if (!seg::addedUp(std::move(nodes), chunks, ties))
+      throw py::value_error("the partial sums shall cover each of the chunks once");
+    return ties;
+  }
+  std::vector<seg::RegionTies> summed;
+  for (const py::handle part : told)
+    summed.push_back(tiesOf(part, count));
+  return seg::addedUp(std::move(summed));
+}
+
+// SumWeights that asks Python: ties_of(labels, count, among) returns the chunk ties of all of
+// the weights, either every chunk's in the chunks' order (chunk_ties' list) or, as processes
+// that each hold a run of the chunks pass them on, (chunks, partial sums): the chunk count
+// and chunk_ties' partial sums of every run, (level, index, ties) each. The core adds them up
+// in one order whoever summed what. Called with the GIL held.
 seg::SumWeights askedSums(const py::function& tiesOf_, std::int64_t pixels) {
   return [tiesOf_, pixels](const std::int32_t* labels, std::int32_t count,
                            const std::uint8_t* among, seg::RegionTies& ties) {
@@ -206,11 +232,7 @@ seg::SumWeights askedSums(const py::function& tiesOf_, std::int64_t pixels) {
         chosen.mutable_data()[a] = among[a] != 0;
       flags = chosen;
     }
-    const py::object parts = tiesOf_(flat, count, flags);
-    std::vector<seg::RegionTies> summed;
-    for (const py::handle part : parts)
-      summed.push_back(tiesOf(part, count));
-    ties = seg::addedUp(std::move(summed));
+    ties = summedTies(tiesOf_(flat, count, flags), count);
     return true;
   };
 }
@@ -339,6 +361,10 @@ py::list sumChunks(const py::array& indptr, std::int64_t entries) {
   return chunks;
 }
 
+TiesArray addedTies(const py::object& ties, std::int64_t count) {
+  return tiesArray(summedTies(ties, checkedCount(count)));
+}
+
 py::tuple discChunks(std::int64_t h, std::int64_t w, double radius, std::int64_t entries) {
   if (h < 1 || w < 1 || h * w > std::numeric_limits<std::int32_t>::max() || !(radius >= 0.0) ||
       entries < 1)
@@ -361,7 +387,7 @@ py::tuple discChunks(std::int64_t h, std::int64_t w, double radius, std::int64_t
 
 py::list chunkTies(const py::array& labels, std::int64_t count, const py::array& data,
                    const py::array& indices, const py::array& indptr, const py::iterable& chunks,
-                   const py::object& among, int workers) {
+                   const py::object& among, int workers, const py::object& run) {
   const std::int32_t n = checkedCount(count);
   const std::vector<std::int32_t> flat = labelsOf(labels, "labels", count);
   const auto pixels = static_cast<std::int64_t>(flat.size());
@@ -395,8 +421,16 @@ py::list chunkTies(const py::array& labels, std::int64_t count, const py::array&
   if (!usable)
     throw py::value_error(kBadRows);
   py::list parts;
-  for (const seg::RegionTies& part : ties)
-    parts.append(tiesArray(part));
+  if (run.is_none()) {
+    for (const seg::RegionTies& part : ties)
+      parts.append(tiesArray(part));
+    return parts;
+  }
+  const auto [first, total] = run.cast<std::pair<std::int64_t, std::int64_t>>();
+  if (first < 0 || total < first + static_cast<std::int64_t>(ties.size()) || total < 1)
+    throw py::value_error("run shall be (first, total): the chunks are chunks first ... of total");
+  for (const seg::TiesNode& node : seg::partialSums(std::move(ties), first, total))
+    parts.append(py::make_tuple(node.level, node.index, tiesArray(node.ties)));
   return parts;
 }
 
@@ -459,9 +493,13 @@ void defineRegionSteps(py::module_& module) {
              "(one more: the pattern's entry count).");
   module.def("chunk_ties", &chunkTies, py::arg("labels"), py::arg("count"), py::arg("data"),
              py::arg("indices"), py::arg("indptr"), py::arg("chunks"),
-             py::arg("among") = py::none(), py::arg("workers") = -1,
+             py::arg("among") = py::none(), py::arg("workers") = -1, py::arg("run") = py::none(),
              "Each chunk's region sums over the weights' columns (one structured array a chunk: "
-             "a, b, sum.tie, sum.count, keys ascending).");
+             "a, b, sum.tie, sum.count, keys ascending); with run=(first, total), the chunks as "
+             "chunks first ... of total, their partial sums (level, index, ties) instead.");
+  module.def("added_ties", &addedTies, py::arg("ties"), py::arg("count"),
+             "The sum of chunk ties (a list of chunk_ties' arrays, or (total, partial sums)) "
+             "over regions 0 ... count - 1, added up as the merging adds them up.");
   module.def("connected_segments", &connectedSegments, py::arg("labels"),
              "(pieces, count): the 4-connected pieces, numbered by their first pixel.");
   module.def("settle_borders", &settleBorders, py::arg("segments"), py::arg("values"),

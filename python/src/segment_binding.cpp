@@ -12,11 +12,13 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "disc_pattern.h"
+#include "fresh_memory.h"
 #include "pixel_grid.h"
 #include "segment/boundary_strength.h"
 #include "segment/segmentation.h"
@@ -165,12 +167,30 @@ py::array_t<std::int64_t> segment(const py::array& values, double scale, double 
   return labels;
 }
 
+// Huge pages for calls in a quick loop (fresh_memory.h says why).
+quorvane::CallAdvice hugePages;
+
+// A numpy array of `count` uninitialised elements of fresh memory, advised for huge pages as
+// `advice` says (as the Octave functions' results are, where numpy would advise every large
+// array), and freed as it was allocated.
+template <typename T>
+py::array_t<T> freshArray(std::size_t count, quorvane::HugePages advice) {
+  T* data = quorvane::allocateFresh<T>(std::max<std::size_t>(count, 1), advice);
+  if (data == nullptr)
+    throw std::bad_alloc();
+  const py::capsule owner(data, [](void* memory) { ::operator delete(memory); });
+  return py::array_t<T>({static_cast<py::ssize_t>(count)}, {static_cast<py::ssize_t>(sizeof(T))},
+                        data, owner);
+}
+
 // (data, indices, indptr) of the compressed columns of the weights of the disc pattern's pairs
 // whose column pixel lies in first ... last - 1, over the crests and the basins (int32, as
 // basins() gives them), every other column empty: the columns of the segmentation's weights,
-// with no copy of the pattern. Index arrays int32, int64 past 2^31 - 1 entries.
+// with no copy of the pattern. Index arrays int32, int64 past 2^31 - 1 entries. Without
+// edgeTables the engine weighs them from its strength cache alone.
 py::tuple discWeights(const py::array& crests, const py::array& basins, double radius,
-                      double contrast, std::int64_t first, std::int64_t last, int workers) {
+                      double contrast, std::int64_t first, std::int64_t last, int workers,
+                      bool edgeTables) {
   using Basins = py::array_t<std::int32_t, py::array::c_style>;
   if (!py::isinstance<ImageArray>(crests) || crests.ndim() != 2 || crests.size() == 0)
     throw py::type_error("crests shall be a non-empty C-contiguous float64 (H, W) array");
@@ -192,8 +212,10 @@ py::tuple discWeights(const py::array& crests, const py::array& basins, double r
   const bool narrow =
       entries <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
   // The core writes uint32 indices; int32 arrays hold them as they are when they fit.
-  py::array_t<double> data(size);
-  py::array_t<std::int32_t> rows(narrow ? size : 0), starts(narrow ? n + 1 : 0);
+  const quorvane::HugePages advice = hugePages.forThisCall();
+  py::array_t<double> data = freshArray<double>(entries, advice);
+  py::array_t<std::int32_t> rows = freshArray<std::int32_t>(narrow ? entries : 0, advice);
+  py::array_t<std::int32_t> starts = freshArray<std::int32_t>(narrow ? n + 1 : 0, advice);
   std::vector<std::uint32_t> wideRows(narrow ? 0 : entries), wideStarts(narrow ? 0 : n + 1);
   auto* r = narrow ? reinterpret_cast<std::uint32_t*>(rows.mutable_data()) : wideRows.data();
   auto* s = narrow ? reinterpret_cast<std::uint32_t*>(starts.mutable_data()) : wideStarts.data();
@@ -203,9 +225,11 @@ py::tuple discWeights(const py::array& crests, const py::array& basins, double r
     const auto* b = static_cast<const std::int32_t*>(basins.data());
     double* d = data.mutable_data();
     py::gil_scoped_release release;
-    quorvane::segment::weighDiscColumns(h, w, m, b, {1.0, contrast, 1, radius}, part, r, s, d,
-                                        quorvane::threadWorkers(threads));
+    quorvane::segment::weighDiscColumns(
+        h, w, m, b, {1.0, contrast, 1, radius}, part, r, s, d, quorvane::threadWorkers(threads),
+        edgeTables ? quorvane::WeightSource::kChosen : quorvane::WeightSource::kStrengthCache);
   }
+  hugePages.callEnded();
   if (narrow)
     return py::make_tuple(data, rows, starts);
   py::array_t<std::int64_t> indices(size), indptr(n + 1);
@@ -219,8 +243,10 @@ py::tuple discWeights(const py::array& crests, const py::array& basins, double r
 void defineSegmentFunctions(py::module_& module) {
   module.def("disc_weights", &discWeights, py::arg("crests"), py::arg("basins"), py::arg("radius"),
              py::arg("contrast"), py::arg("first"), py::arg("last"), py::arg("workers") = -1,
+             py::arg("edge_tables") = true,
              "(data, indices, indptr): the segmentation's weights of the disc pattern's columns "
-             "first ... last - 1, the other columns empty.");
+             "first ... last - 1, the other columns empty; edge_tables=False weighs them "
+             "without the engine's tables of the whole image (the same bits, less memory).");
   module.def("segment", &segment, py::arg("values"), py::arg("scale"), py::arg("contrast"),
              py::arg("smallest"), py::arg("radius"), py::arg("workers") = -1,
              "The segments of a picture, every step compiled; see quorvane.segment.segment.");

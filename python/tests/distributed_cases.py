@@ -4,9 +4,9 @@ process 0, which saves them for the test to compare with one process's.
     mpirun -n P python3 distributed_cases.py OUTDIR sums
     mpirun -n P python3 distributed_cases.py OUTDIR segment IMAGE SHRINK
 
-sums: for each case of CASES, the weights of every process's share gathered whole, every
-chunk's region sums of the basins gathered from the processes (all pairs, and only those
-around every third basin), the basins merged over them, and each process's chunks
+sums: for each case of CASES, the weights of every process's share gathered whole, the
+region sums of the basins added up from the processes' partial sums (all pairs, and only
+those around every third basin), the basins merged over them, and each process's chunks
 (OUTDIR/<case>.npz).
 segment: quorvane.segment.distributed's command line on IMAGE, with the run's segments
 (OUTDIR/segment.npz) besides its pictures (OUTDIR/pictures).
@@ -60,26 +60,23 @@ def sums(outdir):
         road = steps.Road(picture)
         road.measure()
         road.flood()
-        chunks = chunks_of(world.rank, world.size, picture.shape, radius)
+        chunks, first, total = chunks_of(world.rank, world.size, picture.shape, radius)
         columns = (chunks[0][0], chunks[-1][1]) if chunks else (0, 0)
         settings = road.settings.chosen(radius=radius)
         share = share_of_weights(road.crests, road.basins, settings, columns)
         whole = gathered_columns(world, share, np.arange(picture.size))
         labels, count = road.basins.ravel().astype(np.int32), road.basin_count
-        ties_of = shared_ties(world, share, chunks)
-        total = ties_of(labels, count, None)
-        around = ties_of(labels, count, np.arange(count) % 3 == 0)
+        ties_of = shared_ties(world, share, chunks, first, total)
+        whole_sums = _quorvane.added_ties(ties_of(labels, count, None), count)
+        around = _quorvane.added_ties(ties_of(labels, count, np.arange(count) % 3 == 0), count)
         merged = _quorvane.merge_summed_regions(road.basins, count, ties_of, 8)[0]
         every = world.gather(chunks, root=0)
         if world.rank == 0:
             np.savez(
                 Path(outdir) / f"{name}.npz",
                 **{f"weights_{k}": getattr(whole, k) for k in ("data", "indices", "indptr")},
-                **{
-                    f"{part}_{c}": ties
-                    for part, parts in (("total", total), ("around", around))
-                    for c, ties in enumerate(parts)
-                },
+                total=whole_sums,
+                around=around,
                 merged=merged,
                 chunks=np.array([c for mine in every for c in mine]).reshape(-1, 2),
                 owners=np.repeat(np.arange(len(every)), [len(mine) for mine in every]),

@@ -444,12 +444,24 @@ def weighed_road(request):
     return request.param, steps.run(steps.Road(picture(request.param)), lambda *done: None)
 
 
-def ties_of(w, entries=_quorvane.SUM_CHUNK_ENTRIES):
-    """The ties_of of the summed steps over weights held whole: every chunk's sums."""
+def ties_of(w, entries=_quorvane.SUM_CHUNK_ENTRIES, runs=None):
+    """The ties_of of the summed steps over weights held whole: every chunk's sums or, cut
+    into `runs` runs of chunks as processes hold them, the runs' partial sums."""
     chunks = _quorvane.sum_chunks(w.indptr, entries)
-    return lambda labels, count, among: _quorvane.chunk_ties(
-        labels, count, w.data, w.indices, w.indptr, chunks, among
-    )
+
+    def told(labels, count, among):
+        if runs is None:
+            return _quorvane.chunk_ties(labels, count, w.data, w.indices, w.indptr, chunks, among)
+        cuts = np.linspace(0, len(chunks), runs + 1).astype(int)
+        return len(chunks), [
+            node
+            for a, b in zip(cuts[:-1], cuts[1:])
+            for node in _quorvane.chunk_ties(
+                labels, count, w.data, w.indices, w.indptr, chunks[a:b], among, run=(a, len(chunks))
+            )
+        ]
+
+    return told
 
 
 class TestSummedRegions:
@@ -457,10 +469,12 @@ class TestSummedRegions:
     that share the weights out hand them, against the steps over the weights held whole:
     the same chunks add up to the same bits, so the same labels."""
 
-    def test_merged_regions_are_those_of_the_whole_weights(self, weighed_road):
+    @pytest.mark.parametrize("runs", [None, 3])
+    def test_merged_regions_are_those_of_the_whole_weights(self, weighed_road, runs):
         name, road = weighed_road
+        told = ties_of(road.weights, 1 << 14, runs) if runs else ties_of(road.weights)
         regions, count, _ = _quorvane.merge_summed_regions(
-            road.basins, road.basin_count, ties_of(road.weights), road.settings.smallest
+            road.basins, road.basin_count, told, road.settings.smallest
         )
         assert regions.dtype == np.int64 and count == road.regions.max() + 1
         differ = np.flatnonzero(regions != road.regions)
@@ -527,15 +541,22 @@ class TestSummedRegions:
             road.weights, quorvane.weights(road.crests, phase, *pattern, road.settings.sigma)
         )
         n, (first, last) = road.basins.size, (1000, 2345)
-        data, indices, indptr = _quorvane.disc_weights(
-            road.crests, road.basins, road.settings.radius, road.settings.contrast, first, last
-        )
-        assert indptr.size == n + 1 and indices.dtype == indptr.dtype == np.int32
-        np.testing.assert_array_equal(np.diff(indptr)[:first], 0)
-        np.testing.assert_array_equal(np.diff(indptr)[last:], 0)
         span = slice(road.weights.indptr[first], road.weights.indptr[last])
-        np.testing.assert_array_equal(indices, road.weights.indices[span])
-        assert_same_bits(data, road.weights.data[span])
+        for tables in (True, False):
+            data, indices, indptr = _quorvane.disc_weights(
+                road.crests,
+                road.basins,
+                road.settings.radius,
+                road.settings.contrast,
+                first,
+                last,
+                edge_tables=tables,
+            )
+            assert indptr.size == n + 1 and indices.dtype == indptr.dtype == np.int32
+            np.testing.assert_array_equal(np.diff(indptr)[:first], 0)
+            np.testing.assert_array_equal(np.diff(indptr)[last:], 0)
+            np.testing.assert_array_equal(indices, road.weights.indices[span])
+            assert_same_bits(data, road.weights.data[span])
 
     @pytest.mark.parametrize(
         "change, error",

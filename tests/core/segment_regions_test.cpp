@@ -139,6 +139,33 @@ TEST(RegionTies, PartsAddUpPairwiseNeighboursFirst) {
   EXPECT_EQ(sum[1].sum.tie, 0.0);
   EXPECT_EQ(sum[1].sum.count, 4);
   EXPECT_TRUE(quorvane::segment::addedUp({}).empty());
+
+  // Partial sums of runs of 13 parts, however the runs are cut, finish to the same bits;
+  // runs that leave a part out do not.
+  std::vector<RegionTies> parts;
+  for (int p = 0; p < 13; ++p)
+    parts.push_back({{0, p % 3, {1.0 / (p + 3) + (p % 4 == 0 ? 1e16 : 0.0), 1}}, {1, p, {0.5, 2}}});
+  const RegionTies whole = quorvane::segment::addedUp(parts);
+  for (const std::vector<int>& cuts : std::vector<std::vector<int>>{
+           {0, 13}, {0, 1, 13}, {0, 3, 4, 11, 13}, {0, 5, 6, 7, 8, 12, 13}, {0, 12, 13}}) {
+    std::vector<quorvane::segment::TiesNode> nodes;
+    for (std::size_t c = 0; c + 1 < cuts.size(); ++c) {
+      std::vector<RegionTies> run(parts.begin() + cuts[c], parts.begin() + cuts[c + 1]);
+      for (auto& node : quorvane::segment::partialSums(std::move(run), cuts[c], 13))
+        nodes.push_back(std::move(node));
+    }
+    EXPECT_LE(nodes.size(), 2 * 4 * (cuts.size() - 1));
+    RegionTies sum;
+    ASSERT_TRUE(quorvane::segment::addedUp(nodes, 13, sum));
+    ASSERT_EQ(sum.size(), whole.size());
+    for (std::size_t k = 0; k < sum.size(); ++k) {
+      EXPECT_EQ(std::pair(sum[k].a, sum[k].b), std::pair(whole[k].a, whole[k].b));
+      EXPECT_EQ(sum[k].sum.tie, whole[k].sum.tie) << k;
+      EXPECT_EQ(sum[k].sum.count, whole[k].sum.count);
+    }
+    nodes.pop_back();
+    EXPECT_FALSE(quorvane::segment::addedUp(nodes, 13, sum));
+  }
 }
 
 TEST(RegionTies, ChunkedSumsOnAnyNumberOfThreadsAreTheWholeSums) {

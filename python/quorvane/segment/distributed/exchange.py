@@ -7,17 +7,20 @@ import time
 from ... import _quorvane
 
 
-def shared_ties(comm, weights, chunks, workers=-1):
+def shared_ties(comm, weights, chunks, first, total, workers=-1):
     """The ties_of of quorvane._quorvane's merge_summed_regions and find_summed_segments
-    over the weights all of the processes hold: each process sums its own chunks of its
-    share (weights, CSC over every pixel) and all of them gather every chunk's sums in the
-    chunks' order, which the core adds up as one process adds up its own."""
+    over the weights all of the processes hold: each process sums its own run of chunks of
+    its share (weights, CSC over every pixel; chunks, the first's number and the number of
+    all, as shares.chunks_of gives them), adds them up as far as its run allows, and all of
+    them gather those partial sums, which the core finishes adding up as one process adds up
+    its own chunks."""
 
     def ties_of(labels, count, among):
+        w = weights
         mine = _quorvane.chunk_ties(
-            labels, count, weights.data, weights.indices, weights.indptr, chunks, among, workers
+            labels, count, w.data, w.indices, w.indptr, chunks, among, workers, (first, total)
         )
-        return [part for theirs in comm.allgather(mine) for part in theirs]
+        return total, [node for theirs in comm.allgather(mine) for node in theirs]
 
     return ties_of
 

@@ -62,14 +62,17 @@ class SharedRoad(steps.Road):
 
     def weigh(self):
         settings, world = self.settings, self.world
-        self.chunks = chunks_of(world.rank, world.size, self.shape, settings.radius)
+        self.chunks, self.first_chunk, self.chunk_count = chunks_of(
+            world.rank, world.size, self.shape, settings.radius
+        )
         columns = (self.chunks[0][0], self.chunks[-1][1]) if self.chunks else (0, 0)
         self.weights = share_of_weights(self.crests, self.basins, settings, columns)
         entries = world.allreduce(self.weights.nnz, op=MPI.SUM)
         return self.weighed(entries, ", each process its share of the columns")
 
     def ties_of(self):
-        return shared_ties(self.world, self.weights, self.chunks, self.settings.workers)
+        chunks = self.chunks, self.first_chunk, self.chunk_count
+        return shared_ties(self.world, self.weights, *chunks, self.settings.workers)
 
     def merge(self):
         self.regions, merged, rounds = _quorvane.merge_summed_regions(

@@ -13,23 +13,35 @@ SUMS_CHUNK = _quorvane.SUM_CHUNK_ENTRIES
 
 
 def chunks_of(rank, processes, shape, radius):
-    """The chunks of the region sums (first, last) that process `rank` of `processes` takes
-    of the disc pattern's columns over an image of this shape: consecutive ones, each
-    process about an equal share of the entries (by where a chunk's entries begin). Some
-    processes take none when there are fewer chunks than processes."""
+    """(chunks, first, total): the chunks of the region sums (first, last) that process
+    `rank` of `processes` takes of the disc pattern's columns over an image of this shape,
+    the number of the first of them and the number of all: consecutive ones, each process
+    about an equal share of the entries (by where a chunk's entries begin). Some processes
+    take none when there are fewer chunks than processes."""
     chunks, begins = _quorvane.disc_chunks(shape[0], shape[1], radius, SUMS_CHUNK)
     owner = begins[:-1] * processes // max(int(begins[-1]), 1)
-    return [chunk for chunk, o in zip(chunks, owner) if o == rank]
+    mine = [number for number, o in enumerate(owner) if o == rank]
+    first = mine[0] if mine else 0
+    return [chunks[number] for number in mine], first, len(chunks)
 
 
 def share_of_weights(crests, basins, settings, columns):
     """Columns first .. last-1 (columns) of the segmentation's weights over the crests and
     basins (steps.Road's), in an n x n CSC matrix that holds only them: the same bits as
-    those columns of the whole matrix."""
+    those columns of the whole matrix. A share of fewer than all columns is weighed without
+    the engine's edge tables, which would cover the whole image in every process (64 bytes
+    a pixel): the same bits from its strength cache, a little slower."""
     n = crests.size
     first, last = columns
     arrays = _quorvane.disc_weights(
-        crests, basins, settings.radius, settings.contrast, first, last, settings.workers
+        crests,
+        basins,
+        settings.radius,
+        settings.contrast,
+        first,
+        last,
+        settings.workers,
+        edge_tables=(first, last) == (0, n),
     )
     return scipy.sparse.csc_matrix(arrays, shape=(n, n))
 
