@@ -116,8 +116,11 @@ std::vector<double> noiseUnits(std::int64_t rows, std::int64_t columns,
 }
 
 // np.round(np.mod(orientation, pi) / (pi / 4)) % 4: the nearest of the grid's directions,
-// 0 along a row, 1 down and right, 2 down a column, 3 down and left; halves to even.
+// 0 along a row, 1 down and right, 2 down a column, 3 down and left; halves to even. An
+// orientation that is NaN or infinite has none and counts as along a row.
 int gridDirection(double orientation) {
+  if (!std::isfinite(orientation))
+    return 0;
   double m = std::fmod(orientation, kPi);
   if (m != 0.0) {
     if (m < 0.0)

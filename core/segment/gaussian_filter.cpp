@@ -57,6 +57,13 @@ GaussianKernel gaussianKernel(double scale) {
   GaussianKernel kernel;
   kernel.radius = static_cast<std::int64_t>(4.0 * scale + 0.5);
   const std::int64_t r = kernel.radius;
+  if (r == 0) {
+    // scipy's bits for any scale below 1/8 whose square is a normal number; a smaller one
+    // would make them NaN (0 times an infinite exponent) where the kernel is plainly 1.
+    kernel.gaussian = {1.0};
+    kernel.derivative = {-0.0};
+    return kernel;
+  }
   const double sigma2 = scale * scale;
   const double exponent = -0.5 / sigma2;
   std::vector<double> phi(static_cast<std::size_t>(2 * r + 1));

@@ -320,6 +320,28 @@ class TestCompiledStrength:
             for expected, found in zip(alone, compiled_strength(picture, workers)):
                 np.testing.assert_array_equal(found, expected)
 
+    @pytest.mark.parametrize("scale", [0.1, 1e-200, 5e-324])
+    def test_scales_below_an_eighth_filter_nothing_and_stay_finite(self, scale):
+        # The filters' kernels are 1 and 0 there; a square of the scale that underflows made
+        # them NaN, and the crests' directions undefined.
+        picture = COMPILED_STRENGTH_CASES["jpeg"]
+        strength, orientation = _quorvane.boundary_strength(picture, scale)
+        assert np.isfinite(strength).all() and np.isfinite(orientation).all()
+        labels = segmentation.segment(picture, segmentation.Settings(scale=scale))
+        assert labels.shape == picture.shape[:2] and labels.min() == 0
+        if 4 * scale < 1 / 8:  # no scale of the three filters anything: one segment
+            assert labels.max() == 0
+
+    def test_crests_take_an_orientation_that_is_not_finite_as_along_a_row(self):
+        rng = np.random.default_rng(5)
+        strength, orientation = rng.random((12, 9)), rng.uniform(-4, 4, (12, 9))
+        broken = orientation.copy()
+        broken[::3, ::2] = [np.nan, np.inf, -np.inf, np.nan, np.inf]
+        along = np.where(np.isfinite(broken), broken, 0.0)
+        np.testing.assert_array_equal(
+            _quorvane.crests(strength, broken), _quorvane.crests(strength, along)
+        )
+
     def test_crests_of_given_images_are_the_numpy_roads(self):
         # Ties (a flat strength, equal neighbours) and orientations halfway between two grid
         # directions, which numpy rounds to the even one.
