@@ -124,9 +124,9 @@ def chosen_pixels(shape, radius):
     return picks, half
 
 
-def weights_pictures(path, where_path, image, weights, radius):
-    """The weights of the chosen pixels to their partners over crops of the image (path),
-    and where those crops lie (where_path). weights is quorvane's matrix (CSC)."""
+def weights_picture(path, image, weights, radius):
+    """The weights of the chosen pixels to their partners over crops of the image. weights
+    is quorvane's matrix (CSC; only the chosen pixels' columns are read)."""
     shape = image.shape[:2]
     weights = weights.tocsc()
     picks, half = chosen_pixels(shape, radius)
@@ -151,8 +151,13 @@ def weights_pictures(path, where_path, image, weights, radius):
         axes.plot(column - left, row - top, "s", color="#0066ff", markersize=6)
         axes.set_title(f"{number}: pixel ({row}, {column})", fontsize=9)
     figure.colorbar(drawn, ax=figure.axes, shrink=0.8, label="weight")
-    written = [_save(figure, path)]
+    return _save(figure, path)
 
+
+def weights_where_picture(path, image, radius):
+    """Where the crops of weights_picture lie in the image."""
+    shape = image.shape[:2]
+    picks, half = chosen_pixels(shape, radius)
     figure = _figure(6, _height_for(shape, 6))
     axes = _image_axes(figure)
     _show(axes, _rgb(image[_sampling(shape, 6)]), shape)
@@ -163,7 +168,7 @@ def weights_pictures(path, where_path, image, weights, radius):
             str(number), (column + half, row - half), color="red", va="bottom", fontweight="bold"
         )
     axes.set_title("where the pixels of the weights lie")
-    return written + [_save(figure, where_path)]
+    return _save(figure, path)
 
 
 def segment_borders(segments):
@@ -188,8 +193,8 @@ def segmentation_picture(path, original, segments, count, seed=7):
 
 
 # The drawings of a run, the slowest first, so that processes which take every P-th share
-# them out about evenly; "weights" draws two pictures from the shown columns' weights.
-DRAWINGS = ("weights", "regions", "strength", "segmentation", "input")
+# them out about evenly; "weights" draws from the shown columns' weights.
+DRAWINGS = ("weights", "regions", "strength", "segmentation", "input", "weights-where")
 
 
 def shown_pixels(shape, radius):
@@ -208,9 +213,12 @@ def write_all(outdir, name, run, radius, drawings=DRAWINGS):
     draw = {
         "input": lambda: [input_picture(outdir / "input.png", run.original, title)],
         "strength": lambda: [strength_picture(outdir / "strength.png", run.strength, run.crests)],
-        "weights": lambda: weights_pictures(
-            outdir / "weights.png", outdir / "weights-where.png", run.image, run.weights, radius
-        ),
+        "weights": lambda: [
+            weights_picture(outdir / "weights.png", run.image, run.weights, radius)
+        ],
+        "weights-where": lambda: [
+            weights_where_picture(outdir / "weights-where.png", run.image, radius)
+        ],
         "regions": lambda: [
             regions_picture(outdir / "regions.png", run.image, run.basins, run.regions)
         ],
