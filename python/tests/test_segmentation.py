@@ -598,6 +598,27 @@ class TestSummedRegions:
         with pytest.raises(error):
             _quorvane.disc_weights(**args)
 
+    @pytest.mark.parametrize(
+        "nodes",
+        [lambda n: n[1:], lambda n: [(-1, 0, n[0][2])] + n[1:], lambda n: [(0, 99, n[0][2])] + n],
+        ids=["one_left_out", "negative_level", "beyond_the_chunks"],
+    )
+    def test_partial_sums_that_do_not_cover_the_chunks_are_refused(self, nodes):
+        labels = np.arange(20 * 20).reshape(20, 20) // 50
+        pattern = quorvane.disc_pattern((20, 20), 2)
+        w = quorvane.weights(np.ones((20, 20)), labels * 1.0, *pattern, 1.0)
+        chunks = _quorvane.sum_chunks(w.indptr, 500)
+        total, told = len(chunks), []
+        for a, b in [(0, 3), (3, len(chunks))]:
+            told += _quorvane.chunk_ties(
+                labels, 8, w.data, w.indices, w.indptr, chunks[a:b], run=(a, total)
+            )
+        leaves = _quorvane.chunk_ties(labels, 8, w.data, w.indices, w.indptr, chunks)
+        whole = _quorvane.added_ties(leaves, 8)
+        assert_same_bits(_quorvane.added_ties((total, told), 8)["sum"]["tie"], whole["sum"]["tie"])
+        with pytest.raises(ValueError, match="cover each of the chunks once"):
+            _quorvane.added_ties((total, nodes(told)), 8)
+
     def test_int64_weights_give_the_same_regions(self):
         road = steps.Road(drawing("square")[0])
         road.measure(), road.flood(), road.weigh()
