@@ -402,7 +402,8 @@ py::list chunkTies(const py::array& labels, std::int64_t count, const py::array&
   }
   std::vector<std::uint8_t> flags;
   if (!among.is_none()) {
-    const auto chosen = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(among);
+    using Flags = py::array_t<bool, py::array::c_style | py::array::forcecast>;
+    const Flags chosen = Flags::ensure(among);
     if (!chosen || chosen.ndim() != 1 || chosen.size() != count)
       throw py::value_error("among shall be None or one flag per region (" + std::to_string(count) +
                             ")");

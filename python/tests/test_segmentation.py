@@ -525,11 +525,9 @@ class TestSummedRegions:
                 parts = ties_of(w, entries)(labels, 11, flags)
                 assert len(parts) == len(_quorvane.sum_chunks(w.indptr, entries))
                 keys = np.concatenate(parts)
-                kept = (
-                    np.ones(w.nnz, bool)
-                    if flags is None
-                    else (flags[labels[w.indices]] | flags[np.repeat(labels, np.diff(w.indptr))])
-                )
+                kept = np.ones(w.nnz, bool)
+                if flags is not None:
+                    kept = flags[labels[w.indices]] | flags[np.repeat(labels, np.diff(w.indptr))]
                 assert keys["sum"]["count"].sum() == kept.sum()
                 assert keys["sum"]["tie"].sum() == pytest.approx(w.data[kept].sum())
                 if flags is not None:
