@@ -47,4 +47,17 @@ Merged mergeRegions(RegionGraph graph, std::int64_t smallest, double above) {
   return merged;
 }
 
+bool mergeBasins(const std::int32_t* basins, std::int64_t pixels, std::int32_t count,
+                 const SumWeights& sumWeights, std::int64_t smallest, Merged& merged,
+                 double above) {
+  RegionTies sums;
+  if (!sumWeights(basins, count, nullptr, sums))
+    return false;
+  std::vector<std::int64_t> areas(static_cast<std::size_t>(count), 0);
+  for (std::int64_t p = 0; p < pixels; ++p)
+    ++areas[static_cast<std::size_t>(basins[p])];
+  merged = mergeRegions(RegionGraph::of(sums, std::move(areas)), smallest, above);
+  return true;
+}
+
 }  // namespace quorvane::segment

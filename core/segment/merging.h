@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "region_graph.h"
+#include "region_ties.h"
 
 namespace quorvane::segment {
 
@@ -22,5 +23,11 @@ struct Merged {
 };
 
 Merged mergeRegions(RegionGraph graph, std::int64_t smallest, double above = 0.5);
+
+// mergeRegions of `count` basins, the basin of each of `pixels` pixels given, over the sums
+// sumWeights gives; false when the weights were unusable.
+bool mergeBasins(const std::int32_t* basins, std::int64_t pixels, std::int32_t count,
+                 const SumWeights& sumWeights, std::int64_t smallest, Merged& merged,
+                 double above = 0.5);
 
 }  // namespace quorvane::segment

@@ -8,6 +8,8 @@
 #include <optional>
 #include <utility>
 
+#include "row_bands.h"
+
 namespace quorvane::segment {
 namespace {
 
@@ -200,47 +202,30 @@ bool chunkTies(const ColumnWeights<Index>& weights, const std::vector<ColumnChun
                const std::int32_t* labels, std::int32_t count, const std::uint8_t* among,
                const Workers& workers, std::vector<RegionTies>& ties) {
   ties.assign(chunks.size(), {});
+  std::atomic<bool> unusable{false}, outOfMemory{false};
+  // The chunks shared among the workers as rows are, a run of them each.
   const auto n = static_cast<std::int64_t>(chunks.size());
-  const int parts = workers.run == nullptr ? 1
-                                           : static_cast<int>(std::clamp<std::int64_t>(
-                                                 workers.count, 1, std::max<std::int64_t>(n, 1)));
-  struct Job {
-    const ColumnWeights<Index>* weights;
-    const std::vector<ColumnChunk>* chunks;
-    const std::int32_t* labels;
-    std::int32_t count;
-    const std::uint8_t* among;
-    std::vector<RegionTies>* ties;
-    std::int64_t n;
-    int parts;
-    std::atomic<bool> unusable{false}, outOfMemory{false};
-  } job{&weights, &chunks, labels, count, among, &ties, n, parts};
-  const auto sumPart = [](void* data, int part) {
-    Job& j = *static_cast<Job*>(data);
+  forRowBands(workers, n, [&](int, std::int64_t begin, std::int64_t end) {
     try {
       // One accumulator a worker, emptied between its chunks.
-      RegionSums sums(j.weights->pixels, j.labels, j.count, j.among);
-      for (std::int64_t c = j.n * part / j.parts; c < j.n * (part + 1) / j.parts; ++c) {
-        const ColumnChunk chunk = (*j.chunks)[static_cast<std::size_t>(c)];
-        if (!sums.add(chunk.first, chunk.last, j.weights->starts + chunk.first, j.weights->rows,
-                      j.weights->values)) {
-          j.unusable = true;
+      RegionSums sums(weights.pixels, labels, count, among);
+      for (std::int64_t c = begin; c < end; ++c) {
+        const ColumnChunk chunk = chunks[static_cast<std::size_t>(c)];
+        if (!sums.add(chunk.first, chunk.last, weights.starts + chunk.first, weights.rows,
+                      weights.values)) {
+          unusable = true;
           return;
         }
-        (*j.ties)[static_cast<std::size_t>(c)] = sortedTies(sums);
+        ties[static_cast<std::size_t>(c)] = sortedTies(sums);
         sums.clear();
       }
     } catch (const std::bad_alloc&) {
-      j.outOfMemory = true;
+      outOfMemory = true;
     }
-  };
-  if (parts == 1)
-    sumPart(&job, 0);
-  else
-    workers.run(parts, sumPart, &job);
-  if (job.outOfMemory)
+  });
+  if (outOfMemory)
     throw std::bad_alloc();
-  return !job.unusable;
+  return !unusable;
 }
 
 template <typename Index>

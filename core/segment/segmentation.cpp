@@ -91,12 +91,9 @@ SumWeights allWeights(const Segmentation& s, const Workers& workers) {
 }  // namespace
 
 void mergeBasins(Segmentation& s, const SegmentSettings& settings, const Workers& workers) {
-  RegionTies sums;
-  allWeights(s, workers)(s.basins.data(), s.basinCount, nullptr, sums);
-  std::vector<std::int64_t> areas(static_cast<std::size_t>(s.basinCount), 0);
-  for (std::int32_t b : s.basins)
-    ++areas[static_cast<std::size_t>(b)];
-  s.merged = mergeRegions(RegionGraph::of(sums, std::move(areas)), settings.smallest);
+  // The weights are the core's own: always usable.
+  mergeBasins(s.basins.data(), static_cast<std::int64_t>(s.basins.size()), s.basinCount,
+              allWeights(s, workers), settings.smallest, s.merged);
 }
 
 void findWholeSegments(Segmentation& s, const SegmentSettings& settings, const Workers& workers) {

@@ -251,20 +251,6 @@ py::tuple mergedTuple(const seg::Merged& merged, std::int64_t count) {
   return py::make_tuple(regions, merged.count, merged.rounds);
 }
 
-// Average linkage of the basins over sumWeights' sums; false when the weights were unusable.
-bool mergeBasins(const std::vector<std::int32_t>& labels, std::int32_t count,
-                 const seg::SumWeights& sumWeights, std::int64_t smallest, double above,
-                 seg::Merged& merged) {
-  seg::RegionTies sums;
-  if (!sumWeights(labels.data(), count, nullptr, sums))
-    return false;
-  std::vector<std::int64_t> areas(static_cast<std::size_t>(count), 0);
-  for (std::int32_t b : labels)
-    ++areas[b];
-  merged = seg::mergeRegions(seg::RegionGraph::of(sums, std::move(areas)), smallest, above);
-  return true;
-}
-
 py::tuple mergeRegions(const py::array& basins, std::int64_t count, const py::array& data,
                        const py::array& indices, const py::array& indptr, std::int64_t smallest,
                        double above, int workers) {
@@ -276,7 +262,8 @@ py::tuple mergeRegions(const py::array& basins, std::int64_t count, const py::ar
   bool usable = true;
   {
     py::gil_scoped_release release;
-    usable = mergeBasins(labels, n, sums, smallest, above, merged);
+    usable = seg::mergeBasins(labels.data(), static_cast<std::int64_t>(labels.size()), n, sums,
+                              smallest, merged, above);
   }
   if (!usable)
     throw py::value_error(kBadRows);
@@ -288,8 +275,8 @@ py::tuple mergeSummedRegions(const py::array& basins, std::int64_t count,
   const std::int32_t n = checkedCount(count);
   const std::vector<std::int32_t> labels = labelsOf(basins, "basins", count);
   seg::Merged merged;
-  mergeBasins(labels, n, askedSums(tiesOf_, static_cast<std::int64_t>(labels.size())), smallest,
-              above, merged);
+  const auto pixels = static_cast<std::int64_t>(labels.size());
+  seg::mergeBasins(labels.data(), pixels, n, askedSums(tiesOf_, pixels), smallest, merged, above);
   return mergedTuple(merged, count);
 }
 
@@ -472,7 +459,8 @@ void defineRegionSteps(py::module_& module) {
   module.def("merge_summed_regions", &mergeSummedRegions, py::arg("basins"), py::arg("count"),
              py::arg("ties_of"), py::arg("smallest"), py::arg("above") = 0.5,
              "merge_regions over the sums ties_of(labels, count, among) returns: every chunk's "
-             "chunk_ties of all of the weights, in the chunks' order.");
+             "chunk_ties of all of the weights in the chunks' order, or (chunks, the partial "
+             "sums of every run of them).");
   module.def("find_segments", &findSegments, py::arg("labels"), py::arg("values"), py::arg("data"),
              py::arg("indices"), py::arg("indptr"), py::arg("smallest"), py::arg("passes") = 3,
              py::arg("workers") = -1,
