@@ -81,15 +81,25 @@ bool sigmaFits(const Call& call) {
   return number && elementCount(sigma) == 1;
 }
 
-// Images that are not double are copied as doubles, magnitude first, each copy taken from
-// the host before the output and read in full; then the output, room for `last` entries.
+// Sigma is read first; then the images, magnitude first: a double one where it lies, one of
+// another class copied as doubles into a block taken from the host and read in full; then
+// the output, room for `last` entries.
 int checkAllocations(const Call& call, std::uint64_t np, std::uint32_t last, bool& unanswerable,
                      Allocation& failed) {
   const auto& in = call.inputs;
+  if (in.size() >= 5 && elementCount(*in[4]) != 0 && holdsNoData(*in[4])) {
+    unanswerable = true;
+    return kSuccess;
+  }
   Allocation copy = Allocation::kFirstCopy;
   for (int n = 0; n < 2; ++n) {
-    if (in[n]->classId == ClassId::kDouble)
+    if (in[n]->classId == ClassId::kDouble) {
+      if (holdsNoData(*in[n])) {
+        unanswerable = true;
+        return kSuccess;
+      }
       continue;
+    }
     if (call.failing == copy) {
       failed = copy;
       return kNoMemory;
@@ -109,8 +119,6 @@ int checkAllocations(const Call& call, std::uint64_t np, std::uint32_t last, boo
   }
   if (capacity * 16 + (np + 1) * 8 > kAllocationLimit)
     return kNoMemory;
-  if (holdsNoData(*in[0]) || holdsNoData(*in[1]) || (in.size() >= 5 && holdsNoData(*in[4])))
-    unanswerable = true;
   return kSuccess;
 }
 
