@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <stdexcept>
 
 #include "array_reductions.h"
 #include "gaussian_filter.h"
@@ -42,65 +43,89 @@ std::vector<std::vector<double>> opponentChannels(std::int64_t pixels, int chann
   return planes;
 }
 
+// The noise tiles' side: 16 pixels, smaller in a picture under 8 tiles a side.
+std::int64_t tileSide(std::int64_t rows, std::int64_t columns) {
+  return std::max<std::int64_t>(4, std::min(kWindow, std::min(rows, columns) / 8));
+}
+
+std::int64_t tileHeight(std::int64_t rows, std::int64_t columns) {
+  return std::min(tileSide(rows, columns), rows);
+}
+
+// One gradient component's values over the rows `band` of a picture, held from its row
+// `first`.
+struct BandValues {
+  const double* across;
+  const double* along;
+  std::int64_t first;
+  RowSpan band;
+  std::int64_t columns;
+
+  const double* acrossAt(std::int64_t row) const { return across + (row - first) * columns; }
+  const double* alongAt(std::int64_t row) const { return along + (row - first) * columns; }
+};
+
 // The root mean square of one gradient component over the flattest share of the tiles: mean
-// energies of window x window tiles (smaller windows in a picture under 8 windows a side).
-// Each tile is summed as numpy's mean over the tile axes sums it: row by row, each row
-// pairwise, or, when one tile spans the picture's width and its rows lie one after the other,
-// all its values at once, pairwise.
-double flattestSpread(std::int64_t rows, std::int64_t columns, const double* across,
-                      const double* along) {
-  const std::int64_t window =
-      std::max<std::int64_t>(4, std::min(kWindow, std::min(rows, columns) / 8));
+// energies of the tiles (tileSide). The band's tiles are those of its rows of tiles, joined
+// with the other bands'. Each tile is summed as numpy's mean over the tile axes sums it: row
+// by row, each row pairwise, or, when one tile spans the picture's width and its rows lie one
+// after the other, all its values at once, pairwise.
+double flattestSpread(std::int64_t rows, const BandValues& g, const BandExchange& exchange) {
+  const std::int64_t columns = g.columns;
+  const std::int64_t window = tileSide(rows, columns);
   const std::int64_t th = std::min(window, rows), tw = std::min(window, columns);
   const std::int64_t tileRows = rows / th, tileColumns = columns / tw;
+  const std::int64_t firstTileRow = g.band.first / th;
+  const std::int64_t lastTileRow = std::min(tileRows, g.band.last / th);
   const bool whole = tileColumns == 1;
-  std::vector<double> tiles(static_cast<std::size_t>(tileRows * tileColumns));
+  std::vector<double> tiles;
+  tiles.reserve(static_cast<std::size_t>(std::max<std::int64_t>(lastTileRow - firstTileRow, 0) *
+                                         tileColumns));
   double energy[kWindow * kWindow];
-  for (std::int64_t a = 0; a < tileRows; ++a) {
+  for (std::int64_t a = firstTileRow; a < lastTileRow; ++a) {
     for (std::int64_t b = 0; b < tileColumns; ++b) {
       double sum = 0.0;
       for (std::int64_t i = 0; i < th; ++i) {
-        const std::int64_t first = (a * th + i) * columns + b * tw;
+        const double* across = g.acrossAt(a * th + i) + b * tw;
+        const double* along = g.alongAt(a * th + i) + b * tw;
         double* row = whole ? energy + i * tw : energy;
-        for (std::int64_t x = 0; x < tw; ++x) {
-          const double r = across[first + x], c = along[first + x];
-          row[x] = (r * r + c * c) * 0.5;
-        }
+        for (std::int64_t x = 0; x < tw; ++x)
+          row[x] = (across[x] * across[x] + along[x] * along[x]) * 0.5;
         if (!whole)
           sum += pairwiseSum(row, tw);
       }
       if (whole)
         sum += pairwiseSum(energy, th * tw);
-      tiles[static_cast<std::size_t>(a * tileColumns + b)] = sum / static_cast<double>(th * tw);
+      tiles.push_back(sum / static_cast<double>(th * tw));
     }
   }
+  exchange.join(tiles);
   return std::sqrt(linearQuantile(tiles, kFlattest));
 }
 
 // The spread of one gradient component as its median magnitude shows it (the standard
 // deviation of normal noise of that median).
-double medianSpread(std::int64_t pixels, const double* across, const double* along) {
-  std::vector<double> both(static_cast<std::size_t>(2 * pixels));
-  for (std::int64_t p = 0; p < pixels; ++p) {
-    both[p] = std::fabs(across[p]);
-    both[pixels + p] = std::fabs(along[p]);
-  }
-  return median(both) / 0.6745;
+double medianSpread(const BandValues& g, const AddCounts& addUp) {
+  const std::int64_t n = g.band.count() * g.columns;
+  const std::vector<ValueSpan> magnitudes = {ValueSpan{g.acrossAt(g.band.first), n, true},
+                                             ValueSpan{g.alongAt(g.band.first), n, true}};
+  return median(magnitudes, addUp) / 0.6745;
 }
 
 // Each channel's unit at one scale (brightness first), never above the finest scale's
-// (finest, unless empty), colour's never below brightness's, at least a visible step.
+// (finest, unless empty), colour's never below brightness's, at least a visible step. The
+// gradients hold the rows from `first` on; the band's rows count.
 std::vector<double> noiseUnits(std::int64_t rows, std::int64_t columns,
                                const std::vector<std::vector<double>>& gradients,
+                               std::int64_t first, RowSpan band, const BandExchange& exchange,
                                double brightnessRange, double scale,
                                const std::vector<double>& finest) {
   const std::size_t channels = gradients.size() / 2;
   std::vector<double> units(channels);
   for (std::size_t k = 0; k < channels; ++k) {
-    const double* across = gradients[2 * k].data();
-    const double* along = gradients[2 * k + 1].data();
-    const double flat = flattestSpread(rows, columns, across, along);
-    const double spread = medianSpread(rows * columns, across, along);
+    const BandValues g{gradients[2 * k].data(), gradients[2 * k + 1].data(), first, band, columns};
+    const double flat = flattestSpread(rows, g, exchange);
+    const double spread = medianSpread(g, exchange.addUp);
     units[k] = spread < flat ? spread : flat;
     if (!finest.empty())
       units[k] = std::min(units[k], finest[k]);
@@ -131,16 +156,21 @@ int gridDirection(double orientation) {
   return static_cast<int>(static_cast<std::int64_t>(std::nearbyint(m / (kPi / 4))) % 4);
 }
 
-}  // namespace
+// The strength and orientation of the rows `computed` of the picture, of which the rows
+// `band` count for the noise units (with the other bands', through the exchange).
+StrengthImage measureRows(std::int64_t rows, std::int64_t columns, int channels,
+                          const double* values, double scale, RowSpan band, RowSpan computed,
+                          const BandExchange& exchange, const Workers& workers) {
+  const std::int64_t reach = gaussianKernel(kScales[kScaleCount - 1] * scale).radius;
+  const RowSpan held = rowsRead(computed, reach, rows);
+  const std::vector<std::vector<double>> planes =
+      opponentChannels(held.count() * columns, channels, values + held.first * columns * channels);
+  const std::vector<ValueSpan> brightness = {
+      ValueSpan{planes[0].data() + (band.first - held.first) * columns, band.count() * columns}};
+  const double low = linearQuantile(brightness, 0.5 / 100, exchange.addUp);
+  const double high = linearQuantile(brightness, 99.5 / 100, exchange.addUp);
 
-StrengthImage boundaryStrength(std::int64_t rows, std::int64_t columns, int channels,
-                               const double* values, double scale, const Workers& workers) {
-  const std::int64_t pixels = rows * columns;
-  const auto n = static_cast<std::size_t>(pixels);
-  const std::vector<std::vector<double>> planes = opponentChannels(pixels, channels, values);
-  const double low = linearQuantile(planes[0], 0.5 / 100);
-  const double high = linearQuantile(planes[0], 99.5 / 100);
-
+  const auto n = static_cast<std::size_t>(computed.count() * columns);
   StrengthImage image;
   image.strength.assign(n, 0.0);
   std::vector<double> tensor[3] = {std::vector<double>(n, 0.0), std::vector<double>(n, 0.0),
@@ -150,13 +180,14 @@ StrengthImage boundaryStrength(std::int64_t rows, std::int64_t columns, int chan
   for (const double factor : kScales) {
     const double s = factor * scale;
     for (std::size_t k = 0; k < planes.size(); ++k) {
-      gaussianGradient(rows, columns, planes[k].data(), s, gradients[2 * k].data(),
-                       gradients[2 * k + 1].data(), workers);
+      gaussianGradientOfRows(rows, columns, planes[k].data(), held, computed, s,
+                             gradients[2 * k].data(), gradients[2 * k + 1].data(), workers);
     }
-    const std::vector<double> units = noiseUnits(rows, columns, gradients, high - low, s, finest);
+    const std::vector<double> units =
+        noiseUnits(rows, columns, gradients, computed.first, band, exchange, high - low, s, finest);
     if (finest.empty())
       finest = units;
-    forRowBands(workers, rows, [&](int, std::int64_t begin, std::int64_t end) {
+    forRowBands(workers, computed.count(), [&](int, std::int64_t begin, std::int64_t end) {
       for (std::int64_t p = begin * columns; p < end * columns; ++p) {
         double squares = 0.0;
         for (std::size_t k = 0; k < units.size(); ++k) {
@@ -172,13 +203,55 @@ StrengthImage boundaryStrength(std::int64_t rows, std::int64_t columns, int chan
     });
   }
   image.orientation.resize(n);
-  forRowBands(workers, rows, [&](int, std::int64_t begin, std::int64_t end) {
+  forRowBands(workers, computed.count(), [&](int, std::int64_t begin, std::int64_t end) {
     for (std::int64_t p = begin * columns; p < end * columns; ++p) {
       image.strength[p] /= kScaleCount;
       image.orientation[p] = 0.5 * std::atan2(2 * tensor[2][p], tensor[1][p] - tensor[0][p]);
     }
   });
   return image;
+}
+
+}  // namespace
+
+StrengthImage boundaryStrength(std::int64_t rows, std::int64_t columns, int channels,
+                               const double* values, double scale, const Workers& workers) {
+  const BandExchange alone{[](std::vector<std::int64_t>&) {}, [](std::vector<double>&) {}};
+  return measureRows(rows, columns, channels, values, scale, {0, rows}, {0, rows}, alone, workers);
+}
+
+std::vector<RowSpan> strengthBands(std::int64_t rows, std::int64_t columns, int bands) {
+  const std::int64_t th = tileHeight(rows, columns), tileRows = rows / th;
+  std::vector<RowSpan> spans(static_cast<std::size_t>(bands));
+  for (int b = 0; b < bands; ++b) {
+    const auto start = [&](int band) {
+      return band == bands ? rows : th * (tileRows * band / bands);
+    };
+    spans[static_cast<std::size_t>(b)] = {start(b), start(b + 1)};
+  }
+  return spans;
+}
+
+BandStrength bandStrength(std::int64_t rows, std::int64_t columns, int channels,
+                          const double* values, double scale, RowSpan band,
+                          const BandExchange& exchange, const Workers& workers) {
+  const std::int64_t th = tileHeight(rows, columns);
+  if (band.first < 0 || band.last > rows || band.count() < 0 ||
+      (band.first % th != 0 && band.first != rows) || (band.last % th != 0 && band.last != rows))
+    throw std::invalid_argument("a band of the strength shall lie on the noise tiles' rows");
+  // The crests of the band's rows read the strength of the rows beside it.
+  const RowSpan computed = band.count() == 0 ? band : rowsRead(band, 1, rows);
+  const StrengthImage strip =
+      measureRows(rows, columns, channels, values, scale, band, computed, exchange, workers);
+  std::vector<double> crests(strip.strength.size());
+  ridgeCrests(computed.count(), columns, strip.strength.data(), strip.orientation.data(),
+              crests.data(), workers);
+  const std::int64_t skip = (band.first - computed.first) * columns;
+  const std::int64_t n = band.count() * columns;
+  BandStrength result;
+  result.strength.assign(strip.strength.begin() + skip, strip.strength.begin() + skip + n);
+  result.crests.assign(crests.begin() + skip, crests.begin() + skip + n);
+  return result;
 }
 
 void ridgeCrests(std::int64_t rows, std::int64_t columns, const double* strength,

@@ -15,8 +15,11 @@
 // orientation.
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
+#include "array_reductions.h"
+#include "row_bands.h"
 #include "weight_engine.h"
 
 namespace quorvane::segment {
@@ -34,6 +37,33 @@ struct StrengthImage {
 // same for any number of them. Throws std::bad_alloc when out of memory.
 StrengthImage boundaryStrength(std::int64_t rows, std::int64_t columns, int channels,
                                const double* values, double scale, const Workers& workers = {});
+
+// What measuring one band of a picture's rows needs of the other bands, each measured by its
+// own holder (process) in the same calls: counts summed over the bands (AddCounts), and the
+// noise tiles of all the bands joined in the bands' order, in place. Within one holder both
+// leave their argument as it is.
+struct BandExchange {
+  AddCounts addUp;
+  std::function<void(std::vector<double>& tiles)> join;
+};
+
+// The strength and the crests of one band of rows (band.count() x columns, row-major).
+struct BandStrength {
+  std::vector<double> strength, crests;
+};
+
+// The bands of rows that `bands` holders measure a rows x columns picture in: consecutive,
+// covering it, about equal, each beginning on a row of the noise tiles' grid (so some are
+// empty when there are more bands than rows of tiles).
+std::vector<RowSpan> strengthBands(std::int64_t rows, std::int64_t columns, int bands);
+
+// The rows `band` (one of strengthBands) of boundaryStrength's strength and of ridgeCrests over
+// it, from the whole picture's values: when every band is measured by its holder, the very
+// bits of those rows of the whole. Collective: every holder calls it, each with its band.
+// Throws std::invalid_argument for a band that does not begin on the tiles' grid.
+BandStrength bandStrength(std::int64_t rows, std::int64_t columns, int channels,
+                          const double* values, double scale, RowSpan band,
+                          const BandExchange& exchange, const Workers& workers = {});
 
 // crests[p] = strength[p] where it is no less than both neighbours across the orientation
 // (rounded to the nearest of the grid's four directions, the picture's edge values continued

@@ -82,24 +82,39 @@ GaussianKernel gaussianKernel(double scale) {
   return kernel;
 }
 
-void filterAcrossRows(const GaussianKernel& kernel, KernelOrder order, std::int64_t rows,
-                      std::int64_t columns, const double* in, double* out, const Workers& workers) {
+RowSpan rowsRead(RowSpan wanted, std::int64_t radius, std::int64_t rows) {
+  return {std::max<std::int64_t>(wanted.first - radius, 0),
+          std::min<std::int64_t>(wanted.last + radius, rows)};
+}
+
+namespace {
+
+// filterAcrossRows for the rows `wanted` alone, from the rows `heldRows` held in `in`.
+void filterRowsAcross(const GaussianKernel& kernel, KernelOrder order, std::int64_t rows,
+                      std::int64_t columns, const double* in, RowSpan heldRows, RowSpan wanted,
+                      double* out, const Workers& workers) {
   const std::vector<double>& w = weightsOf(kernel, order);
-  forRowBands(workers, rows, [&](int, std::int64_t begin, std::int64_t end) {
-    for (std::int64_t y = begin; y < end; ++y) {
-      const auto before = [&](std::int64_t j) {
-        return in + std::max<std::int64_t>(y - j, 0) * columns;
-      };
+  const auto row = [&](std::int64_t y) { return in + (y - heldRows.first) * columns; };
+  forRowBands(workers, wanted.count(), [&](int, std::int64_t begin, std::int64_t end) {
+    for (std::int64_t y = wanted.first + begin; y < wanted.first + end; ++y) {
+      const auto before = [&](std::int64_t j) { return row(std::max<std::int64_t>(y - j, 0)); };
       const auto after = [&](std::int64_t j) {
-        return in + std::min<std::int64_t>(y + j, rows - 1) * columns;
+        return row(std::min<std::int64_t>(y + j, rows - 1));
       };
-      double* o = out + y * columns;
+      double* o = out + (y - wanted.first) * columns;
       if (order == KernelOrder::kSmooth)
-        foldedSum<false>(w, columns, in + y * columns, before, after, o);
+        foldedSum<false>(w, columns, row(y), before, after, o);
       else
-        foldedSum<true>(w, columns, in + y * columns, before, after, o);
+        foldedSum<true>(w, columns, row(y), before, after, o);
     }
   });
+}
+
+}  // namespace
+
+void filterAcrossRows(const GaussianKernel& kernel, KernelOrder order, std::int64_t rows,
+                      std::int64_t columns, const double* in, double* out, const Workers& workers) {
+  filterRowsAcross(kernel, order, rows, columns, in, {0, rows}, {0, rows}, out, workers);
 }
 
 void filterAlongRows(const GaussianKernel& kernel, KernelOrder order, std::int64_t rows,
@@ -130,18 +145,30 @@ void filterAlongRows(const GaussianKernel& kernel, KernelOrder order, std::int64
 
 void gaussianGradient(std::int64_t rows, std::int64_t columns, const double* picture, double scale,
                       double* acrossRows, double* alongRows, const Workers& workers) {
-  const auto n = static_cast<std::size_t>(rows * columns);
+  gaussianGradientOfRows(rows, columns, picture, {0, rows}, {0, rows}, scale, acrossRows, alongRows,
+                         workers);
+}
+
+void gaussianGradientOfRows(std::int64_t rows, std::int64_t columns, const double* held,
+                            RowSpan heldRows, RowSpan wanted, double scale, double* acrossRows,
+                            double* alongRows, const Workers& workers) {
+  const auto n = static_cast<std::size_t>(wanted.count() * columns);
   if (!(scale > 1e-15)) {
-    std::copy(picture, picture + n, acrossRows);
-    std::copy(picture, picture + n, alongRows);
+    const double* first = held + (wanted.first - heldRows.first) * columns;
+    std::copy(first, first + n, acrossRows);
+    std::copy(first, first + n, alongRows);
     return;
   }
   const GaussianKernel kernel = gaussianKernel(scale);
+  const std::int64_t count = wanted.count();
   std::vector<double> half(n);
-  filterAcrossRows(kernel, KernelOrder::kDerivative, rows, columns, picture, half.data(), workers);
-  filterAlongRows(kernel, KernelOrder::kSmooth, rows, columns, half.data(), acrossRows, workers);
-  filterAcrossRows(kernel, KernelOrder::kSmooth, rows, columns, picture, half.data(), workers);
-  filterAlongRows(kernel, KernelOrder::kDerivative, rows, columns, half.data(), alongRows, workers);
+  filterRowsAcross(kernel, KernelOrder::kDerivative, rows, columns, held, heldRows, wanted,
+                   half.data(), workers);
+  filterAlongRows(kernel, KernelOrder::kSmooth, count, columns, half.data(), acrossRows, workers);
+  filterRowsAcross(kernel, KernelOrder::kSmooth, rows, columns, held, heldRows, wanted, half.data(),
+                   workers);
+  filterAlongRows(kernel, KernelOrder::kDerivative, count, columns, half.data(), alongRows,
+                  workers);
 }
 
 }  // namespace quorvane::segment

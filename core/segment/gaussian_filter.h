@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "row_bands.h"
 #include "weight_engine.h"
 
 namespace quorvane::segment {
@@ -27,6 +28,10 @@ GaussianKernel gaussianKernel(double scale);
 // Whether a pass smooths (the Gaussian) or differentiates (its derivative).
 enum class KernelOrder { kSmooth, kDerivative };
 
+// The rows of a picture of `rows` rows whose values a filter of this radius reads to give
+// the rows `wanted`: those within radius of them, inside the picture.
+RowSpan rowsRead(RowSpan wanted, std::int64_t radius, std::int64_t rows);
+
 // out = the kernel applied across rows (along each column; scipy's axis 0) or along rows
 // (scipy's axis 1) of the rows x columns picture `in`. in and out are distinct.
 void filterAcrossRows(const GaussianKernel& kernel, KernelOrder order, std::int64_t rows,
@@ -42,5 +47,12 @@ void filterAlongRows(const GaussianKernel& kernel, KernelOrder order, std::int64
 // picture into both.
 void gaussianGradient(std::int64_t rows, std::int64_t columns, const double* picture, double scale,
                       double* acrossRows, double* alongRows, const Workers& workers = {});
+
+// The same for the rows `wanted` of a rows x columns picture alone, of which `held` holds
+// the rows `heldRows` (at least rowsRead(wanted, radius of the scale's kernel, rows)); the
+// gradients hold the rows wanted: the very bits of those rows of the whole.
+void gaussianGradientOfRows(std::int64_t rows, std::int64_t columns, const double* held,
+                            RowSpan heldRows, RowSpan wanted, double scale, double* acrossRows,
+                            double* alongRows, const Workers& workers = {});
 
 }  // namespace quorvane::segment

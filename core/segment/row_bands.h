@@ -11,6 +11,12 @@
 
 namespace quorvane::segment {
 
+// Rows first ... last - 1 of a picture.
+struct RowSpan {
+  std::int64_t first = 0, last = 0;
+  std::int64_t count() const { return last - first; }
+};
+
 // How many bands forRowBands makes of `rows` rows: one per worker, no more than rows.
 inline int rowBandCount(const Workers& workers, std::int64_t rows) {
   if (workers.run == nullptr)

@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "segment/array_reductions.h"
@@ -16,6 +21,74 @@ using quorvane::segment::boundaryStrength;
 using quorvane::segment::ridgeCrests;
 
 constexpr double kPi = 3.141592653589793;
+
+// Holders of shares, a thread each, whose exchanges meet as processes' collectives do: each
+// puts its part down, all wait for all, each takes the whole, all wait again.
+class Meeting {
+ public:
+  explicit Meeting(int holders) : holders_(holders), counts_(holders), tiles_(holders) {}
+
+  quorvane::segment::BandExchange of(int holder) {
+    return {[this, holder](std::vector<std::int64_t>& counts) {
+              counts_[holder] = counts;
+              wait();
+              counts.assign(counts.size(), 0);
+              for (const auto& part : counts_) {
+                for (std::size_t i = 0; i < counts.size(); ++i)
+                  counts[i] += part[i];
+              }
+              wait();
+            },
+            [this, holder](std::vector<double>& tiles) {
+              tiles_[holder] = tiles;
+              wait();
+              tiles.clear();
+              for (const auto& part : tiles_)
+                tiles.insert(tiles.end(), part.begin(), part.end());
+              wait();
+            }};
+  }
+
+  // Runs body(holder, exchange) for every holder on a thread of its own.
+  template <typename Body>
+  void run(const Body& body) {
+    std::vector<std::thread> threads;
+    for (int h = 0; h < holders_; ++h)
+      threads.emplace_back([&, h] { body(h, of(h)); });
+    for (auto& thread : threads)
+      thread.join();
+  }
+
+ private:
+  void wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const long round = round_;
+    if (++arrived_ == holders_) {
+      arrived_ = 0;
+      ++round_;
+      woken_.notify_all();
+    } else {
+      woken_.wait(lock, [&] { return round_ != round; });
+    }
+  }
+
+  int holders_;
+  std::vector<std::vector<std::int64_t>> counts_;
+  std::vector<std::vector<double>> tiles_;
+  std::mutex mutex_;
+  std::condition_variable woken_;
+  int arrived_ = 0;
+  long round_ = 0;
+};
+
+std::vector<double> randomPicture(std::int64_t values, std::uint64_t state) {
+  std::vector<double> picture(static_cast<std::size_t>(values));
+  for (double& v : picture) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    v = static_cast<double>(state >> 11) * 0x1p-53;
+  }
+  return picture;
+}
 
 TEST(GaussianFilter, KernelsSumToOneAndTheDerivativeToMinusOneTimesTheOffset) {
   for (const double scale : {1.0, 2.0, 4.0, 1.3}) {
@@ -76,6 +149,27 @@ TEST(ArrayReductions, QuantilesAndMediansAsNumpyGivesThem) {
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(median(many), sorted[500]);
   EXPECT_EQ(linearQuantile(many, 0.5), sorted[500]);
+  // Shared out unevenly (one holder empty), as the values or their magnitudes: the same bits.
+  const std::vector<double>* wholes[] = {&values, &many};
+  for (const std::vector<double>* whole : wholes) {
+    for (const bool magnitude : {false, true}) {
+      std::vector<double> taken = *whole;
+      if (magnitude) {
+        for (double& v : taken)
+          v = std::fabs(v);
+      }
+      const std::int64_t n = static_cast<std::int64_t>(whole->size());
+      const std::int64_t cuts[] = {0, n / 5, n / 5, n};
+      Meeting meeting(3);
+      meeting.run([&](int h, const quorvane::segment::BandExchange& exchange) {
+        const std::vector<quorvane::segment::ValueSpan> share = {
+            {whole->data() + cuts[h], cuts[h + 1] - cuts[h], magnitude}};
+        for (const double q : {0.0, 0.1, 0.005, 0.5, 0.9, 0.995, 1.0})
+          EXPECT_EQ(linearQuantile(share, q, exchange.addUp), linearQuantile(taken, q)) << q;
+        EXPECT_EQ(median(share, exchange.addUp), median(taken));
+      });
+    }
+  }
 }
 
 TEST(ArrayReductions, PairwiseSumsInNumpysOrder) {
@@ -146,12 +240,7 @@ TEST(RidgeCrests, NeighboursAcrossTheRoundedOrientationDecide) {
 
 TEST(BoundaryStrength, TheSameBitsOnAnyNumberOfThreads) {
   const std::int64_t rows = 37, columns = 53;
-  std::vector<double> picture(rows * columns * 3);
-  std::uint64_t state = 7;
-  for (double& v : picture) {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    v = static_cast<double>(state >> 11) * 0x1p-53;
-  }
+  const std::vector<double> picture = randomPicture(rows * columns * 3, 7);
   const auto alone = boundaryStrength(rows, columns, 3, picture.data(), 1.0);
   std::vector<double> crestsAlone(rows * columns), crests(rows * columns);
   ridgeCrests(rows, columns, alone.strength.data(), alone.orientation.data(), crestsAlone.data());
@@ -164,6 +253,38 @@ TEST(BoundaryStrength, TheSameBitsOnAnyNumberOfThreads) {
                 workers);
     EXPECT_EQ(crests, crestsAlone) << threads;
   }
+}
+
+// Bands measured by holders of their own give the whole's rows, also when some are empty
+// (more bands than rows of noise tiles) and when the tiles span the picture's width.
+TEST(BoundaryStrength, BandsOfRowsGiveTheWholesRows) {
+  for (const auto& [rows, columns, channels] :
+       {std::tuple{37, 53, 3}, std::tuple{70, 6, 1}, std::tuple{9, 40, 1}}) {
+    const std::vector<double> picture = randomPicture(rows * columns * channels, rows);
+    const auto whole = boundaryStrength(rows, columns, channels, picture.data(), 1.5);
+    std::vector<double> crests(whole.strength.size());
+    ridgeCrests(rows, columns, whole.strength.data(), whole.orientation.data(), crests.data());
+    for (const int bands : {1, 2, 3, 12}) {
+      const auto spans = quorvane::segment::strengthBands(rows, columns, bands);
+      ASSERT_EQ(spans.front().first, 0);
+      ASSERT_EQ(spans.back().last, rows);
+      Meeting meeting(bands);
+      meeting.run([&](int b, const quorvane::segment::BandExchange& exchange) {
+        const auto band = spans[b];
+        const auto part = quorvane::segment::bandStrength(rows, columns, channels, picture.data(),
+                                                          1.5, band, exchange);
+        const auto from = band.first * columns, to = band.last * columns;
+        EXPECT_EQ(part.strength,
+                  std::vector<double>(whole.strength.begin() + from, whole.strength.begin() + to))
+            << rows << " x " << columns << ", band " << b << " of " << bands;
+        EXPECT_EQ(part.crests, std::vector<double>(crests.begin() + from, crests.begin() + to));
+      });
+    }
+  }
+  const quorvane::segment::BandExchange alone{[](auto&) {}, [](auto&) {}};
+  const std::vector<double> picture(40 * 40, 0.5);
+  EXPECT_THROW(quorvane::segment::bandStrength(40, 40, 1, picture.data(), 1.0, {3, 40}, alone),
+               std::invalid_argument);
 }
 
 }  // namespace
