@@ -56,7 +56,7 @@ bool mergeBasins(const std::int32_t* basins, std::int64_t pixels, std::int32_t c
   std::vector<std::int64_t> areas(static_cast<std::size_t>(count), 0);
   for (std::int64_t p = 0; p < pixels; ++p)
     ++areas[static_cast<std::size_t>(basins[p])];
-  merged = mergeRegions(RegionGraph::of(sums, std::move(areas)), smallest, above);
+  merged = mergeRegions(RegionGraph::of(std::move(sums), std::move(areas)), smallest, above);
   return true;
 }
 

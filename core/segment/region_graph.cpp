@@ -105,50 +105,72 @@ void RegionSums::clear() {
   std::fill(slots_.begin(), slots_.end(), -1);
 }
 
-RegionGraph RegionGraph::of(const std::vector<RegionSums::Entry>& sums,
-                            std::vector<std::int64_t> areas) {
+RegionGraph RegionGraph::of(std::vector<RegionSums::Entry> sums, std::vector<std::int64_t> areas) {
+  using Entry = RegionSums::Entry;
+  const auto before = [](const Entry& x, const Entry& y) {
+    return x.a != y.a ? x.a < y.a : x.b < y.b;
+  };
+  if (!std::is_sorted(sums.begin(), sums.end(), before))
+    std::sort(sums.begin(), sums.end(), before);
   const auto n = static_cast<std::int32_t>(areas.size());
+  std::vector<std::size_t> rowStarts(static_cast<std::size_t>(n) + 1, 0);
+  for (const Entry& e : sums)
+    ++rowStarts[e.a + 1];
+  std::partial_sum(rowStarts.begin(), rowStarts.end(), rowStarts.begin());
+  // A border's sum is that of both directions, a to b and b to a (the same in either order):
+  // visit(e, back) for each border, at its key from the lower region, back its key from the
+  // higher (null without one). Keys from the lower region ask for row b's keys in increasing
+  // a, so one cursor a row finds them all.
+  std::vector<std::uint8_t> mirrored(sums.size(), 0);
+  const auto forEachBorder = [&](const auto& visit) {
+    std::vector<std::size_t> cursor(rowStarts.begin(), rowStarts.end() - 1);
+    for (const Entry& e : sums) {
+      if (e.a < e.b) {
+        std::size_t& c = cursor[e.b];
+        while (c < rowStarts[e.b + 1] && sums[c].b < e.a)
+          ++c;
+        const bool found = c < rowStarts[e.b + 1] && sums[c].b == e.a;
+        visit(e, found ? &sums[c] : nullptr);
+      }
+    }
+    for (std::size_t k = 0; k < sums.size(); ++k) {
+      if (sums[k].a > sums[k].b && !mirrored[k])
+        visit(sums[k], nullptr);
+    }
+  };
   RegionGraph graph;
   graph.areas_ = std::move(areas);
   graph.own_.assign(static_cast<std::size_t>(n), Tie{});
-  std::vector<std::int64_t> degree(static_cast<std::size_t>(n) + 1, 0);
-  for (const RegionSums::Entry& e : sums) {
-    if (e.a != e.b) {
-      ++degree[e.a + 1];
-      ++degree[e.b + 1];
+  graph.starts_.assign(static_cast<std::size_t>(n) + 1, 0);
+  forEachBorder([&](const Entry& e, const Entry* back) {
+    if (back != nullptr)
+      mirrored[static_cast<std::size_t>(back - sums.data())] = 1;
+    ++graph.starts_[e.a + 1];
+    ++graph.starts_[e.b + 1];
+  });
+  std::partial_sum(graph.starts_.begin(), graph.starts_.end(), graph.starts_.begin());
+  graph.edges_.resize(static_cast<std::size_t>(graph.starts_[n]));
+  std::vector<std::int64_t> next(graph.starts_.begin(), graph.starts_.end() - 1);
+  forEachBorder([&](const Entry& e, const Entry* back) {
+    Tie sum = e.sum;
+    if (back != nullptr) {
+      sum.tie += back->sum.tie;
+      sum.count += back->sum.count;
     }
-  }
-  std::partial_sum(degree.begin(), degree.end(), degree.begin());
-  std::vector<Edge> both(static_cast<std::size_t>(degree[n]));
-  std::vector<std::int64_t> next(degree.begin(), degree.end() - 1);
-  for (const RegionSums::Entry& e : sums) {
+    graph.edges_[static_cast<std::size_t>(next[e.a]++)] = {e.b, sum};
+    graph.edges_[static_cast<std::size_t>(next[e.b]++)] = {e.a, sum};
+  });
+  for (const Entry& e : sums) {
     if (e.a == e.b) {
       Tie& own = graph.own_[e.a];
       own.tie += e.sum.tie + e.sum.tie;
       own.count += 2 * e.sum.count;
-    } else {
-      both[next[e.a]++] = {e.b, e.sum};
-      both[next[e.b]++] = {e.a, e.sum};
     }
   }
-  // A border appears at most twice in its row (a to b and b to a): their sum is the same
-  // in either order.
-  graph.starts_.assign(static_cast<std::size_t>(n) + 1, 0);
-  graph.edges_.reserve(both.size());
+  sums = {};  // the rows need them no more: freed before anything else is made
   for (std::int32_t a = 0; a < n; ++a) {
-    auto row = both.begin() + degree[a], rowEnd = both.begin() + degree[a + 1];
-    std::sort(row, rowEnd, [](const Edge& x, const Edge& y) { return x.other < y.other; });
-    for (auto e = row; e != rowEnd; ++e) {
-      const bool again = static_cast<std::int64_t>(graph.edges_.size()) > graph.starts_[a] &&
-                         graph.edges_.back().other == e->other;
-      if (again) {
-        graph.edges_.back().sum.tie += e->sum.tie;
-        graph.edges_.back().sum.count += e->sum.count;
-      } else {
-        graph.edges_.push_back(*e);
-      }
-    }
-    graph.starts_[a + 1] = static_cast<std::int64_t>(graph.edges_.size());
+    std::sort(graph.edges_.begin() + graph.starts_[a], graph.edges_.begin() + graph.starts_[a + 1],
+              [](const Edge& x, const Edge& y) { return x.other < y.other; });
   }
   return graph;
 }

@@ -72,9 +72,9 @@ class RegionGraph {
 
   RegionGraph() = default;
   // The graph of regions 0 ... areas.size() - 1 (their areas in pixels) from the sums of all
-  // of the weights (or of all pairs touching some regions), each key once.
-  static RegionGraph of(const std::vector<RegionSums::Entry>& sums,
-                        std::vector<std::int64_t> areas);
+  // of the weights (or of all pairs touching some regions), each key once; sums sorted by key
+  // are read as they are (others sorted first), and freed before the rows are sorted.
+  static RegionGraph of(std::vector<RegionSums::Entry> sums, std::vector<std::int64_t> areas);
 
   std::int32_t size() const { return static_cast<std::int32_t>(areas_.size()); }
   std::int64_t area(std::int32_t a) const { return areas_[a]; }

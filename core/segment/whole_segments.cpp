@@ -111,7 +111,7 @@ std::int32_t wholeSegments(std::int64_t rows, std::int64_t columns, const std::i
   const Touching touching = touchingPieces(rows, columns, pieces.data(), count, small);
   // Only touching pieces may join, so that every segment stays one piece.
   RegionGraph graph =
-      RegionGraph::of(sums, std::move(areas)).kept([&](std::int32_t a, std::int32_t b) {
+      RegionGraph::of(std::move(sums), std::move(areas)).kept([&](std::int32_t a, std::int32_t b) {
         return touching.touch(a, b);
       });
   std::vector<std::int32_t> region(static_cast<std::size_t>(count));
