@@ -196,14 +196,20 @@ seg::RegionTies tiesOf(const py::handle& part, std::int32_t count) {
 }
 
 // The sum of chunk ties as ties_of gives them (see askedSums), over regions 0 ... count - 1.
-seg::RegionTies summedTies(const py::object& told, std::int32_t count) {
+// With letGo (told is held here alone), the partial sums of a list that nothing else holds
+// are let go once copied (the items become None), so that they are not held twice.
+seg::RegionTies summedTies(const py::object& told, std::int32_t count, bool letGo = false) {
   seg::RegionTies ties;
   if (py::isinstance<py::tuple>(told)) {
     const auto [chunks, partial] = told.cast<std::pair<std::int64_t, py::list>>();
+    const bool unseen = letGo && partial.ref_count() == 2;  // the tuple's and this one
     std::vector<seg::TiesNode> nodes;
-    for (const py::handle node : partial) {
-      const auto [level, index, part] = node.cast<std::tuple<int, std::int64_t, py::object>>();
+    for (std::size_t k = 0; k < partial.size(); ++k) {
+      const auto [level, index, part] =
+          partial[k].cast<std::tuple<int, std::int64_t, py::object>>();
       nodes.push_back({level, index, tiesOf(part, count)});
+      if (unseen)
+        partial[k] = py::none();
     }
     if (!seg::addedUp(std::move(nodes), chunks, ties))
       throw py::value_error("the partial sums shall cover each of the chunks once");
@@ -232,7 +238,8 @@ seg::SumWeights askedSums(const py::function& tiesOf_, std::int64_t pixels) {
         chosen.mutable_data()[a] = among[a] != 0;
       flags = chosen;
     }
-    ties = summedTies(tiesOf_(flat, count, flags), count);
+    const py::object told = tiesOf_(flat, count, flags);
+    ties = summedTies(told, count, told.ref_count() == 1);
     return true;
   };
 }

@@ -6,6 +6,7 @@
 #include "segment_binding.h"
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +14,7 @@
 #include <initializer_list>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -81,9 +83,15 @@ ImageArray pictureValues(const py::array& values) {
   return out;
 }
 
-// (strength, orientation) of a C-contiguous float64 (H, W) grey or (H, W, 3) colour picture
-// of finite values, as quorvane.segment.boundary_strength gives them.
-py::tuple boundaryStrength(const py::array& values, double scale, int workers) {
+// A C-contiguous float64 (H, W) grey or (H, W, 3) colour picture of finite values, as
+// quorvane.segment.boundary_strength takes it, with a scale the core allows for it.
+struct StrengthPicture {
+  std::int64_t h, w;
+  int channels;
+  const double* data;
+};
+
+StrengthPicture strengthPicture(const py::array& values, double scale) {
   if (!py::isinstance<ImageArray>(values) || !(values.ndim() == 2 || values.ndim() == 3))
     throw py::type_error("values shall be a C-contiguous float64 (H, W) or (H, W, 3) array");
   const int channels = values.ndim() == 3 ? static_cast<int>(values.shape(2)) : 1;
@@ -93,20 +101,77 @@ py::tuple boundaryStrength(const py::array& values, double scale, int workers) {
   if (h == 0 || w == 0)
     throw py::value_error("values shall not be empty");
   checkSettings({{"scale", scale}}, h, w);
-  const int threads = threadsOf(workers);
   const auto* data = static_cast<const double*>(values.data());
   if (!allFinite(data, h * w * channels))
     throw py::value_error("values shall be finite");
+  return {h, w, channels, data};
+}
+
+// (strength, orientation) of a picture, as quorvane.segment.boundary_strength gives them.
+py::tuple boundaryStrength(const py::array& values, double scale, int workers) {
+  const StrengthPicture p = strengthPicture(values, scale);
+  const int threads = threadsOf(workers);
   quorvane::segment::StrengthImage image;
   {
     py::gil_scoped_release release;
-    image = quorvane::segment::boundaryStrength(h, w, channels, data, scale,
+    image = quorvane::segment::boundaryStrength(p.h, p.w, p.channels, p.data, scale,
                                                 quorvane::threadWorkers(threads));
   }
-  ImageArray strength({h, w}), orientation({h, w});
+  ImageArray strength({p.h, p.w}), orientation({p.h, p.w});
   std::copy(image.strength.begin(), image.strength.end(), strength.mutable_data());
   std::copy(image.orientation.begin(), image.orientation.end(), orientation.mutable_data());
   return py::make_tuple(strength, orientation);
+}
+
+// The bands of rows (first, last) that `bands` processes measure a picture of h x w in.
+std::vector<std::pair<std::int64_t, std::int64_t>> strengthBands(std::int64_t h, std::int64_t w,
+                                                                 int bands) {
+  if (h < 1 || w < 1 || bands < 1)
+    throw py::value_error("h, w and bands shall be positive");
+  std::vector<std::pair<std::int64_t, std::int64_t>> spans;
+  for (const auto& span : quorvane::segment::strengthBands(h, w, bands))
+    spans.emplace_back(span.first, span.last);
+  return spans;
+}
+
+// (strength, crests) of the rows of one band of strength_bands, each (last - first, W): the
+// picture's values are the whole picture's, and every process calls with its band, the
+// exchange's add_counts(int64 array) returning the element-wise sum over the processes and
+// join_tiles(float64 array) the processes' arrays joined in the bands' order.
+py::tuple bandStrength(const py::array& values, double scale, std::int64_t first, std::int64_t last,
+                       const py::function& addCounts, const py::function& joinTiles, int workers) {
+  const StrengthPicture p = strengthPicture(values, scale);
+  const int threads = threadsOf(workers);
+  namespace seg = quorvane::segment;
+  // The core calls these with the GIL released, on this thread.
+  const seg::BandExchange exchange{
+      [&addCounts](std::vector<std::int64_t>& counts) {
+        py::gil_scoped_acquire acquire;
+        py::array_t<std::int64_t> mine(static_cast<py::ssize_t>(counts.size()), counts.data());
+        const auto sum = addCounts(mine).cast<py::array_t<std::int64_t, py::array::c_style>>();
+        if (sum.size() != static_cast<py::ssize_t>(counts.size()))
+          throw py::value_error("add_counts shall return as many counts as it was given");
+        std::copy(sum.data(), sum.data() + sum.size(), counts.begin());
+      },
+      [&joinTiles](std::vector<double>& tiles) {
+        py::gil_scoped_acquire acquire;
+        const ImageArray mine(static_cast<py::ssize_t>(tiles.size()), tiles.data());
+        const auto all = joinTiles(mine).cast<py::array_t<double, py::array::c_style>>();
+        tiles.assign(all.data(), all.data() + all.size());
+      }};
+  seg::BandStrength band;
+  try {
+    py::gil_scoped_release release;
+    band = seg::bandStrength(p.h, p.w, p.channels, p.data, scale, {first, last}, exchange,
+                             quorvane::threadWorkers(threads));
+  } catch (const std::invalid_argument& error) {
+    throw py::value_error(error.what());
+  }
+  const std::int64_t rows = last - first;
+  ImageArray strength({rows, p.w}), crests({rows, p.w});
+  std::copy(band.strength.begin(), band.strength.end(), strength.mutable_data());
+  std::copy(band.crests.begin(), band.crests.end(), crests.mutable_data());
+  return py::make_tuple(strength, crests);
 }
 
 // The strength on its ridges across the orientation, 0 elsewhere: quorvane.segment.crests.
@@ -258,6 +323,14 @@ void defineSegmentFunctions(py::module_& module) {
   module.def("boundary_strength", &boundaryStrength, py::arg("values"), py::arg("scale"),
              py::arg("workers") = 1,
              "(strength, orientation) of a picture; see quorvane.segment.boundary_strength.");
+  module.def("strength_bands", &strengthBands, py::arg("h"), py::arg("w"), py::arg("bands"),
+             "[(first, last)]: the bands of rows that processes measure an h x w picture's "
+             "strength in (band_strength), one each.");
+  module.def("band_strength", &bandStrength, py::arg("values"), py::arg("scale"), py::arg("first"),
+             py::arg("last"), py::arg("add_counts"), py::arg("join_tiles"), py::arg("workers") = 1,
+             "(strength, crests) of rows first ... last - 1 (a band of strength_bands) of a "
+             "picture, collectively with the other bands' processes: the bits of those rows "
+             "of boundary_strength and crests over the whole.");
   module.def("crests", &crests, py::arg("strength"), py::arg("orientation"), py::arg("workers") = 1,
              "The strength on its ridges, 0 elsewhere; see quorvane.segment.crests.");
 }

@@ -4,10 +4,10 @@ process 0, which saves them for the test to compare with one process's.
     mpirun -n P python3 distributed_cases.py OUTDIR sums
     mpirun -n P python3 distributed_cases.py OUTDIR segment IMAGE SHRINK
 
-sums: for each case of CASES, the weights of every process's share gathered whole, the
-region sums of the basins added up from the processes' partial sums (all pairs, and only
-those around every third basin), the basins merged over them, and each process's chunks
-(OUTDIR/<case>.npz).
+sums: for each case of CASES, the boundary strength and crests measured in bands and
+gathered, the weights of every process's share gathered whole, the region sums of the
+basins added up from the processes' partial sums (all pairs, and only those around every
+third basin), the basins merged over them, and each process's chunks (OUTDIR/<case>.npz).
 segment: quorvane.segment.distributed's command line on IMAGE, with the run's segments
 (OUTDIR/segment.npz) besides its pictures (OUTDIR/pictures).
 """
@@ -46,7 +46,7 @@ CASES = {
 
 def sums(outdir):
     from quorvane.segment.distributed import shares
-    from quorvane.segment.distributed.exchange import shared_ties
+    from quorvane.segment.distributed.exchange import shared_strength, shared_ties
     from quorvane.segment.distributed.libraries import MPI
     from quorvane.segment.distributed.shares import (
         chunks_of,
@@ -60,6 +60,7 @@ def sums(outdir):
         road = steps.Road(picture)
         road.measure()
         road.flood()
+        strength, crests = shared_strength(world, road.picture, road.settings.scale)
         chunks, first, total = chunks_of(world.rank, world.size, picture.shape, radius)
         columns = (chunks[0][0], chunks[-1][1]) if chunks else (0, 0)
         settings = road.settings.chosen(radius=radius)
@@ -75,6 +76,8 @@ def sums(outdir):
             np.savez(
                 Path(outdir) / f"{name}.npz",
                 **{f"weights_{k}": getattr(whole, k) for k in ("data", "indices", "indptr")},
+                strength=strength,
+                crests=crests,
                 total=whole_sums,
                 around=around,
                 merged=merged,

@@ -1,6 +1,6 @@
-"""quorvane.segment.distributed: the weights and region sums that 1 to 3 MPI processes build
-together against quorvane.weights and quorvane.segment bit for bit, and their segments
-against one process's, label for label. The MPI runs go through mpirun
+"""quorvane.segment.distributed: the strength, weights and region sums that 1 to 3 MPI
+processes build together against quorvane.weights and quorvane.segment bit for bit, and their
+segments against one process's, label for label. The MPI runs go through mpirun
 (distributed_cases.py), each bounded in time."""
 
 import os
@@ -71,6 +71,8 @@ def test_shared_weights_and_region_sums_are_one_processs_bit_for_bit(gathered, n
     road = segmentation.steps.Road(picture)
     road.measure()
     road.flood()
+    assert_same_bits(got["strength"], road.strength)
+    assert_same_bits(got["crests"], road.crests)
     n, count = picture.size, road.basin_count
     w = quorvane.weights(
         road.crests,
@@ -259,10 +261,12 @@ def test_unusable_pictures_fail_on_every_process_with_one_message(
     assert err.count(warning) == (processes if command == "quorvane.distributed" else 0), err
 
 
-def test_missing_mpi_packages_are_named(tmp_path, capsys, monkeypatch):
-    monkeypatch.setitem(sys.modules, "mpi4py", None)
+@pytest.mark.parametrize("package", ["mpi4py", "matplotlib"])
+def test_missing_packages_are_named(package, tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, package, None)
     assert cli.main([str(REPO / "data" / "coins.png"), str(tmp_path)]) == 1
-    assert "apt-get install python3-mpi4py" in capsys.readouterr().err
+    error = capsys.readouterr().err
+    assert "apt-get install python3-mpi4py" in error and package in error
 
 
 class TestPieces:

@@ -66,6 +66,7 @@ def _packages():
 
     import PIL.Image  # noqa: F401  (reading the photograph)
 
+    pictures.check_matplotlib()
     return pictures
 
 

@@ -6,16 +6,33 @@ arrays of grey (H x W) or colour (H x W x 3) values in [0, 1]; the shrunk image,
 strength, basins and weights share one shape, the photograph and its segments another.
 """
 
+import functools
+import importlib.util
 from pathlib import Path
 
 import numpy as np
-from matplotlib.backends.backend_agg import FigureCanvasAgg
-from matplotlib.colors import LinearSegmentedColormap
-from matplotlib.figure import Figure
-from matplotlib.patches import Rectangle
 
-# Weights from dark red (0: an edge between the pixels) to yellow (1: none).
-WEIGHT_COLOURS = LinearSegmentedColormap.from_list("weight", ["#5a0000", "#d02000", "#ffff00"])
+
+@functools.cache
+def _matplotlib():
+    """matplotlib's Agg canvas, Figure, Rectangle and the weights' colours (dark red, 0: an
+    edge between the pixels, to yellow, 1: none), imported at the first drawing and not with
+    this module, so that a run does not hold matplotlib's memory (about 25 MiB) through the
+    segmentation."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.colors import LinearSegmentedColormap
+    from matplotlib.figure import Figure
+    from matplotlib.patches import Rectangle
+
+    colours = LinearSegmentedColormap.from_list("weight", ["#5a0000", "#d02000", "#ffff00"])
+    return FigureCanvasAgg, Figure, Rectangle, colours
+
+
+def check_matplotlib():
+    """ImportError when matplotlib is not there, without importing it."""
+    if importlib.util.find_spec("matplotlib") is None:
+        raise ModuleNotFoundError("No module named 'matplotlib'", name="matplotlib")
+
 
 # Pixels whose weights are shown, as shares of the image's height and width. In coins.png
 # they are the middle of a coin, a coin just inside its rim, a narrow gap between two
@@ -27,8 +44,9 @@ DPI = 100
 
 
 def _figure(width, height):
+    canvas, Figure, _, _ = _matplotlib()
     figure = Figure(figsize=(width, height), dpi=DPI, layout="constrained")
-    FigureCanvasAgg(figure)
+    canvas(figure)
     return figure
 
 
@@ -142,7 +160,7 @@ def weights_picture(path, image, weights, radius):
         axes.imshow(_rgb(image[top:bottom, left:right]), interpolation="nearest")
         drawn = axes.imshow(
             shown[top:bottom, left:right],
-            cmap=WEIGHT_COLOURS,
+            cmap=_matplotlib()[3],
             vmin=0,
             vmax=1,
             alpha=0.75,
@@ -161,6 +179,7 @@ def weights_where_picture(path, image, radius):
     figure = _figure(6, _height_for(shape, 6))
     axes = _image_axes(figure)
     _show(axes, _rgb(image[_sampling(shape, 6)]), shape)
+    _, _, Rectangle, _ = _matplotlib()
     for number, (row, column) in enumerate(picks, start=1):
         corner = (column - half - 0.5, row - half - 0.5)
         axes.add_patch(Rectangle(corner, 2 * half + 1, 2 * half + 1, fill=False, edgecolor="red"))

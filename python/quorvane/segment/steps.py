@@ -44,9 +44,12 @@ class Road:
             self.picture, settings.scale, settings.workers
         )
         self.crests = crests(self.strength, orientation, settings.workers)
+        return self.measured()
+
+    def measured(self):
         colour = " in colour" if self.picture.ndim == 3 else ""
         return (
-            f"boundary strength{colour} at scales {settings.scale:g} x 1, 2, 4, in units "
+            f"boundary strength{colour} at scales {self.settings.scale:g} x 1, 2, 4, in units "
             "of the picture's own noise",
         )
 

@@ -36,6 +36,8 @@ def parser():
 def _packages():
     from .. import pictures
     from . import road
+
+    pictures.check_matplotlib()
     from .exchange import wait_for_all
     from .libraries import MPI
 

@@ -5,7 +5,7 @@ from ... import _quorvane
 from .. import photographs, steps
 from ..regions import SETTLING_PASSES
 from ..settings import Segmentation
-from .exchange import shared_ties
+from .exchange import shared_strength, shared_ties
 from .libraries import MPI
 from .memory import check_memory
 from .report import ProcessesClock
@@ -24,11 +24,12 @@ def segment_photograph(path, settings, shrink=None, say=print, shown=None):
 
 
 class SharedRoad(steps.Road):
-    """The steps of one process's road, with the weights and their sums shared out: every
-    process reads the photograph, shrinks it by factor and measures its strength and basins
-    (the same everywhere), computes the weights of its own chunks of the pattern's columns
-    (shares), and gathers every chunk's region sums with the others (exchange), so that every
-    process merges alike in the core and finds the same segments. Every process ends with
+    """The steps of one process's road, with the strength, the weights and their sums shared
+    out: every process reads the photograph, shrinks it by factor, measures the strength of
+    its band of rows and gathers the others' (exchange), floods the basins (the same
+    everywhere), computes the weights of its own chunks of the pattern's columns (shares),
+    and gathers every chunk's region sums with the others (exchange), so that every process
+    merges alike in the core and finds the same segments. Every process ends with
     run, the Segmentation for the pictures; process 0's holds the shown columns' weights."""
 
     def __init__(self, path, settings, factor, shown=None):
@@ -49,7 +50,10 @@ class SharedRoad(steps.Road):
         try:
             self.picture = photographs.picture_values(self.image)
             self.shape = self.picture.shape[:2]
-            (measured,) = super().measure()
+            self.strength, self.crests = shared_strength(
+                world, self.picture, self.settings.scale, self.settings.workers
+            )
+            (measured,) = self.measured()
         except ValueError as error:
             raise ValueError(f"{self.path}: {error}") from None
         colour = ", colour" if self.original.ndim == 3 else ""
