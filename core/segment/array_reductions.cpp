@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <numeric>
+#include <stdexcept>
 
 namespace quorvane::segment {
 namespace {
@@ -38,10 +39,14 @@ void forEachKey(const std::vector<ValueSpan>& share, const Visit& visit) {
 }
 
 // The digit whose counts (summed over the holders) hold rank k; k becomes the rank in it.
+// Counts that do not hold it (an exchange that does not sum them) throw std::invalid_argument.
 std::uint64_t digitOf(const std::vector<std::int64_t>& counts, std::int64_t& k) {
   std::uint64_t digit = 0;
-  while (k >= counts[digit])
+  while (digit < counts.size() && k >= counts[digit])
     k -= counts[digit++];
+  if (digit == counts.size() || k < 0)
+    throw std::invalid_argument(
+        "the values' counts summed over their holders do not hold the rank");
   return digit;
 }
 

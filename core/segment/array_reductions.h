@@ -37,6 +37,7 @@ struct ValueSpan {
 
 // linearQuantile and median of the values of all the holders' shares together (at least one
 // value in all): the very bits of those of the values in one vector, for any split of them.
+// Throws std::invalid_argument when addUp's counts cannot be those of the values.
 double linearQuantile(const std::vector<ValueSpan>& share, double q, const AddCounts& addUp);
 double median(const std::vector<ValueSpan>& share, const AddCounts& addUp);
 

@@ -60,7 +60,8 @@ std::vector<RowSpan> strengthBands(std::int64_t rows, std::int64_t columns, int 
 // The rows `band` (one of strengthBands) of boundaryStrength's strength and of ridgeCrests over
 // it, from the whole picture's values: when every band is measured by its holder, the very
 // bits of those rows of the whole. Collective: every holder calls it, each with its band.
-// Throws std::invalid_argument for a band that does not begin on the tiles' grid.
+// Throws std::invalid_argument for a band that does not begin on the tiles' grid, or when the
+// exchange's counts cannot be the bands' (array_reductions.h).
 BandStrength bandStrength(std::int64_t rows, std::int64_t columns, int channels,
                           const double* values, double scale, RowSpan band,
                           const BandExchange& exchange, const Workers& workers = {});

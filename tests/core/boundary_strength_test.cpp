@@ -257,7 +257,7 @@ TEST(BoundaryStrength, TheSameBitsOnAnyNumberOfThreads) {
 
 // Bands measured by holders of their own give the whole's rows, also when some are empty
 // (more bands than rows of noise tiles) and when the tiles span the picture's width.
-TEST(BoundaryStrength, BandsOfRowsGiveTheWholesRows) {
+TEST(BoundaryStrength, BandsOfRowsOnThreadsGiveTheWholesRows) {
   for (const auto& [rows, columns, channels] :
        {std::tuple{37, 53, 3}, std::tuple{70, 6, 1}, std::tuple{9, 40, 1}}) {
     const std::vector<double> picture = randomPicture(rows * columns * channels, rows);
@@ -271,8 +271,10 @@ TEST(BoundaryStrength, BandsOfRowsGiveTheWholesRows) {
       Meeting meeting(bands);
       meeting.run([&](int b, const quorvane::segment::BandExchange& exchange) {
         const auto band = spans[b];
-        const auto part = quorvane::segment::bandStrength(rows, columns, channels, picture.data(),
-                                                          1.5, band, exchange);
+        // Some bands share their own work among workers too.
+        const auto part =
+            quorvane::segment::bandStrength(rows, columns, channels, picture.data(), 1.5, band,
+                                            exchange, quorvane::threadWorkers(b % 2 == 0 ? 1 : 2));
         const auto from = band.first * columns, to = band.last * columns;
         EXPECT_EQ(part.strength,
                   std::vector<double>(whole.strength.begin() + from, whole.strength.begin() + to))
@@ -284,6 +286,11 @@ TEST(BoundaryStrength, BandsOfRowsGiveTheWholesRows) {
   const quorvane::segment::BandExchange alone{[](auto&) {}, [](auto&) {}};
   const std::vector<double> picture(40 * 40, 0.5);
   EXPECT_THROW(quorvane::segment::bandStrength(40, 40, 1, picture.data(), 1.0, {3, 40}, alone),
+               std::invalid_argument);
+  // Counts that are not the values' (an exchange that loses them) are refused, not read past.
+  const quorvane::segment::BandExchange losing{
+      [](auto& counts) { counts.assign(counts.size(), 0); }, [](auto&) {}};
+  EXPECT_THROW(quorvane::segment::bandStrength(40, 40, 1, picture.data(), 1.0, {0, 40}, losing),
                std::invalid_argument);
 }
 
