@@ -258,8 +258,10 @@ TEST(BoundaryStrength, TheSameBitsOnAnyNumberOfThreads) {
 // Bands measured by holders of their own give the whole's rows, also when some are empty
 // (more bands than rows of noise tiles) and when the tiles span the picture's width.
 TEST(BoundaryStrength, BandsOfRowsOnThreadsGiveTheWholesRows) {
-  for (const auto& [rows, columns, channels] :
-       {std::tuple{37, 53, 3}, std::tuple{70, 6, 1}, std::tuple{9, 40, 1}}) {
+  for (const auto& shape : {std::tuple{37, 53, 3}, std::tuple{70, 6, 1}, std::tuple{9, 40, 1}}) {
+    // Plain names, not structured bindings, which lambdas cannot capture before C++20.
+    const std::int64_t rows = std::get<0>(shape), columns = std::get<1>(shape);
+    const int channels = std::get<2>(shape);
     const std::vector<double> picture = randomPicture(rows * columns * channels, rows);
     const auto whole = boundaryStrength(rows, columns, channels, picture.data(), 1.5);
     std::vector<double> crests(whole.strength.size());
