@@ -87,10 +87,9 @@ def drawing(name):
     if name == "square":
         picture = ((r >= 20) & (r < 70) & (c >= 30) & (c < 90)).astype(float)
     elif name == "discs":
-        picture = (
-            ((r - 40) ** 2 + (c - 40) ** 2 < 20**2)
-            + 2 * ((r - 60) ** 2 + (c - 95) ** 2 < 25**2)
-        ) / 2
+        small = (r - 40) ** 2 + (c - 40) ** 2 < 20**2
+        large = (r - 60) ** 2 + (c - 95) ** 2 < 25**2
+        picture = (small + 2 * large) / 2
     else:
         picture = (((r // 32 + c // 32) % 2) * 255).astype(np.uint8)
     truth, found = np.zeros(picture.shape, dtype=int), 0
