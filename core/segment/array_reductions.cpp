@@ -10,8 +10,8 @@
 namespace quorvane::segment {
 namespace {
 
-// A key of each finite double that orders as the doubles do (-0 just below +0, which does not
-// change the values selected).
+// A key of each finite double that orders as the doubles do, -0 just below +0 (a selection
+// may give either zero where numpy's gives the other: the same value).
 std::uint64_t orderedKey(double value) {
   std::uint64_t bits;
   std::memcpy(&bits, &value, sizeof bits);

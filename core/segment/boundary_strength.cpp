@@ -72,8 +72,8 @@ struct BandValues {
 // after the other, all its values at once, pairwise.
 double flattestSpread(std::int64_t rows, const BandValues& g, const BandExchange& exchange) {
   const std::int64_t columns = g.columns;
-  const std::int64_t window = tileSide(rows, columns);
-  const std::int64_t th = std::min(window, rows), tw = std::min(window, columns);
+  const std::int64_t th = tileHeight(rows, columns);
+  const std::int64_t tw = std::min(tileSide(rows, columns), columns);
   const std::int64_t tileRows = rows / th, tileColumns = columns / tw;
   const std::int64_t firstTileRow = g.band.first / th;
   const std::int64_t lastTileRow = std::min(tileRows, g.band.last / th);

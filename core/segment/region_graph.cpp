@@ -107,11 +107,8 @@ void RegionSums::clear() {
 
 RegionGraph RegionGraph::of(std::vector<RegionSums::Entry> sums, std::vector<std::int64_t> areas) {
   using Entry = RegionSums::Entry;
-  const auto before = [](const Entry& x, const Entry& y) {
-    return x.a != y.a ? x.a < y.a : x.b < y.b;
-  };
-  if (!std::is_sorted(sums.begin(), sums.end(), before))
-    std::sort(sums.begin(), sums.end(), before);
+  if (!std::is_sorted(sums.begin(), sums.end(), RegionSums::keyBefore))
+    std::sort(sums.begin(), sums.end(), RegionSums::keyBefore);
   const auto n = static_cast<std::int32_t>(areas.size());
   std::vector<std::size_t> rowStarts(static_cast<std::size_t>(n) + 1, 0);
   for (const Entry& e : sums)

@@ -40,6 +40,10 @@ class RegionSums {
     std::int32_t a, b;
     Tie sum;
   };
+  // The keys' order: by a, then by b.
+  static bool keyBefore(const Entry& x, const Entry& y) {
+    return x.a != y.a ? x.a < y.a : x.b < y.b;
+  }
   // The keys in the order they were first added.
   const std::vector<Entry>& entries() const { return entries_; }
   std::int32_t count() const { return count_; }

@@ -13,9 +13,7 @@
 namespace quorvane::segment {
 namespace {
 
-bool before(const RegionSums::Entry& x, const RegionSums::Entry& y) {
-  return x.a != y.a ? x.a < y.a : x.b < y.b;
-}
+constexpr auto before = RegionSums::keyBefore;
 
 RegionTies plus(const RegionTies& x, const RegionTies& y) {
   RegionTies sum;

@@ -7,6 +7,7 @@
 // row-major (numpy's C order).
 
 #include <cstdint>
+
 #include "region_ties.h"
 
 namespace quorvane::segment {

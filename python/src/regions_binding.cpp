@@ -187,8 +187,7 @@ seg::RegionTies tiesOf(const py::handle& part, std::int32_t count) {
   seg::RegionTies ties(array.data(), array.data() + array.size());
   for (std::size_t e = 0; e < ties.size(); ++e) {
     const auto& t = ties[e];
-    const bool after =
-        e == 0 || ties[e - 1].a < t.a || (ties[e - 1].a == t.a && ties[e - 1].b < t.b);
+    const bool after = e == 0 || seg::RegionSums::keyBefore(ties[e - 1], t);
     if (t.a < 0 || t.a >= count || t.b < 0 || t.b >= count || t.sum.count < 0 || !after)
       throw py::value_error(kBadTies);
   }

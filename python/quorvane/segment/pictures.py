@@ -149,6 +149,7 @@ def weights_picture(path, image, weights, radius):
     weights = weights.tocsc()
     picks, half = chosen_pixels(shape, radius)
     figure = _figure(2.4 * len(picks) + 0.8, 3)
+    *_, colours = _matplotlib()
     for number, (row, column) in enumerate(picks, start=1):
         top, left = max(row - half, 0), max(column - half, 0)
         bottom, right = min(row + half + 1, shape[0]), min(column + half + 1, shape[1])
@@ -160,7 +161,7 @@ def weights_picture(path, image, weights, radius):
         axes.imshow(_rgb(image[top:bottom, left:right]), interpolation="nearest")
         drawn = axes.imshow(
             shown[top:bottom, left:right],
-            cmap=_matplotlib()[3],
+            cmap=colours,
             vmin=0,
             vmax=1,
             alpha=0.75,

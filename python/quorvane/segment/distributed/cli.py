@@ -36,11 +36,10 @@ def parser():
 def _packages():
     from .. import pictures
     from . import road
-
-    pictures.check_matplotlib()
     from .exchange import wait_for_all
     from .libraries import MPI
 
+    pictures.check_matplotlib()
     return pictures, road, wait_for_all, MPI.COMM_WORLD
 
 

@@ -15,7 +15,8 @@ def shared_strength(comm, picture, scale, workers=-1):
     every process: each process measures its band of rows, the bands' noise units made
     alike as they go, and all gather the bands."""
     h, w = picture.shape[:2]
-    first, last = _quorvane.strength_bands(h, w, comm.size)[comm.rank]
+    bands = _quorvane.strength_bands(h, w, comm.size)
+    first, last = bands[comm.rank]
 
     def add_counts(counts):
         comm.Allreduce(MPI.IN_PLACE, counts, op=MPI.SUM)
@@ -25,7 +26,7 @@ def shared_strength(comm, picture, scale, workers=-1):
         return np.concatenate(comm.allgather(tiles))
 
     band = _quorvane.band_strength(picture, scale, first, last, add_counts, join_tiles, workers)
-    sizes = [(b - a) * w for a, b in _quorvane.strength_bands(h, w, comm.size)]
+    sizes = [(b - a) * w for a, b in bands]
     wholes = []
     for part in band:
         whole = np.empty((h, w))
@@ -49,6 +50,7 @@ def shared_ties(comm, weights, chunks, first, total, workers=-1):
         )
         # The sums travel as one buffer of bytes, not pickled: no copies beside them.
         heads = comm.allgather([(level, index, ties.size) for level, index, ties in mine])
+        # added_ties of none: the ties' dtype also for a process that holds no chunk.
         sums = np.concatenate([_quorvane.added_ties([], 1)] + [ties for _, _, ties in mine])
         mine = None
         sizes = [sum(size for *_, size in theirs) * sums.itemsize for theirs in heads]
